@@ -1,0 +1,34 @@
+#include "app/control_panel_dialog.h"
+
+#include "app/about_dialog.h"
+#include "res/resource.h"
+#include "ui/program_title.h"
+
+namespace app {
+
+ControlPanelDialog::ControlPanelDialog() : ui::Dialog(IDD_CONTROL_PANEL) {}
+
+bool ControlPanelDialog::OnInitDialog() {
+  SetAppIcon();
+  SetCaption(ui::kProgramTitle);
+  SetItemText(IDC_PANEL_GROUP, std::string(ui::kProgramTitle) + " Control Panel");
+  CenterWindow();
+  return true;
+}
+
+// Enter must not close the program's main window.
+void ControlPanelDialog::OnOK() {}
+
+void ControlPanelDialog::OnCommand(int id) {
+  switch (id) {
+    case IDC_ABOUT: {
+      AboutDialog about;
+      about.DoModal();
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace app

@@ -1,0 +1,73 @@
+#include "app/port_config.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "app/utf8_path.h"
+#include "ui/dialog.h"
+#include "ui/program_title.h"
+
+namespace app {
+
+PortConfig& Config() {
+  static PortConfig config;
+  return config;
+}
+
+void PortConfig::Serialize(std::string& data, bool storing) {
+  transferOk = 0;
+  if (storing) {
+    const auto value = static_cast<std::uint32_t>(portIndex);
+    for (int shift = 0; shift < 32; shift += 8) {
+      data.push_back(static_cast<char>((value >> shift) & 0xFFu));
+    }
+    transferOk = 1;
+    return;
+  }
+  if (data.size() < 4) {
+    return;  // short file: the value stays as it was and transferOk stays 0
+  }
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) {
+    value = (value << 8) | static_cast<unsigned char>(data[static_cast<std::size_t>(i)]);
+  }
+  portIndex = static_cast<std::int32_t>(value);
+  transferOk = 1;
+}
+
+void PortConfig::Load() {
+  std::ifstream file(Utf8Path(configPath), std::ios::binary);
+  if (!file) {
+    portIndex = 0;
+    return;
+  }
+  // Only the first 4 bytes count; anything after them is ignored.
+  std::string data(4, '\0');
+  file.read(data.data(), 4);
+  data.resize(static_cast<std::size_t>(file.gcount()));
+  Serialize(data, false);
+  if (transferOk == 0) {
+    portIndex = 0;
+  }
+}
+
+void PortConfig::Save() {
+  std::ofstream file(Utf8Path(configPath), std::ios::binary | std::ios::trunc);
+  if (!file) {
+    ui::Host::Current().ShowMessage("save config info error！", ui::kProgramTitle);
+    return;
+  }
+  std::string data;
+  Serialize(data, true);
+  file.write(data.data(), static_cast<std::streamsize>(data.size()));
+  file.flush();
+  // A full disk shows up only when the bytes reach the file; saying nothing would let the
+  // user believe the port choice was kept.
+  if (!file) {
+    transferOk = 0;
+    ui::Host::Current().ShowMessage("save data error！", "error");
+  }
+}
+
+}  // namespace app

@@ -1,0 +1,35 @@
+// The configuration record: the port index and the file "Pelto.cfg" that keeps it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace app {
+
+class PortConfig {
+ public:
+  // Reads the port index from configPath; a missing, unreadable or short file gives 0.
+  void Load();
+  // Writes the port index as exactly 4 little-endian bytes to configPath.
+  void Save();
+
+  // Moves the 4 bytes of portIndex between the record and a file's contents.
+  // Loading takes the first 4 bytes of data; storing appends them to data.
+  void Serialize(std::string& data, bool storing);
+
+  // The COM number of the port index. Any 32-bit value may come from the file, so the
+  // addition wraps like the hardware's 32-bit integer instead of overflowing.
+  std::int32_t ComNumber() const {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(portIndex) + 1u);
+  }
+
+  std::string configPath;        // UTF-8
+  std::string currentDirectory;  // UTF-8, trimmed
+  std::int32_t portIndex = 0;
+  std::int32_t transferOk = 0;
+};
+
+// The one configuration record of the process.
+PortConfig& Config();
+
+}  // namespace app

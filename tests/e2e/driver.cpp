@@ -1,0 +1,199 @@
+// vl-driver.exe: drives VeskerLink.exe like a user, from inside the same Wine session.
+// Each call does one thing and prints what it found on stdout as UTF-8:
+//   wait TITLE [MS]           wait for a visible top-level window with this caption
+//   gone TITLE [MS]           wait until no such window is left
+//   text TITLE ID             print a control's text
+//   click TITLE ID            press a button (as a mouse click does, through BN_CLICKED)
+//   key TITLE enter|esc       a key press into the window's focused control
+//   close TITLE               the window's close box
+//   message [MS]              wait for a message box, print "caption|text|owner caption", press OK
+//   nomessage [MS]            fail if a message box shows up within MS
+//   visible TITLE             print 1 or 0
+// Exit code 0 on success, 1 when the window or control is not there in time.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string Utf8(const std::wstring& wide) {
+  if (wide.empty()) {
+    return std::string();
+  }
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                      nullptr, nullptr);
+  return text;
+}
+
+void Print(const std::string& text) {
+  DWORD written = 0;
+  const std::string line = text + "\n";
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
+            nullptr);
+}
+
+std::wstring WindowText(HWND hwnd) {
+  wchar_t buffer[4096] = {};
+  GetWindowTextW(hwnd, buffer, 4096);
+  return buffer;
+}
+
+std::wstring ClassName(HWND hwnd) {
+  wchar_t buffer[256] = {};
+  GetClassNameW(hwnd, buffer, 256);
+  return buffer;
+}
+
+struct Search {
+  const wchar_t* title;  // null: any message box
+  HWND found;
+};
+
+// A message box is a dialog with the static text control 0xFFFF that holds its text.
+bool IsMessageBox(HWND hwnd) {
+  return ClassName(hwnd) == L"#32770" && GetDlgItem(hwnd, 0xFFFF) != nullptr;
+}
+
+BOOL CALLBACK Visit(HWND hwnd, LPARAM lParam) {
+  auto* search = reinterpret_cast<Search*>(lParam);
+  if (!IsWindowVisible(hwnd)) {
+    return TRUE;
+  }
+  const bool match = search->title ? WindowText(hwnd) == search->title : IsMessageBox(hwnd);
+  if (match) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindTop(const wchar_t* title) {
+  Search search{title, nullptr};
+  EnumWindows(Visit, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND WaitFor(const wchar_t* title, DWORD ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (HWND hwnd = FindTop(title)) {
+      return hwnd;
+    }
+    if (GetTickCount() - start >= ms) {
+      return nullptr;
+    }
+    Sleep(50);
+  }
+}
+
+DWORD Milliseconds(int argc, wchar_t** argv, int index, DWORD fallback) {
+  return argc > index ? static_cast<DWORD>(std::wcstoul(argv[index], nullptr, 10)) : fallback;
+}
+
+int Fail(const std::string& why) {
+  Print("driver: " + why);
+  return 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    return Fail("no command");
+  }
+  const std::wstring command = argv[1];
+  const DWORD fallback = 10000;
+
+  if (command == L"message" || command == L"nomessage") {
+    const DWORD ms = Milliseconds(argc, argv, 2, command == L"message" ? fallback : 1000);
+    HWND box = WaitFor(nullptr, ms);
+    if (command == L"nomessage") {
+      return box ? Fail("unexpected message: " + Utf8(WindowText(GetDlgItem(box, 0xFFFF)))) : 0;
+    }
+    if (!box) {
+      return Fail("no message box");
+    }
+    HWND owner = GetWindow(box, GW_OWNER);
+    Print(Utf8(WindowText(box)) + "|" + Utf8(WindowText(GetDlgItem(box, 0xFFFF))) + "|" +
+          (owner ? Utf8(WindowText(owner)) : std::string()));
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+  }
+  if (argc < 3) {
+    return Fail("no window title");
+  }
+  const wchar_t* title = argv[2];
+  if (command == L"gone") {
+    const DWORD start = GetTickCount();
+    while (FindTop(title)) {
+      if (GetTickCount() - start >= Milliseconds(argc, argv, 3, fallback)) {
+        return Fail("window still there");
+      }
+      Sleep(50);
+    }
+    return 0;
+  }
+  HWND window =
+      WaitFor(title, command == L"wait" ? Milliseconds(argc, argv, 3, fallback) : fallback);
+  if (!window) {
+    return Fail("no window \"" + Utf8(title) + "\"");
+  }
+  // Like a user, act only once the window takes input: a window under a modal dialog is
+  // disabled, and keys typed while another dialog still holds the focus go to that dialog.
+  const DWORD start = GetTickCount();
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  for (;;) {
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+    const bool focused = info.hwndFocus == window || IsChild(window, info.hwndFocus);
+    if (IsWindowEnabled(window) && (focused || command != L"key")) {
+      break;
+    }
+    if (GetTickCount() - start >= fallback) {
+      return Fail("window does not take input");
+    }
+    Sleep(20);
+  }
+  const int id = argc > 3 ? static_cast<int>(std::wcstol(argv[3], nullptr, 10)) : 0;
+  if (command == L"wait") {
+    return 0;
+  }
+  if (command == L"visible") {
+    Print(IsWindowVisible(window) ? "1" : "0");
+    return 0;
+  }
+  if (command == L"close") {
+    PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return 0;
+  }
+  if (command == L"key") {
+    const std::wstring name = argc > 3 ? argv[3] : L"";
+    const WPARAM key = name == L"enter" ? VK_RETURN : name == L"esc" ? VK_ESCAPE : 0;
+    if (key == 0) {
+      return Fail("unknown key");
+    }
+    // Keys go to the focused control of the window's thread, as the keyboard would send them.
+    HWND target = info.hwndFocus;
+    PostMessageW(target, WM_KEYDOWN, key, 1);
+    PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+    return 0;
+  }
+  HWND control = GetDlgItem(window, id);
+  if (!control) {
+    return Fail("no control " + std::to_string(id));
+  }
+  if (command == L"text") {
+    Print(Utf8(WindowText(control)));
+    return 0;
+  }
+  if (command == L"click") {
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+    return 0;
+  }
+  return Fail("unknown command");
+}

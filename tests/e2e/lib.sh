@@ -1,0 +1,64 @@
+# Shared steps of the end-to-end scenarios: run VeskerLink.exe in a folder of its own under
+# the session's Wine, drive it with vl-driver.exe, check what it leaves on disk.
+set -euo pipefail
+: "${VL_BUILD:?VL_BUILD must name the windows build folder}"
+# shellcheck disable=SC1091
+source "$VL_BUILD/e2e/session.env"
+
+TITLE="Vesker  Link 1.0"
+failures=0
+work=$(mktemp -d "$VL_STATE/run-XXXXXX")
+program_pid=""
+
+cleanup() {
+  if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
+    kill "$program_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# drv COMMAND ARGS...: one driver call; its output on stdout.
+drv() { wine "$VL_DRIVER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+# start_program [DIR]: VeskerLink.exe with DIR (default: the scenario's folder) as current
+# directory; waits for the Control Panel.
+start_program() {
+  local dir="${1:-$work}"
+  (cd "$dir" && exec wine "$VL_EXE" </dev/null >"$work/program.log" 2>&1) &
+  program_pid=$!
+  drv wait "$TITLE" 20000 >/dev/null || fail "the Control Panel did not appear"
+}
+
+# wait_program_end: the program must end by itself within 10 s.
+wait_program_end() {
+  local i
+  for i in $(seq 200); do
+    kill -0 "$program_pid" 2>/dev/null || { wait "$program_pid" || true; return 0; }
+    sleep 0.05
+  done
+  fail "the program did not end"
+}
+
+expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
+  [ "$2" == "$3" ] || fail "$1: got '$2', expected '$3'"
+}
+
+expect_file_hex() {  # expect_file_hex PATH HEX
+  local actual
+  actual=$(od -An -tx1 -v "$1" 2>/dev/null | tr -d ' \n')
+  expect_eq "bytes of $(basename "$1")" "$actual" "$2"
+}
+
+finish() {
+  if [ "$failures" -eq 0 ]; then
+    echo "PASS: $(basename "$0" .sh)"
+    exit 0
+  fi
+  exit 1
+}

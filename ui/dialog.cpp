@@ -1,0 +1,46 @@
+#include "ui/dialog.h"
+
+namespace ui {
+
+namespace {
+Host* installedHost = nullptr;
+}  // namespace
+
+Host& Host::Current() {
+  return *installedHost;
+}
+
+Host* Host::Install(Host* host) {
+  Host* previous = installedHost;
+  installedHost = host;
+  return previous;
+}
+
+bool Host::Init(Dialog& dialog, DialogWindow* window) {
+  dialog.window_ = window;
+  return dialog.OnInitDialog();
+}
+
+void Host::Command(Dialog& dialog, int id) {
+  dialog.Dispatch(id);
+}
+
+void Host::Timer(Dialog& dialog, int id) {
+  dialog.OnTimer(id);
+}
+
+void Host::Detach(Dialog& dialog) {
+  dialog.window_ = nullptr;
+}
+
+void Dialog::Dispatch(int id) {
+  if (id == kIdOk) {
+    OnOK();
+  } else if (id == kIdCancel) {
+    OnCancel();
+  } else {
+    OnCommand(id);
+  }
+}
+
+}  // namespace ui

@@ -1,0 +1,124 @@
+// The portable face of the dialog layer. Every dialog of the program derives from
+// ui::Dialog; a host (the real Win32 dialog manager, or the headless test host) runs it.
+#pragma once
+
+#include <string>
+
+namespace ui {
+
+enum : int { kIdOk = 1, kIdCancel = 2 };
+
+// What the Open and Save As dialogs are asked for. The filter uses '|' between
+// description and pattern and ends with "||", as the program's filter strings are written.
+struct FileDialogRequest {
+  std::string title;
+  std::string filter;
+  std::string initialName;
+  std::string defaultExtension;
+  bool mustExist = false;
+  bool overwritePrompt = false;
+};
+
+// The window a host gives a running dialog. Texts are UTF-8.
+class DialogWindow {
+ public:
+  virtual ~DialogWindow() = default;
+  virtual void SetCaption(const std::string& text) = 0;
+  virtual void SetItemText(int id, const std::string& text) = 0;
+  virtual std::string ItemText(int id) const = 0;
+  virtual void CheckRadio(int firstId, int lastId, int checkedId) = 0;
+  virtual bool IsChecked(int id) const = 0;
+  virtual void SetProgress(int id, int position) = 0;
+  virtual void ShowItem(int id, bool visible) = 0;
+  virtual void Show(bool visible) = 0;
+  virtual void SetAppIcon() = 0;
+  virtual void Center() = 0;
+  virtual void Repaint() = 0;
+  virtual void SetTimer(int id, unsigned periodMs) = 0;
+  virtual void KillTimer(int id) = 0;
+  virtual void SetWaitCursor(bool on) = 0;
+  virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+  virtual bool AskFileName(const FileDialogRequest& request, bool save, std::string& path) = 0;
+  virtual void End(int result) = 0;
+};
+
+class Dialog;
+
+// Runs dialogs. Exactly one host is installed per process (or per test).
+class Host {
+ public:
+  virtual ~Host() = default;
+  virtual int RunModal(Dialog& dialog) = 0;
+  // A message box that belongs to no window.
+  virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+
+  static Host& Current();
+  // Makes host the current one; returns the one it replaces.
+  static Host* Install(Host* host);
+
+ protected:
+  // The hosts' way into a dialog's handlers.
+  static bool Init(Dialog& dialog, DialogWindow* window);
+  static void Command(Dialog& dialog, int id);
+  static void Timer(Dialog& dialog, int id);
+  static void Detach(Dialog& dialog);
+};
+
+class Dialog {
+ public:
+  explicit Dialog(int templateId) : templateId_(templateId) {}
+  Dialog(const Dialog&) = delete;
+  Dialog& operator=(const Dialog&) = delete;
+  virtual ~Dialog() = default;
+
+  int DoModal() { return Host::Current().RunModal(*this); }
+  int TemplateId() const { return templateId_; }
+  // A dialog with no owner window runs as a top-level window of its own.
+  bool HasOwner() const { return hasOwner_; }
+
+ protected:
+  void SetNoOwner() { hasOwner_ = false; }
+
+  virtual bool OnInitDialog() { return true; }
+  virtual void OnOK() { EndDialog(kIdOk); }
+  virtual void OnCancel() { EndDialog(kIdCancel); }
+  virtual void OnTimer(int /*id*/) {}
+  virtual void OnCommand(int /*id*/) {}
+
+  void SetCaption(const std::string& text) { window_->SetCaption(text); }
+  void SetItemText(int id, const std::string& text) { window_->SetItemText(id, text); }
+  std::string ItemText(int id) const { return window_->ItemText(id); }
+  void CheckRadio(int firstId, int lastId, int checkedId) {
+    window_->CheckRadio(firstId, lastId, checkedId);
+  }
+  bool IsChecked(int id) const { return window_->IsChecked(id); }
+  void SetProgress(int id, int position) { window_->SetProgress(id, position); }
+  void ShowItem(int id, bool visible) { window_->ShowItem(id, visible); }
+  void ShowWindow(bool visible) { window_->Show(visible); }
+  void SetAppIcon() { window_->SetAppIcon(); }
+  void CenterWindow() { window_->Center(); }
+  void Repaint() { window_->Repaint(); }
+  void SetTimer(int id, unsigned periodMs) { window_->SetTimer(id, periodMs); }
+  void KillTimer(int id) { window_->KillTimer(id); }
+  void SetWaitCursor(bool on) { window_->SetWaitCursor(on); }
+  void ShowMessage(const std::string& text, const std::string& caption) {
+    window_->ShowMessage(text, caption);
+  }
+  bool AskOpenFileName(const FileDialogRequest& request, std::string& path) {
+    return window_->AskFileName(request, false, path);
+  }
+  bool AskSaveFileName(const FileDialogRequest& request, std::string& path) {
+    return window_->AskFileName(request, true, path);
+  }
+  void EndDialog(int result) { window_->End(result); }
+
+ private:
+  friend class Host;
+  void Dispatch(int id);
+
+  int templateId_;
+  bool hasOwner_ = true;
+  DialogWindow* window_ = nullptr;
+};
+
+}  // namespace ui

@@ -1,0 +1,213 @@
+#include "ui/win32/win32_host.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "res/resource.h"
+#include "ui/win32/win32_text.h"
+
+namespace ui {
+
+// One running dialog's window, handed to the dialog object while DialogBoxParamW runs.
+class Win32Window : public DialogWindow {
+ public:
+  Win32Window(Win32Host& host, Dialog& dialog) : host_(host), dialog_(dialog) {}
+
+  static INT_PTR CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+  void SetCaption(const std::string& text) override { SetWindowTextW(hwnd_, Widen(text).c_str()); }
+  void SetItemText(int id, const std::string& text) override {
+    SetDlgItemTextW(hwnd_, id, Widen(text).c_str());
+  }
+  std::string ItemText(int id) const override {
+    HWND item = GetDlgItem(hwnd_, id);
+    const int length = item ? GetWindowTextLengthW(item) : 0;
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const int copied = item ? GetWindowTextW(item, text.data(), length + 1) : 0;
+    text.resize(static_cast<std::size_t>(std::max(copied, 0)));
+    return Narrow(text);
+  }
+  void CheckRadio(int firstId, int lastId, int checkedId) override {
+    for (int id = firstId; id <= lastId; ++id) {
+      if (GetDlgItem(hwnd_, id) != nullptr) {
+        CheckDlgButton(hwnd_, id, id == checkedId ? BST_CHECKED : BST_UNCHECKED);
+      }
+    }
+  }
+  bool IsChecked(int id) const override { return IsDlgButtonChecked(hwnd_, id) == BST_CHECKED; }
+  void SetProgress(int id, int position) override {
+    SendDlgItemMessageW(hwnd_, id, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  }
+  void ShowItem(int id, bool visible) override {
+    ::ShowWindow(GetDlgItem(hwnd_, id), visible ? SW_SHOW : SW_HIDE);
+  }
+  void Show(bool visible) override { ::ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE); }
+  void SetAppIcon() override;
+  void Center() override;
+  void Repaint() override {
+    InvalidateRect(hwnd_, nullptr, TRUE);
+    UpdateWindow(hwnd_);
+  }
+  void SetTimer(int id, unsigned periodMs) override {
+    ::SetTimer(hwnd_, static_cast<UINT_PTR>(id), periodMs, nullptr);
+  }
+  void KillTimer(int id) override { ::KillTimer(hwnd_, static_cast<UINT_PTR>(id)); }
+  void SetWaitCursor(bool on) override {
+    waitCursor_ = on;
+    SetCursor(LoadCursorW(nullptr, on ? IDC_WAIT : IDC_ARROW));
+  }
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    MessageBoxW(hwnd_, Widen(text).c_str(), Widen(caption).c_str(), MB_OK);
+  }
+  bool AskFileName(const FileDialogRequest& request, bool save, std::string& path) override;
+  void End(int result) override { EndDialog(hwnd_, result); }
+
+ private:
+  Win32Host& host_;
+  Dialog& dialog_;
+  HWND hwnd_ = nullptr;
+  bool waitCursor_ = false;
+};
+
+namespace {
+
+// Dialog procedures reach the dialog layer's protected entry points through this.
+class Dispatcher : public Host {
+ public:
+  using Host::Command;
+  using Host::Init;
+  using Host::Timer;
+};
+
+}  // namespace
+
+INT_PTR CALLBACK Win32Window::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* window = reinterpret_cast<Win32Window*>(lParam);
+    SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+    window->hwnd_ = hwnd;
+    window->host_.running_.push_back(hwnd);
+    return Dispatcher::Init(window->dialog_, window) ? TRUE : FALSE;
+  }
+  auto* window = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+  if (window == nullptr) {
+    return FALSE;
+  }
+  switch (message) {
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) {
+        Dispatcher::Command(window->dialog_, LOWORD(wParam));
+        return TRUE;
+      }
+      return FALSE;
+    case WM_TIMER:
+      Dispatcher::Timer(window->dialog_, static_cast<int>(wParam));
+      return TRUE;
+    case WM_HELP:
+      return TRUE;  // the program has no help
+    case WM_SETCURSOR:
+      if (window->waitCursor_) {
+        SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+        SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_DESTROY: {
+      auto& running = window->host_.running_;
+      running.erase(std::remove(running.begin(), running.end(), hwnd), running.end());
+      return FALSE;
+    }
+    default:
+      return FALSE;
+  }
+}
+
+void Win32Window::SetAppIcon() {
+  auto* instance = static_cast<HINSTANCE>(host_.instance_);
+  auto* small = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                              GetSystemMetrics(SM_CXSMICON),
+                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+  auto* big = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                            GetSystemMetrics(SM_CXICON),
+                                            GetSystemMetrics(SM_CYICON), LR_SHARED));
+  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+}
+
+void Win32Window::Center() {
+  RECT window{};
+  GetWindowRect(hwnd_, &window);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof(monitor);
+  GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor);
+  const RECT& area = monitor.rcWork;
+  const LONG width = window.right - window.left;
+  const LONG height = window.bottom - window.top;
+  const LONG x = area.left + (area.right - area.left - width) / 2;
+  const LONG y = area.top + (area.bottom - area.top - height) / 2;
+  SetWindowPos(hwnd_, nullptr, std::max(x, area.left), std::max(y, area.top), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+bool Win32Window::AskFileName(const FileDialogRequest& request, bool save, std::string& path) {
+  std::wstring filter = Widen(request.filter);
+  std::replace(filter.begin(), filter.end(), L'|', L'\0');
+  const std::wstring title = Widen(request.title);
+  const std::wstring extension = Widen(request.defaultExtension);
+  // Room for long paths; the dialog reports a longer name as an error, never cuts it.
+  std::vector<wchar_t> name(32768, L'\0');
+  const std::wstring initial = Widen(request.initialName);
+  std::copy_n(initial.begin(), std::min(initial.size(), name.size() - 1), name.begin());
+
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof(ofn);
+  ofn.hwndOwner = hwnd_;
+  ofn.lpstrFilter = filter.c_str();
+  ofn.lpstrFile = name.data();
+  ofn.nMaxFile = static_cast<DWORD>(name.size());
+  ofn.lpstrTitle = title.c_str();
+  ofn.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
+  ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER;
+  if (request.mustExist) {
+    ofn.Flags |= OFN_FILEMUSTEXIST;
+  }
+  if (request.overwritePrompt) {
+    ofn.Flags |= OFN_OVERWRITEPROMPT;
+  }
+  const BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+  if (!chosen) {
+    return false;
+  }
+  path = Narrow(name.data());
+  return true;
+}
+
+Win32Host::Win32Host() : instance_(GetModuleHandleW(nullptr)) {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
+  InitCommonControlsEx(&controls);
+}
+
+int Win32Host::RunModal(Dialog& dialog) {
+  HWND owner = nullptr;
+  if (dialog.HasOwner() && !running_.empty()) {
+    owner = static_cast<HWND>(running_.back());
+  }
+  Win32Window window(*this, dialog);
+  const INT_PTR result =
+      DialogBoxParamW(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEW(dialog.TemplateId()),
+                      owner, &Win32Window::Procedure, reinterpret_cast<LPARAM>(&window));
+  Detach(dialog);
+  return static_cast<int>(result);
+}
+
+void Win32Host::ShowMessage(const std::string& text, const std::string& caption) {
+  MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(), MB_OK);
+}
+
+}  // namespace ui
