@@ -1,8 +1,9 @@
 #include "ui/win32/win32_host.h"
 
+#include <windows.h>
+// after windows.h, which they need
 #include <commctrl.h>
 #include <commdlg.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <vector>
@@ -48,6 +49,7 @@ class Win32Window : public DialogWindow {
   void Show(bool visible) override { ::ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE); }
   void SetAppIcon() override;
   void Center() override;
+  void CenterOver(HWND owner);
   void Repaint() override {
     InvalidateRect(hwnd_, nullptr, TRUE);
     UpdateWindow(hwnd_);
@@ -91,6 +93,9 @@ INT_PTR CALLBACK Win32Window::Procedure(HWND hwnd, UINT message, WPARAM wParam, 
     SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
     window->hwnd_ = hwnd;
     window->host_.running_.push_back(hwnd);
+    // The usual place of a modal dialog: centred over its owner. A dialog that places
+    // itself does so in its own initialisation, which runs next.
+    window->CenterOver(GetWindow(hwnd, GW_OWNER));
     return Dispatcher::Init(window->dialog_, window) ? TRUE : FALSE;
   }
   auto* window = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, DWLP_USER));
@@ -139,16 +144,27 @@ void Win32Window::SetAppIcon() {
 }
 
 void Win32Window::Center() {
+  CenterOver(nullptr);
+}
+
+void Win32Window::CenterOver(HWND owner) {
   RECT window{};
   GetWindowRect(hwnd_, &window);
   MONITORINFO monitor{};
   monitor.cbSize = sizeof(monitor);
-  GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor);
+  GetMonitorInfoW(MonitorFromWindow(owner ? owner : hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor);
   const RECT& area = monitor.rcWork;
+  RECT around = area;
+  if (owner != nullptr) {
+    GetWindowRect(owner, &around);
+  }
   const LONG width = window.right - window.left;
   const LONG height = window.bottom - window.top;
-  const LONG x = area.left + (area.right - area.left - width) / 2;
-  const LONG y = area.top + (area.bottom - area.top - height) / 2;
+  LONG x = around.left + (around.right - around.left - width) / 2;
+  LONG y = around.top + (around.bottom - around.top - height) / 2;
+  // Keep the whole dialog on the screen.
+  x = std::min(x, area.right - width);
+  y = std::min(y, area.bottom - height);
   SetWindowPos(hwnd_, nullptr, std::max(x, area.left), std::max(y, area.top), 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
