@@ -31,11 +31,20 @@ start() {
   local fonts='HKCU\Software\Wine\Fonts\Replacements'
   wine reg add "$fonts" /v 宋体 /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1 < /dev/null
   wine reg add "$fonts" /v SimSun /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1 < /dev/null
+  # One virtual desktop window for every program of the session: dialogs get their frames
+  # and captions, and focus moves between windows as on Windows.
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 < /dev/null
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x500 /f \
+    >/dev/null 2>&1 < /dev/null
   # Wine rebuilds dosdevices/comN at each start from this key.
   for n in 1 2 3 4; do
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$state/ports/com$n" /f \
       >/dev/null 2>&1 < /dev/null
   done
+  # The desktop setting counts from the next start of the session's server.
+  wineserver -k >/dev/null 2>&1 < /dev/null || true
+  wineserver -w >/dev/null 2>&1 < /dev/null || true
+  setsid wineserver -p >"$state/wineserver.log" 2>&1 < /dev/null || true
   cat >"$env_file" <<ENV
 export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY='$DISPLAY'
 export VL_EXE='$VL_BUILD/VeskerLink.exe' VL_DRIVER='$VL_BUILD/tests/vl-driver.exe'
