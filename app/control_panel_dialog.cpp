@@ -1,6 +1,7 @@
 #include "app/control_panel_dialog.h"
 
 #include "app/about_dialog.h"
+#include "app/port_setup_dialog.h"
 #include "res/resource.h"
 #include "ui/program_title.h"
 
@@ -21,6 +22,11 @@ void ControlPanelDialog::OnOK() {}
 
 void ControlPanelDialog::OnCommand(int id) {
   switch (id) {
+    case IDC_SETUP_COMM: {
+      PortSetupDialog setup;
+      setup.DoModal();
+      break;
+    }
     case IDC_ABOUT: {
       AboutDialog about;
       about.DoModal();

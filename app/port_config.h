@@ -17,12 +17,6 @@ class PortConfig {
   // Loading takes the first 4 bytes of data; storing appends them to data.
   void Serialize(std::string& data, bool storing);
 
-  // The COM number of the port index. Any 32-bit value may come from the file, so the
-  // addition wraps like the hardware's 32-bit integer instead of overflowing.
-  std::int32_t ComNumber() const {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(portIndex) + 1u);
-  }
-
   std::string configPath;        // UTF-8
   std::string currentDirectory;  // UTF-8, trimmed
   std::int32_t portIndex = 0;

@@ -37,6 +37,8 @@ class DialogWindow {
   virtual void SetTimer(int id, unsigned periodMs) = 0;
   virtual void KillTimer(int id) = 0;
   virtual void SetWaitCursor(bool on) = 0;
+  // Holds the user-interface thread still, as a procedure's short fixed pauses do.
+  virtual void Pause(unsigned milliseconds) = 0;
   virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
   virtual bool AskFileName(const FileDialogRequest& request, bool save, std::string& path) = 0;
   virtual void End(int result) = 0;
@@ -101,6 +103,7 @@ class Dialog {
   void SetTimer(int id, unsigned periodMs) { window_->SetTimer(id, periodMs); }
   void KillTimer(int id) { window_->KillTimer(id); }
   void SetWaitCursor(bool on) { window_->SetWaitCursor(on); }
+  void Pause(unsigned milliseconds) { window_->Pause(milliseconds); }
   void ShowMessage(const std::string& text, const std::string& caption) {
     window_->ShowMessage(text, caption);
   }

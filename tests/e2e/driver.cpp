@@ -3,12 +3,13 @@
 //   wait TITLE [MS]           wait for a visible top-level window with this caption
 //   gone TITLE [MS]           wait until no such window is left
 //   text TITLE ID             print a control's text
-//   click TITLE ID            press a button (as a mouse click does, through BN_CLICKED)
+//   where TITLE ID            print the screen position of a control's middle: "x y"
 //   key TITLE enter|esc       a key press into the window's focused control
 //   close TITLE               the window's close box
 //   message [MS]              wait for a message box, print "caption|text|owner caption", press OK
 //   nomessage [MS]            fail if a message box shows up within MS
 //   visible TITLE             print 1 or 0
+//   checked TITLE ID          print 1 when the button is checked, else 0
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
 
@@ -191,8 +192,15 @@ int wmain(int argc, wchar_t** argv) {
     Print(Utf8(WindowText(control)));
     return 0;
   }
-  if (command == L"click") {
-    PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+  if (command == L"where") {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    Print(std::to_string((rect.left + rect.right) / 2) + " " +
+          std::to_string((rect.top + rect.bottom) / 2));
+    return 0;
+  }
+  if (command == L"checked") {
+    Print(SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0");
     return 0;
   }
   return Fail("unknown command");

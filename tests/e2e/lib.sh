@@ -9,14 +9,45 @@ TITLE="Vesker  Link 1.0"
 failures=0
 work=$(mktemp -d "$VL_STATE/run-XXXXXX")
 program_pid=""
+sim_pid=""
+# No port has a device until a scenario starts a simulated receiver on it.
+rm -f "$VL_PORTS"/com[1-4]
 
 cleanup() {
+  stop_sim
   if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
     kill "$program_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# start_sim N [receiver-sim options...]: a simulated receiver on COMn; its frame log is
+# $work/sim.log.
+start_sim() {
+  local n="$1"
+  shift
+  : "${VL_SIM:?VL_SIM must name receiver-sim}"
+  "$VL_SIM" --link "$VL_PORTS/com$n" --log "$work/sim.log" "$@" >"$work/sim.out" 2>&1 &
+  sim_pid=$!
+  local i
+  for i in $(seq 100); do
+    [ -L "$VL_PORTS/com$n" ] && return 0
+    sleep 0.05
+  done
+  fail "receiver-sim did not start: $(cat "$work/sim.out")"
+}
+
+stop_sim() {
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=""
+  fi
+}
+
+# sim_frames: the names of the frames the simulated receiver took, one per line.
+sim_frames() { cut -d' ' -f3- "$work/sim.log" 2>/dev/null; }
 
 fail() {
   echo "FAIL: $*"
@@ -25,6 +56,14 @@ fail() {
 
 # drv COMMAND ARGS...: one driver call; its output on stdout.
 drv() { wine "$VL_DRIVER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+# click TITLE ID: a real mouse click in the middle of a control, once its window takes input.
+click() {
+  local where
+  where=$(drv where "$1" "$2") || { fail "cannot click $2 in '$1': $where"; return 0; }
+  # shellcheck disable=SC2086
+  xdotool mousemove $where click 1
+}
 
 # start_program [DIR]: VeskerLink.exe with DIR (default: the scenario's folder) as current
 # directory; waits for the Control Panel.

@@ -95,16 +95,4 @@ TEST(PortConfigSave, BytesThatCannotBeWrittenAreReportedUnderError) {
   EXPECT_EQ(config.transferOk, 0);
 }
 
-TEST(PortConfig, ComNumberWrapsInsteadOfOverflowing) {
-  const struct {
-    std::int32_t portIndex;
-    std::int32_t com;
-  } cases[] = {{0, 1}, {3, 4}, {-1, 0}, {7, 8}, {2147483647, -2147483647 - 1}};
-  for (const auto& c : cases) {
-    app::PortConfig config;
-    config.portIndex = c.portIndex;
-    EXPECT_EQ(config.ComNumber(), c.com) << c.portIndex;
-  }
-}
-
 }  // namespace

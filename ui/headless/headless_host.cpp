@@ -103,6 +103,7 @@ void HeadlessWindow::SetProgress(int id, int position) {
   // A progress bar keeps its position inside its range of 0 to 100.
   if (ControlState* control = Find(id)) {
     control->progress = std::clamp(position, 0, 100);
+    progressHistory_.push_back(control->progress);
   }
 }
 
@@ -110,6 +111,11 @@ void HeadlessWindow::ShowItem(int id, bool visible) {
   if (ControlState* control = Find(id)) {
     control->visible = visible;
   }
+}
+
+void HeadlessWindow::Pause(unsigned milliseconds) {
+  pauses_.push_back(milliseconds);
+  host_.now_ += milliseconds;
 }
 
 void HeadlessWindow::SetTimer(int id, unsigned periodMs) {

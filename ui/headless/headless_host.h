@@ -56,6 +56,9 @@ class HeadlessWindow : public DialogWindow {
   bool IconSet() const { return iconSet_; }
   bool Centered() const { return centered_; }
   bool WaitCursor() const { return waitCursor_; }
+  // Positions the progress bar took, in order, and pauses taken (milliseconds).
+  const std::vector<int>& ProgressHistory() const { return progressHistory_; }
+  const std::vector<unsigned>& Pauses() const { return pauses_; }
   bool Ended() const { return ended_; }
   int Result() const { return result_; }
   std::vector<int> RunningTimers() const;
@@ -81,6 +84,8 @@ class HeadlessWindow : public DialogWindow {
   void SetTimer(int id, unsigned periodMs) override;
   void KillTimer(int id) override { timers_.erase(id); }
   void SetWaitCursor(bool on) override { waitCursor_ = on; }
+  // The host's clock moves on; no timer fires while the thread is held.
+  void Pause(unsigned milliseconds) override;
   void ShowMessage(const std::string& text, const std::string& caption) override;
   bool AskFileName(const FileDialogRequest& request, bool save, std::string& path) override;
   void End(int result) override;
@@ -100,6 +105,8 @@ class HeadlessWindow : public DialogWindow {
   int owner_;
   std::map<int, ControlState> controls_;
   std::map<int, TimerState> timers_;
+  std::vector<int> progressHistory_;
+  std::vector<unsigned> pauses_;
   std::string caption_;
   bool visible_ = true;
   bool iconSet_ = false;

@@ -62,6 +62,7 @@ class Win32Window : public DialogWindow {
     waitCursor_ = on;
     SetCursor(LoadCursorW(nullptr, on ? IDC_WAIT : IDC_ARROW));
   }
+  void Pause(unsigned milliseconds) override { Sleep(milliseconds); }
   void ShowMessage(const std::string& text, const std::string& caption) override {
     MessageBoxW(hwnd_, Widen(text).c_str(), Widen(caption).c_str(), MB_OK);
   }

@@ -4,12 +4,12 @@ source "$(dirname "$0")/../lib.sh"
 
 ABOUT="About Vesker  Link 1.0"
 start_program
-drv click "$TITLE" 3
+click "$TITLE" 3
 drv wait "$ABOUT" >/dev/null || fail "no About box"
 expect_eq "name line" "$(drv text "$ABOUT" 1085)" "Vesker  Link 1.0    version 1.0"
 date_line=$(drv text "$ABOUT" 1086)
 [[ "$date_line" == *2004-12-10* ]] || fail "date line '$date_line' lacks 2004-12-10"
-drv click "$ABOUT" 1
+click "$ABOUT" 1
 drv gone "$ABOUT" 5000 || fail "OK did not close the About box"
 expect_eq "panel after About" "$(drv visible "$TITLE")" "1"
 drv close "$TITLE"

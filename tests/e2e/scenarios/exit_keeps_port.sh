@@ -5,7 +5,7 @@ source "$(dirname "$0")/../lib.sh"
 
 printf '\x03\x00\x00\x00\xAA\xBB' >"$work/Pelto.cfg"
 start_program
-drv click "$TITLE" 2
+click "$TITLE" 2
 wait_program_end
 expect_file_hex "$work/Pelto.cfg" "03000000"
 finish

@@ -1,0 +1,25 @@
+// "Communication Setup": the user picks COM1 to COM4; OK stores the choice and tests it.
+#pragma once
+
+#include <cstdint>
+
+#include "ui/dialog.h"
+
+namespace app {
+
+class PortSetupDialog : public ui::Dialog {
+ public:
+  PortSetupDialog();
+
+ protected:
+  bool OnInitDialog() override;
+  void OnOK() override;
+
+ private:
+  void ShowRadioIndex();
+  std::int32_t CheckedRadioIndex() const;
+
+  std::int32_t radioIndex = -1;  // position in the radio group, -1 for none
+};
+
+}  // namespace app

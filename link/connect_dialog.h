@@ -1,0 +1,36 @@
+// "Connect to the receiver": opens the chosen port, sends CMD_CONNECT and waits for the
+// acknowledgement while a progress bar shows. Ends with IDOK only when the receiver answered.
+#pragma once
+
+#include <cstdint>
+
+#include "link/command_port.h"
+#include "ui/dialog.h"
+
+namespace comm {
+
+class ConnectDialog : public ui::Dialog {
+ public:
+  // portIndex: 0 to 3 for COM1 to COM4, used as it is (any other value fails to open).
+  explicit ConnectDialog(std::int32_t portIndex);
+
+ protected:
+  bool OnInitDialog() override;
+  void OnTimer(int id) override;
+  // The dialog has no buttons; Enter must not end it as a success.
+  void OnOK() override {}
+
+ private:
+  int Connect();
+
+  std::int32_t portIndex_;
+  CommandPort port_;
+};
+
+// The COM number of a port index: index + 1, wrapping like a 32-bit integer instead of
+// overflowing for any value that a configuration file may hold.
+inline std::int32_t ComNumber(std::int32_t portIndex) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(portIndex) + 1u);
+}
+
+}  // namespace comm

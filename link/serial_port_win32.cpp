@@ -1,0 +1,190 @@
+#include <windows.h>
+
+#include <cstdio>
+
+#include "link/serial_port.h"
+
+namespace comm {
+
+namespace {
+
+constexpr DWORD kWriteWaitMs = 5000;
+constexpr DWORD kReadWaitMs = 2000;
+constexpr DWORD kDriverQueue = 10000;
+
+static_assert(sizeof(OVERLAPPED) <= 32, "the overlapped records must fit their storage");
+
+OVERLAPPED* Request(unsigned char* storage) {
+  return reinterpret_cast<OVERLAPPED*>(storage);
+}
+
+// Waits for an overlapped transfer for at most ms; one still pending then is cancelled and
+// waited for, so it cannot complete later into a buffer that has been reused.
+DWORD Finish(HANDLE handle, OVERLAPPED* request, HANDLE event, DWORD ms) {
+  DWORD transferred = 0;
+  if (WaitForSingleObject(event, ms) == WAIT_OBJECT_0) {
+    GetOverlappedResult(handle, request, &transferred, FALSE);
+    return transferred;
+  }
+  CancelIoEx(handle, request);
+  GetOverlappedResult(handle, request, &transferred, TRUE);
+  return transferred;
+}
+
+}  // namespace
+
+SerialPort::~SerialPort() {
+  Close();
+}
+
+int SerialPort::Open(int port, int baud) {
+  if (open_) {
+    Close();
+  }
+  char name[32];
+  std::snprintf(name, sizeof(name), "COM%d", port);
+  HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return 0;
+  }
+  handle_ = handle;
+  *Request(readRequest_) = OVERLAPPED{};
+  *Request(writeRequest_) = OVERLAPPED{};
+
+  // Reads return at once with what is buffered; writes give up after 5 seconds.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.WriteTotalTimeoutConstant = kWriteWaitMs;
+  SetCommTimeouts(handle, &timeouts);
+
+  readEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  writeEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  Request(readRequest_)->hEvent = readEvent_;
+  Request(writeRequest_)->hEvent = writeEvent_;
+
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  bool ok = GetCommState(handle, &dcb) != FALSE;
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = static_cast<DWORD>(baud);
+  dcb.ByteSize = 8;
+  ok = ok && SetCommState(handle, &dcb) && SetupComm(handle, kDriverQueue, kDriverQueue) &&
+       readEvent_ != nullptr && writeEvent_ != nullptr;
+  if (!ok) {
+    open_ = 1;  // so that Close releases the handle too
+    Close();
+    return 0;
+  }
+  queue_.Clear();
+  open_ = 1;
+  return 1;
+}
+
+void SerialPort::Close() {
+  if (open_ && handle_ != nullptr) {
+    CloseHandle(static_cast<HANDLE>(handle_));
+  }
+  if (readEvent_ != nullptr) {
+    CloseHandle(static_cast<HANDLE>(readEvent_));
+  }
+  if (writeEvent_ != nullptr) {
+    CloseHandle(static_cast<HANDLE>(writeEvent_));
+  }
+  handle_ = readEvent_ = writeEvent_ = nullptr;
+  open_ = 0;
+  queue_.Clear();
+}
+
+int SerialPort::SystemCount() {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(static_cast<HANDLE>(handle_), &errors, &status)) {
+    return 0;
+  }
+  return static_cast<int>(status.cbInQue);
+}
+
+void SerialPort::Drain() {
+  // Only bytes already counted are asked for: under Wine a read on an empty queue would stay
+  // pending instead of returning at once.
+  HANDLE handle = static_cast<HANDLE>(handle_);
+  while (queue_.Room() > 0) {
+    const int waiting = SystemCount();
+    if (waiting <= 0) {
+      return;
+    }
+    std::size_t room = 0;
+    unsigned char* tail = queue_.Tail(room);
+    const DWORD wanted = static_cast<DWORD>(std::min(room, static_cast<std::size_t>(waiting)));
+    DWORD got = 0;
+    OVERLAPPED* request = Request(readRequest_);
+    if (!ReadFile(handle, tail, wanted, &got, request)) {
+      if (GetLastError() != ERROR_IO_PENDING) {
+        return;
+      }
+      got = Finish(handle, request, static_cast<HANDLE>(readEvent_), kReadWaitMs);
+    }
+    queue_.Added(got);
+    if (got < wanted) {
+      return;
+    }
+  }
+}
+
+int SerialPort::InQueueCount() {
+  if (!open_ || handle_ == nullptr) {
+    return 0;
+  }
+  Drain();
+  return static_cast<int>(queue_.Count()) + (queue_.Room() == 0 ? SystemCount() : 0);
+}
+
+int SerialPort::Read(void* buffer, int capacity) {
+  if (!open_ || handle_ == nullptr || buffer == nullptr || capacity <= 0) {
+    return 0;
+  }
+  auto* out = static_cast<unsigned char*>(buffer);
+  std::size_t taken = 0;
+  const auto wanted = static_cast<std::size_t>(capacity);
+  while (taken < wanted) {
+    Drain();
+    const std::size_t got = queue_.Take(out + taken, wanted - taken);
+    if (got == 0) {
+      break;
+    }
+    taken += got;
+  }
+  return static_cast<int>(taken);
+}
+
+int SerialPort::Write(const void* data, int count) {
+  if (!open_ || handle_ == nullptr || data == nullptr || count <= 0) {
+    return 0;
+  }
+  HANDLE handle = static_cast<HANDLE>(handle_);
+  OVERLAPPED* request = Request(writeRequest_);
+  DWORD written = 0;
+  if (WriteFile(handle, data, static_cast<DWORD>(count), &written, request)) {
+    return static_cast<int>(written);
+  }
+  if (GetLastError() != ERROR_IO_PENDING) {
+    return 0;
+  }
+  return static_cast<int>(Finish(handle, request, static_cast<HANDLE>(writeEvent_), kWriteWaitMs));
+}
+
+int SerialPort::SetBinaryMode(bool binary) {
+  if (!open_ || handle_ == nullptr) {
+    return 0;
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (!GetCommState(static_cast<HANDLE>(handle_), &dcb)) {
+    return 0;
+  }
+  dcb.fBinary = binary ? 1 : 0;
+  return SetCommState(static_cast<HANDLE>(handle_), &dcb) ? 1 : 0;
+}
+
+}  // namespace comm

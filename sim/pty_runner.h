@@ -1,0 +1,70 @@
+// Puts a ReceiverModel on a pseudo-terminal: what the program writes to the port reaches the
+// model, and the model's answers go back at the pace of a real line (or at once).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/receiver_model.h"
+
+namespace sim {
+
+struct LoggedFrame {
+  double ms = 0;  // since the runner opened its pty
+  ReceivedFrame frame;
+};
+
+class PtyRunner {
+ public:
+  // baud 0: unpaced. Otherwise 8N1, 10 bits a byte.
+  PtyRunner(ReceiverModel& model, unsigned baud);
+  ~PtyRunner();
+  PtyRunner(const PtyRunner&) = delete;
+  PtyRunner& operator=(const PtyRunner&) = delete;
+
+  bool Open(std::string& error);
+  const std::string& DevicePath() const { return devicePath_; }
+  // Points a symbolic link at the pty, replacing whatever was there in one step.
+  bool LinkAs(const std::string& linkPath, std::string& error);
+  // Each received frame also goes to this file as a line "<ms> <hex> <name>".
+  void LogTo(std::FILE* file) { logFile_ = file; }
+
+  // Runs until stop is set; or on a thread of its own with Start and Stop.
+  void Run(const std::atomic<bool>& stop);
+  void Start();
+  void Stop();
+
+  std::vector<LoggedFrame> Frames() const;
+  double ElapsedMs() const;
+
+ private:
+  struct Pending {
+    std::chrono::steady_clock::time_point due;
+    Bytes bytes;
+  };
+  void Take(const std::uint8_t* data, std::size_t count);
+  int PollTimeoutMs() const;
+  void SendDue();
+
+  ReceiverModel& model_;
+  std::chrono::nanoseconds byteTime_;
+  int master_ = -1;
+  int slave_ = -1;  // held open so the line stays up while the program closes and reopens
+  std::string devicePath_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point lineFreeAt_;
+  std::deque<Pending> outgoing_;
+  std::FILE* logFile_ = nullptr;
+  mutable std::mutex logMutex_;
+  std::vector<LoggedFrame> frames_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace sim

@@ -1,0 +1,66 @@
+// The receiver's side of the line as a pure model: bytes in, bytes out, no clock and no I/O.
+// The runner (PtyRunner) puts it on a pseudo-terminal and keeps time for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/frames.h"
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Faults a real line or box can show, chosen per run.
+struct ReceiverOptions {
+  bool silent = false;                  // never answers
+  std::optional<comm::Frame> ackReply;  // answers these 12 bytes instead of AckFrame
+  unsigned replyDelayMs = 0;            // answers this late
+  Bytes extraAfterReply;                // sends these bytes right after each answer
+  unsigned replyPieces = 1;             // splits each answer into this many pieces
+  unsigned pieceGapMs = 0;              // ... this far apart
+};
+
+// Bytes to send, delayMs after the previous emission (the first: after the frame arrived).
+struct Emission {
+  unsigned delayMs = 0;
+  Bytes bytes;
+};
+
+// A whole frame the receiver took from the line, with the name the log gives it.
+struct ReceivedFrame {
+  comm::Frame bytes{};
+  std::string name;
+};
+
+class ReceiverModel {
+ public:
+  explicit ReceiverModel(ReceiverOptions options = {}) : options_(std::move(options)) {}
+
+  // Takes bytes from the line; appends the frames it recognised and returns its answers.
+  std::vector<Emission> Receive(const std::uint8_t* data, std::size_t count,
+                                std::vector<ReceivedFrame>& frames);
+
+  // Bytes that are not (yet) part of a frame, and those dropped as noise so far.
+  std::size_t PendingBytes() const { return pending_.size(); }
+  std::size_t DroppedBytes() const { return dropped_; }
+
+ private:
+  std::vector<Emission> Answer(const comm::Frame& frame);
+  std::vector<Emission> Reply(Bytes bytes) const;
+
+  ReceiverOptions options_;
+  Bytes pending_;
+  std::size_t dropped_ = 0;
+};
+
+// "CMD_CONNECT", "KEY 0x15", "VARIANT_ECHO 6", ... for a frame the computer sent.
+std::string FrameName(const comm::Frame& frame);
+std::string Hex(const std::uint8_t* data, std::size_t count);
+// Bytes from hex digits (blanks allowed); false on anything else.
+bool ParseHex(const std::string& text, Bytes& bytes);
+
+}  // namespace sim
