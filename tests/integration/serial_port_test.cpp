@@ -1,0 +1,152 @@
+// SerialPort on a real pty, through a COMn link as Wine maps its ports.
+#include "link/serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/support/sim_line.h"
+
+namespace {
+
+using comm::SerialPort;
+
+// Waits (boundedly) until the port counts the expected number of bytes.
+int WaitForQueued(SerialPort& port, int expected) {
+  int queued = 0;
+  for (int i = 0; i < 200 && queued < expected; ++i) {
+    queued = port.InQueueCount();
+    if (queued < expected) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  return queued;
+}
+
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  }
+  return bytes;
+}
+
+class SerialPortOnPty : public testing::Test {
+ protected:
+  SerialPortOnPty() { ports_.Map(1, pty_.Path()); }
+  vltest::PortMap ports_;
+  vltest::BarePty pty_;
+};
+
+TEST_F(SerialPortOnPty, MissingDeviceAndComZeroDoNotOpen) {
+  SerialPort port;
+  EXPECT_EQ(port.Open(2, 115200), 0);  // no com2 link
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.Open(0, 115200), 0);
+  EXPECT_EQ(port.Open(-2147483647 - 1, 115200), 0);
+}
+
+TEST_F(SerialPortOnPty, APortHeldByAnotherObjectCannotBeOpened) {
+  SerialPort first, second;
+  ASSERT_EQ(first.Open(1, 115200), 1);
+  EXPECT_EQ(second.Open(1, 115200), 0);
+  EXPECT_FALSE(second.IsOpen());
+  first.Close();
+  EXPECT_EQ(second.Open(1, 115200), 1) << "closing must release the port";
+}
+
+TEST_F(SerialPortOnPty, ReopeningClosesTheOldPortEvenWhenTheNewOpenFails) {
+  SerialPort port, other;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  EXPECT_EQ(port.Open(3, 115200), 0);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(other.Open(1, 115200), 1);
+}
+
+TEST_F(SerialPortOnPty, ClosedObjectDoesNothing) {
+  SerialPort port;
+  unsigned char buffer[12] = {};
+  EXPECT_EQ(port.InQueueCount(), 0);
+  EXPECT_EQ(port.Write("abc", 3), 0);
+  EXPECT_EQ(port.Read(buffer, 12), 0);
+  EXPECT_EQ(port.SetBinaryMode(true), 0);
+  port.Close();
+  port.Close();
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  port.Close();
+  EXPECT_EQ(port.Write("abc", 3), 0);
+  EXPECT_EQ(pty_.Received(50), "");
+}
+
+TEST_F(SerialPortOnPty, ReadTakesOnlyWhatIsQueued) {
+  SerialPort port;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  unsigned char buffer[16];
+  std::fill(std::begin(buffer), std::end(buffer), 0xCC);
+  EXPECT_EQ(port.Read(buffer, 16), 0);
+  for (unsigned char b : buffer) {
+    ASSERT_EQ(b, 0xCC) << "an empty read must not touch the buffer";
+  }
+  pty_.Send("xyz");
+  ASSERT_EQ(WaitForQueued(port, 3), 3);
+  EXPECT_EQ(port.Read(buffer, 12), 3);
+  EXPECT_EQ(std::string(buffer, buffer + 3), "xyz");
+  EXPECT_EQ(buffer[3], 0xCC);
+}
+
+TEST_F(SerialPortOnPty, WholeBlocksCountAndReadBeyondTheTtyLimit) {
+  // A tty reports at most 4095 waiting bytes; the port's own queue must still count a whole
+  // 4096-byte block and more.
+  SerialPort port;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  const std::string sent = Pattern(5000);
+  pty_.Send(sent);
+  ASSERT_EQ(WaitForQueued(port, 5000), 5000);
+  std::string got(5000, '\0');
+  EXPECT_EQ(port.Read(got.data(), 4096), 4096);
+  EXPECT_EQ(port.InQueueCount(), 904);
+  EXPECT_EQ(port.Read(got.data() + 4096, 4096), 904);
+  EXPECT_EQ(got, sent);
+}
+
+TEST_F(SerialPortOnPty, QueueWrapsWithoutLosingOrReorderingBytes) {
+  SerialPort port;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  const std::string sent = Pattern(3 * 4096 + 12);
+  std::string got;
+  std::size_t offset = 0;
+  // Blocks of 4096 and 12-byte frames, taken as the read procedure takes them.
+  while (offset < sent.size()) {
+    const std::size_t piece =
+        std::min<std::size_t>(offset % 8192 == 0 ? 4096 : 12, sent.size() - offset);
+    pty_.Send(sent.substr(offset, piece));
+    ASSERT_EQ(WaitForQueued(port, static_cast<int>(piece)), static_cast<int>(piece));
+    std::string buffer(piece, '\0');
+    ASSERT_EQ(port.Read(buffer.data(), static_cast<int>(piece)), static_cast<int>(piece));
+    got += buffer;
+    offset += piece;
+  }
+  EXPECT_EQ(got, sent);
+}
+
+TEST_F(SerialPortOnPty, EveryByteValuePassesUnchangedBothWays) {
+  // Flow-control characters, CR, LF and NUL occur in flash data.
+  SerialPort port;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  ASSERT_EQ(port.SetBinaryMode(true), 1);
+  std::string all;
+  for (int i = 0; i < 256; ++i) {
+    all += static_cast<char>(i);
+  }
+  EXPECT_EQ(port.Write(all.data(), 256), 256);
+  EXPECT_EQ(pty_.Received(), all);
+  pty_.Send(all);
+  ASSERT_EQ(WaitForQueued(port, 256), 256);
+  std::string got(256, '\0');
+  EXPECT_EQ(port.Read(got.data(), 256), 256);
+  EXPECT_EQ(got, all);
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// Real pseudo-terminals standing in for COM ports: a bare pty pair for the serial port's
+// own tests, and a simulated receiver behind COMn for everything that talks to one.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/serial_port.h"
+#include "sim/pty_runner.h"
+#include "tests/support/test_files.h"
+
+namespace vltest {
+
+// A folder of comN links that SerialPort uses while this object lives.
+class PortMap {
+ public:
+  PortMap() { comm::SerialPort::SetPortMapFolder(dir_.Path().string()); }
+  ~PortMap() { comm::SerialPort::SetPortMapFolder(std::string()); }
+  PortMap(const PortMap&) = delete;
+  PortMap& operator=(const PortMap&) = delete;
+
+  std::string LinkPath(int port) const { return dir_ / ("com" + std::to_string(port)); }
+  void Map(int port, const std::string& device) const {
+    ::unlink(LinkPath(port).c_str());
+    (void)::symlink(device.c_str(), LinkPath(port).c_str());
+  }
+
+ private:
+  TempDir dir_;
+};
+
+// A pty whose other end the test holds: bytes written here arrive at the port, bytes the port
+// writes are read here.
+class BarePty {
+ public:
+  BarePty() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ::grantpt(master_);
+    ::unlockpt(master_);
+    path_ = ::ptsname(master_);
+    // Raw from the start, as a serial line is.
+    slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios settings{};
+    ::tcgetattr(slave_, &settings);
+    ::cfmakeraw(&settings);
+    ::tcsetattr(slave_, TCSANOW, &settings);
+  }
+  ~BarePty() {
+    ::close(slave_);
+    ::close(master_);
+  }
+  BarePty(const BarePty&) = delete;
+  BarePty& operator=(const BarePty&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  void Send(const std::string& bytes) const {
+    std::size_t sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (sent < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+      const ssize_t n = ::write(master_, bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else {
+        pollfd wait{master_, POLLOUT, 0};
+        ::poll(&wait, 1, 10);
+      }
+    }
+  }
+
+  // Everything the port wrote that arrives within the given time.
+  std::string Received(int waitMs = 200) const {
+    std::string bytes;
+    char buffer[4096];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd wait{master_, POLLIN, 0};
+      if (::poll(&wait, 1, 10) > 0) {
+        const ssize_t n = ::read(master_, buffer, sizeof(buffer));
+        if (n > 0) {
+          bytes.append(buffer, static_cast<std::size_t>(n));
+        }
+      }
+    }
+    return bytes;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// A simulated receiver running on its own thread behind COM<port>.
+class SimulatedReceiver {
+ public:
+  explicit SimulatedReceiver(const PortMap& ports, int port = 1, sim::ReceiverOptions options = {})
+      : model_(std::move(options)), runner_(model_, 0) {
+    std::string error;
+    if (runner_.Open(error)) {
+      ports.Map(port, runner_.DevicePath());
+      runner_.Start();
+    }
+  }
+  ~SimulatedReceiver() { runner_.Stop(); }
+
+  // Names of the frames received so far, after the line has been quiet for a moment.
+  std::vector<std::string> FrameNames(int settleMs = 100) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+    std::vector<std::string> names;
+    for (const sim::LoggedFrame& frame : runner_.Frames()) {
+      names.push_back(frame.frame.name);
+    }
+    return names;
+  }
+  std::vector<sim::LoggedFrame> Frames() const { return runner_.Frames(); }
+
+ private:
+  sim::ReceiverModel model_;
+  sim::PtyRunner runner_;
+};
+
+}  // namespace vltest
