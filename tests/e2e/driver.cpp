@@ -144,6 +144,13 @@ int wmain(int argc, wchar_t** argv) {
   if (!window) {
     return Fail("no window \"" + Utf8(title) + "\"");
   }
+  if (command == L"wait") {
+    return 0;
+  }
+  if (command == L"visible") {
+    Print(IsWindowVisible(window) ? "1" : "0");
+    return 0;
+  }
   // Like a user, act only once the window takes input: a window under a modal dialog is
   // disabled, and keys typed while another dialog still holds the focus go to that dialog.
   const DWORD start = GetTickCount();
@@ -161,13 +168,6 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(20);
   }
   const int id = argc > 3 ? static_cast<int>(std::wcstol(argv[3], nullptr, 10)) : 0;
-  if (command == L"wait") {
-    return 0;
-  }
-  if (command == L"visible") {
-    Print(IsWindowVisible(window) ? "1" : "0");
-    return 0;
-  }
   if (command == L"close") {
     PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;
