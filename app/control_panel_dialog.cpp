@@ -2,6 +2,7 @@
 
 #include "app/about_dialog.h"
 #include "app/port_setup_dialog.h"
+#include "remote/remote_panel_dialog.h"
 #include "res/resource.h"
 #include "ui/program_title.h"
 
@@ -25,6 +26,16 @@ void ControlPanelDialog::OnCommand(int id) {
     case IDC_SETUP_COMM: {
       PortSetupDialog setup;
       setup.DoModal();
+      break;
+    }
+    case IDC_KEYBOARD_CONTROL: {
+      // The panel replaces the Control Panel on screen while it runs.
+      ShowWindow(false);
+      {
+        remote::RemotePanelDialog panel;
+        panel.DoModal();
+      }
+      ShowWindow(true);
       break;
     }
     case IDC_ABOUT: {

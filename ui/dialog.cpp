@@ -29,6 +29,14 @@ void Host::Timer(Dialog& dialog, int id) {
   dialog.OnTimer(id);
 }
 
+bool Host::PreviewKey(Dialog& dialog, int id, unsigned virtualKey) {
+  return dialog.OnPreviewKey(id, virtualKey);
+}
+
+void Host::ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey) {
+  dialog.OnControlKeyDown(id, virtualKey);
+}
+
 void Host::Detach(Dialog& dialog) {
   dialog.window_ = nullptr;
 }

@@ -31,7 +31,10 @@ class DialogWindow {
   virtual void SetProgress(int id, int position) = 0;
   virtual void ShowItem(int id, bool visible) = 0;
   virtual void Show(bool visible) = 0;
-  virtual void SetAppIcon() = 0;
+  // The application icon as the window's small icon and, unless smallOnly, its large one.
+  virtual void SetAppIcon(bool smallOnly) = 0;
+  // Key-downs in this control reach the dialog's OnPreviewKey and OnControlKeyDown.
+  virtual void CaptureKeys(int id) = 0;
   virtual void Center() = 0;
   virtual void Repaint() = 0;
   virtual void SetTimer(int id, unsigned periodMs) = 0;
@@ -63,6 +66,8 @@ class Host {
   static bool Init(Dialog& dialog, DialogWindow* window);
   static void Command(Dialog& dialog, int id);
   static void Timer(Dialog& dialog, int id);
+  static bool PreviewKey(Dialog& dialog, int id, unsigned virtualKey);
+  static void ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey);
   static void Detach(Dialog& dialog);
 };
 
@@ -86,6 +91,11 @@ class Dialog {
   virtual void OnCancel() { EndDialog(kIdCancel); }
   virtual void OnTimer(int /*id*/) {}
   virtual void OnCommand(int /*id*/) {}
+  // A key-down in a control given to CaptureKeys, before anything else sees it; true when
+  // handled, so that neither the control nor the dialog's Enter and Esc handling get it.
+  virtual bool OnPreviewKey(int /*id*/, unsigned /*virtualKey*/) { return false; }
+  // The same key-down after the control's own processing.
+  virtual void OnControlKeyDown(int /*id*/, unsigned /*virtualKey*/) {}
 
   void SetCaption(const std::string& text) { window_->SetCaption(text); }
   void SetItemText(int id, const std::string& text) { window_->SetItemText(id, text); }
@@ -97,7 +107,8 @@ class Dialog {
   void SetProgress(int id, int position) { window_->SetProgress(id, position); }
   void ShowItem(int id, bool visible) { window_->ShowItem(id, visible); }
   void ShowWindow(bool visible) { window_->Show(visible); }
-  void SetAppIcon() { window_->SetAppIcon(); }
+  void SetAppIcon(bool smallOnly = false) { window_->SetAppIcon(smallOnly); }
+  void CaptureKeys(int id) { window_->CaptureKeys(id); }
   void CenterWindow() { window_->Center(); }
   void Repaint() { window_->Repaint(); }
   void SetTimer(int id, unsigned periodMs) { window_->SetTimer(id, periodMs); }

@@ -1,10 +1,13 @@
 // vl-driver.exe: drives VeskerLink.exe like a user, from inside the same Wine session.
 // Each call does one thing and prints what it found on stdout as UTF-8:
 //   wait TITLE [MS]           wait for a visible top-level window with this caption
+//   waitfor TITLE ID [MS]     wait for such a window that has control ID
 //   gone TITLE [MS]           wait until no such window is left
+//   absent TITLE ID           succeed when no visible such window has control ID
 //   text TITLE ID             print a control's text
 //   where TITLE ID            print the screen position of a control's middle: "x y"
-//   key TITLE enter|esc       a key press into the window's focused control
+//   key TITLE KEY             a key press into the window's focused control: enter, esc,
+//                             space, arrows, delete, tab, f1, a, 0-9, numpad0-numpad9
 //   close TITLE               the window's close box
 //   message [MS]              wait for a message box, print "caption|text|owner caption", press OK
 //   nomessage [MS]            fail if a message box shows up within MS
@@ -44,6 +47,18 @@ std::wstring WindowText(HWND hwnd) {
   return buffer;
 }
 
+// A control's text from another process: an edit control keeps its text to itself, so ask it.
+std::wstring ControlText(HWND control) {
+  DWORD_PTR length = 0;
+  SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                      SMTO_ABORTIFHUNG, 5000, &copied);
+  text.resize(copied);
+  return text;
+}
+
 std::wstring ClassName(HWND hwnd) {
   wchar_t buffer[256] = {};
   GetClassNameW(hwnd, buffer, 256);
@@ -52,6 +67,7 @@ std::wstring ClassName(HWND hwnd) {
 
 struct Search {
   const wchar_t* title;  // null: any message box
+  int controlId;         // when not 0, only a window with this control
   HWND found;
 };
 
@@ -65,7 +81,10 @@ BOOL CALLBACK Visit(HWND hwnd, LPARAM lParam) {
   if (!IsWindowVisible(hwnd)) {
     return TRUE;
   }
-  const bool match = search->title ? WindowText(hwnd) == search->title : IsMessageBox(hwnd);
+  const bool match =
+      search->title ? WindowText(hwnd) == search->title &&
+                          (search->controlId == 0 || GetDlgItem(hwnd, search->controlId) != nullptr)
+                    : IsMessageBox(hwnd);
   if (match) {
     search->found = hwnd;
     return FALSE;
@@ -73,16 +92,16 @@ BOOL CALLBACK Visit(HWND hwnd, LPARAM lParam) {
   return TRUE;
 }
 
-HWND FindTop(const wchar_t* title) {
-  Search search{title, nullptr};
+HWND FindTop(const wchar_t* title, int controlId = 0) {
+  Search search{title, controlId, nullptr};
   EnumWindows(Visit, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
-HWND WaitFor(const wchar_t* title, DWORD ms) {
+HWND WaitFor(const wchar_t* title, DWORD ms, int controlId = 0) {
   const DWORD start = GetTickCount();
   for (;;) {
-    if (HWND hwnd = FindTop(title)) {
+    if (HWND hwnd = FindTop(title, controlId)) {
       return hwnd;
     }
     if (GetTickCount() - start >= ms) {
@@ -129,6 +148,11 @@ int wmain(int argc, wchar_t** argv) {
     return Fail("no window title");
   }
   const wchar_t* title = argv[2];
+  if (command == L"absent") {
+    const int control = argc > 3 ? static_cast<int>(std::wcstol(argv[3], nullptr, 10)) : 0;
+    return FindTop(title, control) ? Fail("a visible window has control " + std::to_string(control))
+                                   : 0;
+  }
   if (command == L"gone") {
     const DWORD start = GetTickCount();
     while (FindTop(title)) {
@@ -139,12 +163,23 @@ int wmain(int argc, wchar_t** argv) {
     }
     return 0;
   }
-  HWND window =
-      WaitFor(title, command == L"wait" ? Milliseconds(argc, argv, 3, fallback) : fallback);
-  if (!window) {
-    return Fail("no window \"" + Utf8(title) + "\"");
-  }
+  // Windows may share a title (the remote panel takes the program's): a command about a
+  // control looks for a window that has it.
+  const bool aboutControl =
+      command == L"text" || command == L"where" || command == L"checked" || command == L"waitfor";
+  const int id = argc > 3 ? static_cast<int>(std::wcstol(argv[3], nullptr, 10)) : 0;
+  DWORD ms = fallback;
   if (command == L"wait") {
+    ms = Milliseconds(argc, argv, 3, fallback);
+  } else if (command == L"waitfor") {
+    ms = Milliseconds(argc, argv, 4, fallback);
+  }
+  HWND window = WaitFor(title, ms, aboutControl ? id : 0);
+  if (!window) {
+    return Fail("no window \"" + Utf8(title) + "\"" +
+                (aboutControl ? " with control " + std::to_string(id) : std::string()));
+  }
+  if (command == L"wait" || command == L"waitfor") {
     return 0;
   }
   if (command == L"visible") {
@@ -167,14 +202,31 @@ int wmain(int argc, wchar_t** argv) {
     }
     Sleep(20);
   }
-  const int id = argc > 3 ? static_cast<int>(std::wcstol(argv[3], nullptr, 10)) : 0;
   if (command == L"close") {
     PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;
   }
   if (command == L"key") {
     const std::wstring name = argc > 3 ? argv[3] : L"";
-    const WPARAM key = name == L"enter" ? VK_RETURN : name == L"esc" ? VK_ESCAPE : 0;
+    WPARAM key = 0;
+    const struct {
+      const wchar_t* name;
+      WPARAM key;
+    } names[] = {
+        {L"enter", VK_RETURN}, {L"esc", VK_ESCAPE},  {L"space", VK_SPACE}, {L"left", VK_LEFT},
+        {L"up", VK_UP},        {L"right", VK_RIGHT}, {L"down", VK_DOWN},   {L"delete", VK_DELETE},
+        {L"tab", VK_TAB},      {L"f1", VK_F1},       {L"a", 'A'}};
+    for (const auto& n : names) {
+      if (name == n.name) {
+        key = n.key;
+      }
+    }
+    if (name.size() == 1 && name[0] >= L'0' && name[0] <= L'9') {
+      key = name[0];
+    } else if (name.size() == 7 && name.rfind(L"numpad", 0) == 0 && name[6] >= L'0' &&
+               name[6] <= L'9') {
+      key = VK_NUMPAD0 + (name[6] - L'0');
+    }
     if (key == 0) {
       return Fail("unknown key");
     }
@@ -189,7 +241,7 @@ int wmain(int argc, wchar_t** argv) {
     return Fail("no control " + std::to_string(id));
   }
   if (command == L"text") {
-    Print(Utf8(WindowText(control)));
+    Print(Utf8(ControlText(control)));
     return 0;
   }
   if (command == L"where") {

@@ -1,6 +1,6 @@
 # Shared steps of the end-to-end scenarios: run VeskerLink.exe in a folder of its own under
 # the session's Wine, drive it with vl-driver.exe, check what it leaves on disk.
-set -euo pipefail
+set -uo pipefail  # no -e: every check reports itself, and the scenario still cleans up
 : "${VL_BUILD:?VL_BUILD must name the windows build folder}"
 # shellcheck disable=SC1091
 source "$VL_BUILD/e2e/session.env"
@@ -54,8 +54,18 @@ fail() {
   failures=$((failures + 1))
 }
 
-# drv COMMAND ARGS...: one driver call; its output on stdout.
-drv() { wine "$VL_DRIVER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+# drv COMMAND ARGS...: one driver call; its output on stdout. A failed call fails the scenario
+# with what the driver said.
+drv() {
+  local out status
+  out=$(wine "$VL_DRIVER" "$@" </dev/null 2>/dev/null | tr -d '\r')
+  status=${PIPESTATUS[0]}
+  [ -n "$out" ] && echo "$out"
+  if [ "$status" -ne 0 ] && [ "$1" != "nomessage" ] && [ "$1" != "gone" ]; then
+    fail "driver $*: ${out:-exit $status}"
+  fi
+  return "$status"
+}
 
 # click TITLE ID: a real mouse click in the middle of a control, once its window takes input.
 click() {

@@ -31,12 +31,15 @@ start() {
   # The dialogs name their font "宋体": map it (and its Latin name) to an installed CJK font
   # so that full-width marks render.
   local fonts='HKCU\Software\Wine\Fonts\Replacements'
-  wine reg add "$fonts" /v 宋体 /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1 < /dev/null
-  wine reg add "$fonts" /v SimSun /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1 < /dev/null
-  # One virtual desktop window for every program of the session: dialogs get their frames
+  # Its Latin letters are of one width, as in that face, so that the capture box's help text
+  # keeps its columns.
+  wine reg add "$fonts" /v 宋体 /d "WenQuanYi Micro Hei Mono" /f >/dev/null 2>&1 < /dev/null
+  wine reg add "$fonts" /v SimSun /d "WenQuanYi Micro Hei Mono" /f >/dev/null 2>&1 < /dev/null
+  # One virtual desktop window (the whole screen) for every program of the session: dialogs
+  # get their frames
   # and captions, and focus moves between windows as on Windows.
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 < /dev/null
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x500 /f \
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
     >/dev/null 2>&1 < /dev/null
   # Wine rebuilds dosdevices/comN at each start from this key.
   for n in 1 2 3 4; do

@@ -78,6 +78,91 @@ TEST(Templates, AboutBox) {
   EXPECT_TRUE(about.controls[3].HasStyle("WS_GROUP"));
 }
 
+TEST(Templates, CommunicationSetupAndConnect) {
+  const ui::DialogTemplate& setup = Template(175);
+  EXPECT_EQ((std::vector<int>{setup.width, setup.height}), (std::vector<int>{195, 99}));
+  EXPECT_EQ(setup.caption, "Communication Setup");
+  EXPECT_FALSE(setup.HasStyle("WS_SYSMENU"));
+  ExpectControls(setup, {
+                            {"GROUPBOX", "Select a port", -1, 7, 7, 181, 59},
+                            {"AUTORADIOBUTTON", "Com 1", 1070, 19, 23, 36, 10},
+                            {"AUTORADIOBUTTON", "Com 2", 1071, 73, 23, 36, 10},
+                            {"AUTORADIOBUTTON", "Com 3", 1074, 19, 45, 36, 10},
+                            {"AUTORADIOBUTTON", "Com 4", 1075, 73, 44, 36, 10},
+                            {"ICON", "IDR_MAINFRAME", -1, 160, 26, 20, 20},
+                            {"DEFPUSHBUTTON", "OK", 1, 37, 75, 50, 14},
+                            {"PUSHBUTTON", "Cancel", 2, 108, 75, 50, 14},
+                        });
+  const ui::DialogTemplate& connect = Template(176);
+  EXPECT_EQ((std::vector<int>{connect.width, connect.height}), (std::vector<int>{182, 43}));
+  EXPECT_EQ(connect.caption, "Connect to the receiver");
+  EXPECT_FALSE(connect.HasStyle("WS_SYSMENU")) << "no close box";
+  ExpectControls(connect, {
+                              {"CONTROL", "", 1057, 11, 20, 158, 10},
+                              {"LTEXT", "Connecting .....", -1, 13, 5, 65, 8},
+                          });
+  EXPECT_EQ(connect.controls[0].className, "msctls_progress32");
+  EXPECT_TRUE(connect.controls[0].HasStyle("WS_BORDER"));
+}
+
+TEST(Templates, RemotePanel) {
+  const ui::DialogTemplate& panel = Template(141);
+  EXPECT_EQ((std::vector<int>{panel.width, panel.height}), (std::vector<int>{462, 349}));
+  EXPECT_TRUE(panel.HasStyle("WS_MINIMIZEBOX"));
+  EXPECT_EQ(panel.fontName, "宋体");
+  std::vector<Expected> expected = {
+      {"GROUPBOX", "Comport", -1, 20, 35, 80, 70},
+      {"AUTORADIOBUTTON", "Com 1", 1070, 32, 48, 36, 10},
+      {"AUTORADIOBUTTON", "Com 2", 1071, 32, 62, 36, 10},
+      {"AUTORADIOBUTTON", "Com 3", 1074, 32, 77, 36, 10},
+      {"AUTORADIOBUTTON", "Com 4", 1075, 32, 91, 36, 10},
+      {"EDITTEXT", "", 1076, 20, 120, 205, 170},
+      {"PUSHBUTTON", "close", 2, 20, 10, 50, 14},
+  };
+  const Expected keys[] = {
+      {"PUSHBUTTON", "POWER⊙", 1080, 270, 14, 30, 14},
+      {"PUSHBUTTON", "INFO", 1081, 380, 14, 30, 14},
+      {"PUSHBUTTON", "PAUSE", 1082, 270, 36, 30, 14},
+      {"PUSHBUTTON", "TEXT", 1083, 326, 36, 30, 14},
+      {"PUSHBUTTON", "UHF", 1084, 380, 36, 30, 14},
+      {"PUSHBUTTON", "FAV▲", 1085, 270, 60, 30, 14},
+      {"PUSHBUTTON", "FAV▼", 1086, 326, 60, 30, 14},
+      {"PUSHBUTTON", "FAV", 1087, 380, 60, 30, 14},
+      {"PUSHBUTTON", "AUDIO", 1088, 270, 84, 30, 14},
+      {"PUSHBUTTON", "MUTE", 1089, 380, 84, 30, 14},
+      {"PUSHBUTTON", "CH▲", 1090, 326, 101, 30, 14},
+      {"PUSHBUTTON", "OK", 1091, 326, 126, 30, 14},
+      {"PUSHBUTTON", "VOL-->", 1092, 380, 126, 30, 14},
+      {"PUSHBUTTON", "<--VOL", 1093, 270, 126, 30, 14},
+      {"PUSHBUTTON", "CH▼", 1094, 326, 151, 30, 14},
+      {"PUSHBUTTON", "MENU", 1095, 270, 176, 30, 14},
+      {"PUSHBUTTON", "EXIT", 1096, 380, 176, 30, 14},
+      {"PUSHBUTTON", "RECALL", 1097, 270, 206, 40, 14},
+      {"PUSHBUTTON", "TV/RADIO", 1098, 322, 206, 40, 14},
+      {"PUSHBUTTON", "SAT/TV", 1099, 372, 206, 40, 14},
+      {"PUSHBUTTON", "1", 1100, 270, 232, 40, 14},
+      {"PUSHBUTTON", "2", 1101, 322, 232, 40, 14},
+      {"PUSHBUTTON", "3", 1102, 372, 232, 40, 14},
+      {"PUSHBUTTON", "4", 1103, 270, 256, 40, 14},
+      {"PUSHBUTTON", "5", 1104, 322, 256, 40, 14},
+      {"PUSHBUTTON", "6", 1105, 372, 256, 40, 14},
+      {"PUSHBUTTON", "&7", 1106, 270, 282, 40, 14},
+      {"PUSHBUTTON", "8", 1107, 322, 282, 40, 14},
+      {"PUSHBUTTON", "9", 1108, 372, 282, 40, 14},
+      {"PUSHBUTTON", "P/N/S", 1109, 270, 308, 40, 14},
+      {"PUSHBUTTON", "0", 1110, 322, 308, 40, 14},
+      {"PUSHBUTTON", "EPG", 1111, 372, 308, 40, 14},
+  };
+  expected.insert(expected.end(), std::begin(keys), std::end(keys));
+  ExpectControls(panel, expected);
+  const ui::ControlTemplate* box = panel.Control(1076);
+  ASSERT_NE(box, nullptr);
+  for (const char* style : {"ES_MULTILINE", "ES_READONLY", "ES_WANTRETURN", "ES_AUTOHSCROLL",
+                            "WS_BORDER", "WS_TABSTOP"}) {
+    EXPECT_TRUE(box->HasStyle(style)) << style;
+  }
+}
+
 TEST(TemplateLibrary, RefusesAScriptItCannotRead) {
   ui::TemplateLibrary library;
   std::string error;

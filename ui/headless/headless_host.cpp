@@ -10,10 +10,15 @@ namespace {
 class Dispatcher : public Host {
  public:
   using Host::Command;
+  using Host::ControlKeyDown;
   using Host::Detach;
   using Host::Init;
+  using Host::PreviewKey;
   using Host::Timer;
 };
+
+constexpr unsigned kReturnKey = 0x0D;
+constexpr unsigned kEscapeKey = 0x1B;
 
 bool IsRadio(const ControlTemplate& control) {
   return control.kind == "AUTORADIOBUTTON";
@@ -179,19 +184,33 @@ void HeadlessWindow::Click(int id) {
       controls_[it->id].checked = it->id == id;
     }
   }
+  focus_ = id;
   Dispatcher::Command(dialog_, id);
 }
 
-void HeadlessWindow::PressEnter() {
-  if (!ended_) {
+void HeadlessWindow::KeyDown(unsigned virtualKey) {
+  if (ended_) {
+    return;
+  }
+  const bool captured = std::find(captured_.begin(), captured_.end(), focus_) != captured_.end();
+  if (captured && Dispatcher::PreviewKey(dialog_, focus_, virtualKey)) {
+    return;
+  }
+  if (virtualKey == kReturnKey && !captured) {
     Dispatcher::Command(dialog_, kIdOk);
+  } else if (virtualKey == kEscapeKey && !captured) {
+    Dispatcher::Command(dialog_, kIdCancel);
+  } else if (captured) {
+    Dispatcher::ControlKeyDown(dialog_, focus_, virtualKey);
   }
 }
 
+void HeadlessWindow::PressEnter() {
+  KeyDown(kReturnKey);
+}
+
 void HeadlessWindow::PressEscape() {
-  if (!ended_) {
-    Dispatcher::Command(dialog_, kIdCancel);
-  }
+  KeyDown(kEscapeKey);
 }
 
 void HeadlessWindow::CloseBox() {
@@ -211,6 +230,14 @@ HeadlessHost::~HeadlessHost() {
 
 void HeadlessHost::Click(int id) {
   Then([id](HeadlessWindow& window) { window.Click(id); });
+}
+
+void HeadlessHost::SetFocus(int id) {
+  Then([id](HeadlessWindow& window) { window.SetFocus(id); });
+}
+
+void HeadlessHost::KeyDown(unsigned virtualKey) {
+  Then([virtualKey](HeadlessWindow& window) { window.KeyDown(virtualKey); });
 }
 
 void HeadlessHost::PressEnter() {

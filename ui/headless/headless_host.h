@@ -54,6 +54,8 @@ class HeadlessWindow : public DialogWindow {
   bool ItemVisible(int id) const;
   int Progress(int id) const;
   bool IconSet() const { return iconSet_; }
+  bool SmallIconOnly() const { return smallIconOnly_; }
+  int Focus() const { return focus_; }
   bool Centered() const { return centered_; }
   bool WaitCursor() const { return waitCursor_; }
   // Positions the progress bar took, in order, and pauses taken (milliseconds).
@@ -63,8 +65,13 @@ class HeadlessWindow : public DialogWindow {
   int Result() const { return result_; }
   std::vector<int> RunningTimers() const;
 
-  // What a user does. A click on a control the template lacks does nothing.
+  // What a user does. A click on a control the template lacks does nothing; a click on a
+  // control gives it the focus.
   void Click(int id);
+  void SetFocus(int id) { focus_ = id; }
+  // A key-down into the focused control, as the dialog manager delivers it: Enter and Esc
+  // become OK and Cancel unless the control captures them.
+  void KeyDown(unsigned virtualKey);
   void PressEnter();
   void PressEscape();
   void CloseBox();
@@ -78,7 +85,11 @@ class HeadlessWindow : public DialogWindow {
   void SetProgress(int id, int position) override;
   void ShowItem(int id, bool visible) override;
   void Show(bool visible) override { visible_ = visible; }
-  void SetAppIcon() override { iconSet_ = true; }
+  void SetAppIcon(bool smallOnly) override {
+    iconSet_ = true;
+    smallIconOnly_ = smallOnly;
+  }
+  void CaptureKeys(int id) override { captured_.push_back(id); }
   void Center() override { centered_ = true; }
   void Repaint() override {}
   void SetTimer(int id, unsigned periodMs) override;
@@ -110,6 +121,9 @@ class HeadlessWindow : public DialogWindow {
   std::string caption_;
   bool visible_ = true;
   bool iconSet_ = false;
+  bool smallIconOnly_ = false;
+  int focus_ = 0;
+  std::vector<int> captured_;
   bool centered_ = false;
   bool waitCursor_ = false;
   bool ended_ = false;
@@ -130,6 +144,8 @@ class HeadlessHost : public Host {
   // whose script is used up ends with -1 and a kStalled event instead of hanging.
   void Then(Step step) { steps_.push_back(std::move(step)); }
   void Click(int id);
+  void SetFocus(int id);
+  void KeyDown(unsigned virtualKey);
   void PressEnter();
   void PressEscape();
   void CloseBox();
@@ -144,6 +160,8 @@ class HeadlessHost : public Host {
   const std::vector<Event>& Transcript() const { return transcript_; }
   std::vector<Event> Messages() const;
   unsigned long long Now() const { return now_; }
+  // The running dialogs, outermost first.
+  const std::vector<HeadlessWindow*>& Running() const { return running_; }
   // The final state of the last dialog with this template that ended.
   const HeadlessWindow* LastEnded(int templateId) const;
 

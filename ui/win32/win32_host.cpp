@@ -6,12 +6,19 @@
 #include <commdlg.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "res/resource.h"
 #include "ui/win32/win32_text.h"
 
 namespace ui {
+
+// A control whose key-downs go to its dialog.
+struct Capture {
+  Dialog* dialog;
+  int id;
+};
 
 // One running dialog's window, handed to the dialog object while DialogBoxParamW runs.
 class Win32Window : public DialogWindow {
@@ -47,7 +54,8 @@ class Win32Window : public DialogWindow {
     ::ShowWindow(GetDlgItem(hwnd_, id), visible ? SW_SHOW : SW_HIDE);
   }
   void Show(bool visible) override { ::ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE); }
-  void SetAppIcon() override;
+  void SetAppIcon(bool smallOnly) override;
+  void CaptureKeys(int id) override;
   void Center() override;
   void CenterOver(HWND owner);
   void Repaint() override {
@@ -74,6 +82,8 @@ class Win32Window : public DialogWindow {
   Dialog& dialog_;
   HWND hwnd_ = nullptr;
   bool waitCursor_ = false;
+  // Outlive the controls: those are destroyed before the modal run returns.
+  std::vector<std::unique_ptr<Capture>> captures_;
 };
 
 namespace {
@@ -82,9 +92,50 @@ namespace {
 class Dispatcher : public Host {
  public:
   using Host::Command;
+  using Host::ControlKeyDown;
   using Host::Init;
+  using Host::PreviewKey;
   using Host::Timer;
 };
+
+// A control whose key-downs the dialog sees: Enter and Esc are kept from the dialog manager
+// (which would turn them into OK and Cancel) and from the edit control (a multi-line edit
+// closes its dialog on Esc); other keys run the control's own processing first.
+LRESULT CALLBACK CaptureProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                  UINT_PTR subclass, DWORD_PTR data) {
+  auto* capture = reinterpret_cast<Capture*>(data);
+  switch (message) {
+    case WM_GETDLGCODE: {
+      const auto* msg = reinterpret_cast<const MSG*>(lParam);
+      LRESULT code = DefSubclassProc(hwnd, message, wParam, lParam);
+      if (msg != nullptr && msg->message == WM_KEYDOWN &&
+          (msg->wParam == VK_RETURN || msg->wParam == VK_ESCAPE)) {
+        code |= DLGC_WANTMESSAGE;
+      }
+      return code;
+    }
+    case WM_KEYDOWN: {
+      const auto key = static_cast<unsigned>(wParam);
+      if (Dispatcher::PreviewKey(*capture->dialog, capture->id, key)) {
+        return 0;
+      }
+      const LRESULT result = DefSubclassProc(hwnd, message, wParam, lParam);
+      Dispatcher::ControlKeyDown(*capture->dialog, capture->id, key);
+      return result;
+    }
+    case WM_CHAR:
+      if (wParam == '\r' || wParam == 0x1B) {
+        return 0;  // their key-downs were taken as receiver keys
+      }
+      break;
+    case WM_NCDESTROY:
+      RemoveWindowSubclass(hwnd, CaptureProcedure, subclass);
+      break;
+    default:
+      break;
+  }
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
 
 }  // namespace
 
@@ -132,7 +183,16 @@ INT_PTR CALLBACK Win32Window::Procedure(HWND hwnd, UINT message, WPARAM wParam, 
   }
 }
 
-void Win32Window::SetAppIcon() {
+void Win32Window::CaptureKeys(int id) {
+  HWND control = GetDlgItem(hwnd_, id);
+  if (control != nullptr) {
+    captures_.push_back(std::make_unique<Capture>(Capture{&dialog_, id}));
+    SetWindowSubclass(control, CaptureProcedure, 1,
+                      reinterpret_cast<DWORD_PTR>(captures_.back().get()));
+  }
+}
+
+void Win32Window::SetAppIcon(bool smallOnly) {
   auto* instance = static_cast<HINSTANCE>(host_.instance_);
   auto* small = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                               GetSystemMetrics(SM_CXSMICON),
@@ -141,7 +201,9 @@ void Win32Window::SetAppIcon() {
                                             GetSystemMetrics(SM_CXICON),
                                             GetSystemMetrics(SM_CYICON), LR_SHARED));
   SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
-  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+  if (!smallOnly) {
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+  }
 }
 
 void Win32Window::Center() {

@@ -1,0 +1,41 @@
+// The remote-control panel: 32 key buttons, the port choice and the capture box. Every key
+// leaves as one key frame on the panel's own port; nothing is ever read back.
+#pragma once
+
+#include <cstdint>
+
+#include "link/command_port.h"
+#include "link/frames.h"
+#include "remote/key_capture_edit.h"
+#include "ui/dialog.h"
+
+namespace remote {
+
+class RemotePanelDialog : public ui::Dialog {
+ public:
+  RemotePanelDialog();
+
+  // Sends one key frame; only the low 8 bits of the code count. Without an open port the key
+  // is dropped.
+  void SendKey(unsigned code);
+
+ protected:
+  bool OnInitDialog() override;
+  void OnOK() override {}  // Enter never closes the panel
+  void OnCommand(int id) override;
+  bool OnPreviewKey(int id, unsigned virtualKey) override;
+  void OnControlKeyDown(int id, unsigned virtualKey) override;
+
+ private:
+  void OpenSelectedPort();
+  void OnComPort(int n);
+  void ShowRadioIndex();
+  std::int32_t CheckedRadioIndex() const;
+
+  comm::CommandPort port;
+  comm::Frame keyFrame{};
+  KeyCaptureEdit captureBox;
+  std::int32_t radioIndex = -1;
+};
+
+}  // namespace remote
