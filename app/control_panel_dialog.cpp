@@ -1,9 +1,11 @@
 #include "app/control_panel_dialog.h"
 
 #include "app/about_dialog.h"
+#include "app/port_config.h"
 #include "app/port_setup_dialog.h"
 #include "remote/remote_panel_dialog.h"
 #include "res/resource.h"
+#include "transfer/read_software_dialog.h"
 #include "ui/program_title.h"
 
 namespace app {
@@ -36,6 +38,11 @@ void ControlPanelDialog::OnCommand(int id) {
         panel.DoModal();
       }
       ShowWindow(true);
+      break;
+    }
+    case IDC_READ_SOFTWARE: {
+      transfer::ReadSoftwareDialog read(Config().portIndex);
+      read.DoModal();
       break;
     }
     case IDC_ABOUT: {

@@ -134,6 +134,14 @@ void PtyRunner::SendDue() {
   }
 }
 
+std::optional<Clock::time_point> PtyRunner::NextRelease() const {
+  const long long ticks = nextRelease_.load();
+  if (ticks == 0) {
+    return std::nullopt;
+  }
+  return Clock::time_point(Clock::duration(ticks));
+}
+
 void PtyRunner::Run(const std::atomic<bool>& stop) {
   std::uint8_t buffer[4096];
   while (!stop) {
@@ -146,6 +154,9 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
       }
     }
     SendDue();
+    nextRelease_ = outgoing_.empty()
+                       ? 0
+                       : std::max(outgoing_.front().due, lineFreeAt_).time_since_epoch().count();
   }
 }
 

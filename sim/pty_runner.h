@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,8 @@ class PtyRunner {
 
   std::vector<LoggedFrame> Frames() const;
   double ElapsedMs() const;
+  // When the next byte waiting to go out is due (steady clock), or nullopt with nothing left.
+  std::optional<std::chrono::steady_clock::time_point> NextRelease() const;
 
  private:
   struct Pending {
@@ -64,6 +67,7 @@ class PtyRunner {
   mutable std::mutex logMutex_;
   std::vector<LoggedFrame> frames_;
   std::atomic<bool> stop_{false};
+  std::atomic<long long> nextRelease_{0};  // steady-clock ticks; 0: nothing to send
   std::thread thread_;
 };
 

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "romimage/receiver_variant_table.h"
+
 namespace sim {
 
 using comm::Frame;
@@ -66,6 +68,51 @@ std::string FrameName(const Frame& frame) {
   return "FRAME";
 }
 
+Bytes MakeFlash(int variant, unsigned seed) {
+  const int v = std::clamp(variant, 0, romimage::kVariantCount - 1);
+  Bytes flash(romimage::ReceiverVariantTable[v].ImageSize());
+  std::uint32_t state = seed * 2654435761u + 1u;
+  for (std::size_t i = 0; i < flash.size(); ++i) {
+    // xorshift: cheap, repeatable, and no two blocks alike
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    flash[i] = static_cast<std::uint8_t>(state >> 24);
+  }
+  for (std::size_t block = 0; block * romimage::kBlockSize < flash.size(); ++block) {
+    flash[block * romimage::kBlockSize] = static_cast<std::uint8_t>(block);
+    flash[block * romimage::kBlockSize + 1] = static_cast<std::uint8_t>(block >> 8);
+  }
+  return flash;
+}
+
+ReceiverModel::ReceiverModel(ReceiverOptions options) : options_(std::move(options)) {
+  options_.variant = std::clamp(options_.variant, 0, romimage::kVariantCount - 1);
+  if (options_.flash.empty()) {
+    options_.flash = MakeFlash(options_.variant, options_.seed);
+  }
+  options_.flash.resize(romimage::ReceiverVariantTable[options_.variant].ImageSize());
+}
+
+std::uint32_t ReceiverModel::BlockCount() const {
+  return romimage::ReceiverVariantTable[options_.variant].blockCount;
+}
+
+Emission ReceiverModel::Block(std::uint32_t index) const {
+  Emission block;
+  const auto begin =
+      options_.flash.begin() + static_cast<std::ptrdiff_t>(index * romimage::kBlockSize);
+  std::size_t size = romimage::kBlockSize;
+  if (static_cast<int>(index) == options_.cutBlock) {
+    size -= std::min<std::size_t>(options_.cutBytes, size);
+  }
+  block.bytes.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
+  if (static_cast<int>(index) == options_.pauseBeforeBlock) {
+    block.delayMs = options_.pauseMs;
+  }
+  return block;
+}
+
 std::vector<Emission> ReceiverModel::Receive(const std::uint8_t* data, std::size_t count,
                                              std::vector<ReceivedFrame>& frames) {
   std::vector<Emission> out;
@@ -96,10 +143,35 @@ std::vector<Emission> ReceiverModel::Receive(const std::uint8_t* data, std::size
 
 std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
   if (frame == comm::CommandFrame(comm::CMD_CONNECT)) {
-    const Frame reply = options_.ackReply.value_or(comm::AckFrame);
+    const Frame reply = options_.replyOverride.value_or(comm::AckFrame);
     return Reply(Bytes(reply.begin(), reply.end()));
   }
-  // Key frames are never answered; CMD_STOP ends whatever exchange was going on.
+  const Frame report = comm::VariantReportFrame(options_.variant);
+  if (frame == comm::CommandFrame(comm::CMD_READ_START)) {
+    // The report, then block 0 at once; each further block waits for the echo.
+    const Frame reply = options_.replyOverride.value_or(report);
+    std::vector<Emission> out = Reply(Bytes(reply.begin(), reply.end()));
+    if (options_.silent) {
+      return out;
+    }
+    reading_ = true;
+    nextBlock_ = 0;
+    do {
+      out.push_back(Block(nextBlock_++));
+    } while (options_.ignoreEchoes && nextBlock_ < BlockCount());
+    return out;
+  }
+  if (frame == report && reading_) {
+    if (nextBlock_ < BlockCount()) {
+      return {Block(nextBlock_++)};
+    }
+    return {};
+  }
+  if (frame == comm::CommandFrame(comm::CMD_READ_DONE) ||
+      frame == comm::CommandFrame(comm::CMD_STOP)) {
+    reading_ = false;
+  }
+  // Key frames are never answered.
   return {};
 }
 

@@ -16,12 +16,23 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Faults a real line or box can show, chosen per run.
 struct ReceiverOptions {
-  bool silent = false;                  // never answers
-  std::optional<comm::Frame> ackReply;  // answers these 12 bytes instead of AckFrame
-  unsigned replyDelayMs = 0;            // answers this late
-  Bytes extraAfterReply;                // sends these bytes right after each answer
-  unsigned replyPieces = 1;             // splits each answer into this many pieces
-  unsigned pieceGapMs = 0;              // ... this far apart
+  int variant = 0;  // 0 to 15: the kind of receiver, and so its flash size
+  Bytes flash;      // its flash; empty: made from seed, every block different
+  unsigned seed = 1;
+
+  bool silent = false;                       // never answers
+  std::optional<comm::Frame> replyOverride;  // answers these 12 bytes instead of its frame
+  unsigned replyDelayMs = 0;                 // answers this late
+  Bytes extraAfterReply;                     // sends these bytes right after each answer
+  unsigned replyPieces = 1;                  // splits each answer into this many pieces
+  unsigned pieceGapMs = 0;                   // ... this far apart
+
+  // Faults of a read.
+  int cutBlock = -1;          // this block goes out short ...
+  unsigned cutBytes = 0;      // ... by this many bytes
+  int pauseBeforeBlock = -1;  // this block goes out late ...
+  unsigned pauseMs = 0;       // ... by this much
+  bool ignoreEchoes = false;  // sends every block at once, without waiting for echoes
 };
 
 // Bytes to send, delayMs after the previous emission (the first: after the frame arrived).
@@ -38,7 +49,7 @@ struct ReceivedFrame {
 
 class ReceiverModel {
  public:
-  explicit ReceiverModel(ReceiverOptions options = {}) : options_(std::move(options)) {}
+  explicit ReceiverModel(ReceiverOptions options = {});
 
   // Takes bytes from the line; appends the frames it recognised and returns its answers.
   std::vector<Emission> Receive(const std::uint8_t* data, std::size_t count,
@@ -48,14 +59,23 @@ class ReceiverModel {
   std::size_t PendingBytes() const { return pending_.size(); }
   std::size_t DroppedBytes() const { return dropped_; }
 
+  const Bytes& Flash() const { return options_.flash; }
+  std::uint32_t BlockCount() const;
+
  private:
   std::vector<Emission> Answer(const comm::Frame& frame);
   std::vector<Emission> Reply(Bytes bytes) const;
+  Emission Block(std::uint32_t index) const;
 
   ReceiverOptions options_;
   Bytes pending_;
   std::size_t dropped_ = 0;
+  bool reading_ = false;
+  std::uint32_t nextBlock_ = 0;
 };
+
+// A flash image of the variant's size in which every block differs.
+Bytes MakeFlash(int variant, unsigned seed);
 
 // "CMD_CONNECT", "KEY 0x15", "VARIANT_ECHO 6", ... for a frame the computer sent.
 std::string FrameName(const comm::Frame& frame);

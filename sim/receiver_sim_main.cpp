@@ -24,7 +24,14 @@ const char kUsage[] =
     "  --baud N           pace output as a line at N baud, 8N1 (default 115200)\n"
     "  --unpaced          send at once\n"
     "  --silent           never answer\n"
-    "  --ack HEX          answer these 12 bytes instead of the acknowledgement\n"
+    "  --variant V        the kind of receiver, 0 to 15 (default 0)\n"
+    "  --flash FILE       its flash, from this file (default: made from --seed)\n"
+    "  --seed N           makes a flash in which every block differs (default 1)\n"
+    "  --write-flash FILE writes the flash it holds to FILE on exit\n"
+    "  --reply HEX        answer these 12 bytes instead of its frame (--ack: the same)\n"
+    "  --cut-block K:N    send block K short by N bytes\n"
+    "  --pause-before K:MS  send block K MS milliseconds late\n"
+    "  --ignore-echoes    send every block of a read at once\n"
     "  --late MS          answer MS milliseconds late\n"
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
@@ -34,6 +41,40 @@ const char kUsage[] =
 int Usage(const char* why) {
   std::fprintf(stderr, "receiver-sim: %s\n%s", why, kUsage);
   return 2;
+}
+
+bool Pair(const char* text, int& first, unsigned& second) {
+  unsigned a = 0, b = 0;
+  char tail = 0;
+  if (std::sscanf(text, "%u:%u%c", &a, &b, &tail) != 2 || a > 100000) {
+    return false;
+  }
+  first = static_cast<int>(a);
+  second = b;
+  return true;
+}
+
+bool ReadFile(const std::string& path, sim::Bytes& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  std::uint8_t buffer[65536];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  std::fclose(file);
+  return true;
+}
+
+bool WriteFile(const std::string& path, const sim::Bytes& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    return false;
+  }
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && ok;
 }
 
 bool Number(const char* text, unsigned& value) {
@@ -51,7 +92,8 @@ bool Number(const char* text, unsigned& value) {
 int main(int argc, char** argv) {
   sim::ReceiverOptions options;
   unsigned baud = 115200;
-  std::string linkPath, logPath;
+  std::string linkPath, logPath, flashOut;
+  unsigned number = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -84,13 +126,30 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--piece-gap" && needs()) {
       if (!Number(value, options.pieceGapMs)) return Usage("bad --piece-gap");
-    } else if (arg == "--ack" && needs()) {
+    } else if ((arg == "--reply" || arg == "--ack") && needs()) {
       if (!sim::ParseHex(value, bytes) || bytes.size() != comm::kFrameSize) {
-        return Usage("--ack takes 12 bytes in hex");
+        return Usage("--reply takes 12 bytes in hex");
       }
       comm::Frame frame{};
       std::copy(bytes.begin(), bytes.end(), frame.begin());
-      options.ackReply = frame;
+      options.replyOverride = frame;
+    } else if (arg == "--variant" && needs()) {
+      if (!Number(value, number) || number > 15) return Usage("--variant takes 0 to 15");
+      options.variant = static_cast<int>(number);
+    } else if (arg == "--seed" && needs()) {
+      if (!Number(value, options.seed)) return Usage("bad --seed");
+    } else if (arg == "--flash" && needs()) {
+      if (!ReadFile(value, options.flash)) return Usage("cannot read --flash file");
+    } else if (arg == "--write-flash" && needs()) {
+      flashOut = value;
+    } else if (arg == "--cut-block" && needs()) {
+      if (!Pair(value, options.cutBlock, options.cutBytes)) return Usage("--cut-block takes K:N");
+    } else if (arg == "--pause-before" && needs()) {
+      if (!Pair(value, options.pauseBeforeBlock, options.pauseMs)) {
+        return Usage("--pause-before takes K:MS");
+      }
+    } else if (arg == "--ignore-echoes") {
+      options.ignoreEchoes = true;
     } else if (arg == "--extra" && needs()) {
       if (!sim::ParseHex(value, bytes)) return Usage("--extra takes bytes in hex");
       options.extraAfterReply = bytes;
@@ -125,6 +184,10 @@ int main(int argc, char** argv) {
   runner.Run(stopRequested);
   if (log != nullptr) {
     std::fclose(log);
+  }
+  if (!flashOut.empty() && !WriteFile(flashOut, model.Flash())) {
+    std::fprintf(stderr, "receiver-sim: cannot write %s\n", flashOut.c_str());
+    return 1;
   }
   return 0;
 }

@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
                             3000,
                             {"CMD_CONNECT", "CMD_STOP"}},
                     AckCase{"other_12_bytes",
-                            Options([](auto& o) { o.ackReply = kNotAck; }),
+                            Options([](auto& o) { o.replyOverride = kNotAck; }),
                             0,
                             0,
                             500,

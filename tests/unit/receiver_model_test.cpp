@@ -61,7 +61,7 @@ TEST(ReceiverModel, FaultOptionsShapeTheAnswer) {
   options.extraAfterReply = {0xAB};
   options.replyPieces = 3;
   options.pieceGapMs = 20;
-  options.ackReply = comm::CommandFrame(0x42);
+  options.replyOverride = comm::CommandFrame(0x42);
   sim::ReceiverModel model(options);
   std::vector<std::string> names;
   auto out = Feed(model, Of(comm::CommandFrame(comm::CMD_CONNECT)), names);

@@ -88,6 +88,7 @@ std::vector<int> HeadlessWindow::RunningTimers() const {
 void HeadlessWindow::SetItemText(int id, const std::string& text) {
   if (ControlState* control = Find(id)) {
     control->text = text;
+    textHistory_[id].push_back(text);
   }
 }
 
@@ -132,6 +133,7 @@ void HeadlessWindow::ShowMessage(const std::string& text, const std::string& cap
   event.ownerTemplate = source_.id;
   event.text = text;
   event.caption = caption;
+  event.time = host_.now_;
   host_.transcript_.push_back(event);
 }
 

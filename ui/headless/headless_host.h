@@ -24,10 +24,11 @@ struct Event {
   explicit Event(Kind what) : kind(what) {}
 
   Kind kind;
-  int ownerTemplate = 0;  // the dialog that owned it; 0 for none
-  std::string text;       // message text, file dialog title
-  std::string caption;    // message caption
-  int result = 0;         // how a dialog ended
+  int ownerTemplate = 0;        // the dialog that owned it; 0 for none
+  std::string text;             // message text, file dialog title
+  std::string caption;          // message caption
+  int result = 0;               // how a dialog ended
+  unsigned long long time = 0;  // the host's clock when it happened (milliseconds)
   FileDialogRequest request;
 
   bool operator==(const Event& other) const;
@@ -61,6 +62,11 @@ class HeadlessWindow : public DialogWindow {
   // Positions the progress bar took, in order, and pauses taken (milliseconds).
   const std::vector<int>& ProgressHistory() const { return progressHistory_; }
   const std::vector<unsigned>& Pauses() const { return pauses_; }
+  // Every text a control was given, in order.
+  std::vector<std::string> TextHistory(int id) const {
+    const auto found = textHistory_.find(id);
+    return found == textHistory_.end() ? std::vector<std::string>() : found->second;
+  }
   bool Ended() const { return ended_; }
   int Result() const { return result_; }
   std::vector<int> RunningTimers() const;
@@ -118,6 +124,7 @@ class HeadlessWindow : public DialogWindow {
   std::map<int, TimerState> timers_;
   std::vector<int> progressHistory_;
   std::vector<unsigned> pauses_;
+  std::map<int, std::vector<std::string>> textHistory_;
   std::string caption_;
   bool visible_ = true;
   bool iconSet_ = false;
@@ -151,6 +158,8 @@ class HeadlessHost : public Host {
   void CloseBox();
   // Moves the host's clock on; every due timer of every running dialog fires in order.
   void Advance(unsigned milliseconds);
+  // The same at once, from inside a step.
+  void AdvanceNow(unsigned milliseconds) { AdvanceClock(milliseconds); }
 
   // Answers for the next file dialogs, in order: a path, or nullopt to cancel.
   void AnswerFileDialog(std::optional<std::string> path) {

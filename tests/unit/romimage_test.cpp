@@ -1,0 +1,203 @@
+// The variant table, tag and report matching, recognising files and writing them safely.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "link/frames.h"
+#include "romimage/receiver_variant_table.h"
+#include "romimage/rom_image_file.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+using romimage::ImageCheck;
+using romimage::WriteResult;
+
+const char* const kTags[16] = {
+    "VESKER_SZ_RomFtaAMD1", "VESKER_SZ_RomFtaAMD2", "VESKER_SZ_RomFtaSST1", "VESKER_SZ_RomFtaSST2",
+    "VESKER_SZ_Rom_CIAMD1", "VESKER_SZ_Rom_CIAMD2", "VESKER_SZ_Rom_CISST1", "VESKER_SZ_Rom_CISST2",
+    "VESKER_SZ_RomHCIAMD1", "VESKER_SZ_RomHCIAMD2", "VESKER_SZ_RomHCISST1", "VESKER_SZ_RomHCISST2",
+    "VESKER_SZ_Rom_T_AMD1", "VESKER_SZ_Rom_T_AMD2", "VESKER_SZ_Rom_T_SST1", "VESKER_SZ_Rom_T_SST2"};
+
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+std::vector<std::uint8_t> Report(std::uint8_t qualifier, std::uint8_t code, std::uint8_t e1 = 0,
+                                 std::uint8_t e2 = 0) {
+  const comm::Frame frame = comm::CommandFrame(code, qualifier, e1, e2);
+  return std::vector<std::uint8_t>(frame.begin(), frame.end());
+}
+
+TEST(VariantTable, EveryTagAndReportNamesItsVariant) {
+  const char* const versions[16] = {
+      "Fta 29 1", "Fta 29 2", "Fta 39 1", "Fta 39 2", "CI 29 1", "CI 29 2", "CI 39 1", "CI 39 2",
+      "HCI 29 1", "HCI 29 2", "HCI 39 1", "HCI 39 2", "T 29 1",  "T 29 2",  "T 39 1",  "T 39 2"};
+  const char* const failures[16] = {
+      "write file error F1!",  "write file error F2!",  "write file error F3!",
+      "write file error F4!",  "write file error C1!",  "write file error C2!",
+      "write file error C3!",  "write file error C4!",  "write file error HC1!",
+      "write file error HC2!", "write file error HC3!", "write file error HC4!",
+      "write file error T1!",  "write file error T2!",  "write file error T3!",
+      "write file error T4!"};
+  for (int v = 0; v < 16; ++v) {
+    const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[v];
+    EXPECT_EQ(std::strlen(row.imageTag), 20u);
+    EXPECT_EQ(romimage::MatchImageTag(Bytes(kTags[v]).data()), v);
+    EXPECT_EQ(romimage::MatchVariantReport(Report(0x10, static_cast<std::uint8_t>(v + 1)).data()),
+              v);
+    EXPECT_EQ(row.blockCount, v % 2 == 0 ? 256u : 512u) << v;
+    EXPECT_EQ(row.FileLength(), v % 2 == 0 ? 1048596u : 2097172u) << v;
+    EXPECT_STREQ(row.versionName, versions[v]);
+    EXPECT_STREQ(row.tagWriteFailure, failures[v]);
+  }
+}
+
+TEST(VariantTable, NearMissesMatchNothing) {
+  std::string tag = kTags[9];
+  for (std::size_t i = 0; i < tag.size(); ++i) {
+    std::string wrong = tag;
+    wrong[i] = static_cast<char>(wrong[i] ^ 0x01);
+    EXPECT_EQ(romimage::MatchImageTag(Bytes(wrong).data()), -1) << wrong;
+  }
+  EXPECT_EQ(romimage::MatchImageTag(Bytes("VESKER_SZ_ROMHCIAMD2").data()), -1);
+  EXPECT_EQ(romimage::MatchImageTag(Bytes("vesker_sz_romhciamd2").data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(Report(0x10, 0x00).data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(Report(0x10, 0x11).data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(Report(0x10, 0xFF).data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(Report(0x00, 0x01).data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(Report(0x11, 0x01).data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(Report(0x10, 0x01, 1, 0).data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(Report(0x10, 0x01, 0, 1).data()), -1);
+  EXPECT_EQ(romimage::MatchVariantReport(comm::AckFrame.data()), -1);
+  std::vector<std::uint8_t> key = Report(0x10, 0x01);
+  key[0] = 'E';
+  EXPECT_EQ(romimage::MatchVariantReport(key.data()), -1);
+}
+
+TEST(ImageFileCheck, LengthFirstThenTagThenEnoughBlocks) {
+  const struct {
+    const char* name;
+    std::size_t size;
+    const char* tag;
+    ImageCheck result;
+    int variant;
+  } cases[] = {
+      {"1 MiB", 1048596, kTags[0], ImageCheck::kAccepted, 0},
+      {"2 MiB", 2097172, kTags[15], ImageCheck::kAccepted, 15},
+      {"2 MiB file, 1 MiB tag", 2097172, kTags[0], ImageCheck::kAccepted, 0},
+      {"1 MiB file, 2 MiB tag", 1048596, kTags[1], ImageCheck::kBadLength, -1},
+      {"one byte short", 1048595, kTags[0], ImageCheck::kBadLength, -1},
+      {"one byte long", 1048597, kTags[0], ImageCheck::kBadLength, -1},
+      {"tag only", 20, kTags[0], ImageCheck::kBadLength, -1},
+      {"empty", 0, "", ImageCheck::kBadLength, -1},
+      {"wrong case", 1048596, "VESKER_SZ_RomFTAAMD1", ImageCheck::kBadTag, -1},
+      {"19 of 20", 1048596, "VESKER_SZ_RomFtaAMD_", ImageCheck::kBadTag, -1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::uint8_t> file(c.size, 0xAB);
+    std::memcpy(file.data(), c.tag, std::min(c.size, std::strlen(c.tag)));
+    int variant = 99;
+    EXPECT_EQ(romimage::CheckImageFile(file.data(), file.size(), variant), c.result) << c.name;
+    EXPECT_EQ(variant, c.variant) << c.name;
+  }
+}
+
+class ImageFileWrite : public testing::Test {
+ protected:
+  ImageFileWrite() : image_(2097152) {
+    for (std::size_t i = 0; i < image_.size(); ++i) {
+      image_[i] = static_cast<std::uint8_t>(i * 31 + i / 4096);
+    }
+  }
+  // Only the target (and whatever the test put there) in the folder: no temporary left over.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string Expected(int variant) const {
+    const auto& row = romimage::ReceiverVariantTable[variant];
+    return std::string(row.imageTag, 20) +
+           std::string(image_.begin(), image_.begin() + row.ImageSize());
+  }
+
+  vltest::TempDir dir_;
+  std::vector<std::uint8_t> image_;
+};
+
+TEST_F(ImageFileWrite, WritesTagAndImageAndReplacesAnOldFile) {
+  const std::string target = dir_ / "rom.bin";
+  vltest::WriteBytes(target, "old contents");
+  EXPECT_EQ(romimage::WriteImageFile(target, 9, image_.data()), WriteResult::kWritten);
+  EXPECT_EQ(vltest::ReadBytes(target), Expected(9));
+  EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+  EXPECT_EQ(romimage::WriteImageFile(target, 0, image_.data()), WriteResult::kWritten);
+  EXPECT_EQ(vltest::ReadBytes(target).size(), 1048596u);
+}
+
+TEST_F(ImageFileWrite, UnreplaceableTargetIsLeftAsItWas) {
+  const std::string target = dir_ / "rom.bin";
+  std::filesystem::create_directory(target);  // a folder in the way cannot be replaced
+  vltest::WriteBytes(target + "/inside", "keep");
+  EXPECT_EQ(romimage::WriteImageFile(target, 0, image_.data()), WriteResult::kCreateFailed);
+  EXPECT_EQ(vltest::ReadBytes(target + "/inside"), "keep");
+  EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+}
+
+TEST_F(ImageFileWrite, MissingFolderCannotBeCreated) {
+  EXPECT_EQ(romimage::WriteImageFile(dir_ / "gone/rom.bin", 0, image_.data()),
+            WriteResult::kCreateFailed);
+  EXPECT_TRUE(Names().empty());
+}
+
+// The disk fills up after the given number of bytes (a file size limit stands in for it).
+class FullDisk {
+ public:
+  explicit FullDisk(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FullDisk() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+  FullDisk(const FullDisk&) = delete;
+  FullDisk& operator=(const FullDisk&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int);
+};
+
+TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
+  const std::string target = dir_ / "rom.bin";
+  vltest::WriteBytes(target, "the previous image");
+  const struct {
+    rlim_t room;
+    WriteResult result;
+  } cases[] = {{10, WriteResult::kTagWriteFailed}, {500000, WriteResult::kDataWriteFailed}};
+  for (const auto& c : cases) {
+    WriteResult result;
+    {
+      FullDisk full(c.room);
+      result = romimage::WriteImageFile(target, 3, image_.data());
+    }
+    EXPECT_EQ(result, c.result) << c.room;
+    EXPECT_EQ(vltest::ReadBytes(target), "the previous image");
+    EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+  }
+}
+
+}  // namespace

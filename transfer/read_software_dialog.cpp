@@ -1,0 +1,151 @@
+#include "transfer/read_software_dialog.h"
+
+#include <new>
+#include <string>
+
+#include "link/connect_dialog.h"
+#include "link/frames.h"
+#include "res/resource.h"
+#include "romimage/receiver_variant_table.h"
+#include "romimage/rom_image_file.h"
+#include "ui/program_title.h"
+
+namespace transfer {
+
+namespace {
+constexpr int kReplyTimer = 1;
+constexpr int kBlockTimer = 2;
+constexpr unsigned kTickMs = 50;
+constexpr std::uint32_t kGiveUpMs = 3000;
+constexpr int kBaud = 115200;
+}  // namespace
+
+ReadSoftwareDialog::ReadSoftwareDialog(std::int32_t portIndex)
+    : ui::Dialog(IDD_READ_SOFTWARE), portIndex_(portIndex) {}
+
+bool ReadSoftwareDialog::OnInitDialog() {
+  ui::FileDialogRequest request;
+  request.title = "save as rom(*.bin) file";
+  request.filter = "rom image file(*.bin)|*.bin||";
+  request.initialName = "rom.bin";
+  request.overwritePrompt = true;
+  if (!AskSaveFileName(request, targetPath)) {
+    OnCancel();
+    return false;
+  }
+  SetItemText(IDC_PROGRESS_TEXT, "0/0 blocks");
+  Repaint();
+  if (!StartRead()) {
+    OnCancel();
+    return false;
+  }
+  return true;
+}
+
+bool ReadSoftwareDialog::StartRead() {
+  const std::int32_t com = comm::ComNumber(portIndex_);
+  if (!port.Open(com, kBaud)) {
+    ShowMessage("open port" + std::to_string(com) + " error!", ui::kProgramTitle);
+    return false;
+  }
+  port.SetBinaryMode(true);
+  port.SendCommand(comm::CMD_READ_START);
+  SetTimer(kReplyTimer, kTickMs);
+  return true;
+}
+
+void ReadSoftwareDialog::OnTimer(int id) {
+  if (id == kReplyTimer) {
+    OnReplyTick();
+  } else if (id == kBlockTimer) {
+    OnBlockTick();
+  }
+}
+
+void ReadSoftwareDialog::OnReplyTick() {
+  if (port.InQueueCount() < static_cast<int>(comm::kFrameSize)) {
+    replyWaitMs += kTickMs;
+    if (replyWaitMs >= kGiveUpMs) {
+      Fail("no answer2！");
+    }
+    return;
+  }
+  KillTimer(kReplyTimer);
+  // Exactly the frame: whatever follows it on the line is the start of block 0.
+  comm::Frame reply{};
+  port.Read(reply.data(), static_cast<int>(reply.size()));
+  const int match = romimage::MatchVariantReport(reply.data());
+  if (match < 0) {
+    Fail("no answer1！");
+    return;
+  }
+  variant = static_cast<std::uint32_t>(match);
+  blockCount = romimage::ReceiverVariantTable[match].blockCount;
+  image.reset(new (std::nothrow) std::uint8_t[blockCount * romimage::kBlockSize]);
+  if (!image) {
+    Fail("alloc memory error！");
+    return;
+  }
+  SetTimer(kBlockTimer, kTickMs);
+}
+
+void ReadSoftwareDialog::OnBlockTick() {
+  if (port.InQueueCount() < static_cast<int>(romimage::kBlockSize)) {
+    blockWaitMs += kTickMs;
+    if (blockWaitMs >= kGiveUpMs) {
+      Fail("no answer！");
+    }
+    return;
+  }
+  // One block a tick; anything queued beyond it waits for the next tick.
+  port.Read(image.get() + static_cast<std::size_t>(blocksDone) * romimage::kBlockSize,
+            static_cast<int>(romimage::kBlockSize));
+  port.SendCommand(static_cast<std::uint8_t>(variant + 1), comm::VARIANT_REPORT);
+  ++blocksDone;
+  ShowProgress(blocksDone);
+  if (blocksDone < blockCount) {
+    blockWaitMs = 0;
+    return;
+  }
+  port.SendCommand(comm::CMD_READ_DONE);
+  KillTimer(kReplyTimer);
+  KillTimer(kBlockTimer);
+  WriteImageFile();
+  OnCancel();
+}
+
+void ReadSoftwareDialog::ShowProgress(std::uint32_t n) {
+  SetProgress(IDC_PROGRESS, static_cast<int>(n * 100u / blockCount));
+  SetItemText(IDC_PROGRESS_TEXT, std::to_string(n) + "/" + std::to_string(blockCount) + " blocks");
+  Repaint();
+}
+
+void ReadSoftwareDialog::WriteImageFile() {
+  switch (romimage::WriteImageFile(targetPath, static_cast<int>(variant), image.get())) {
+    case romimage::WriteResult::kWritten:
+      return;
+    case romimage::WriteResult::kCreateFailed:
+      ShowMessage("create file error!", ui::kProgramTitle);
+      return;
+    case romimage::WriteResult::kTagWriteFailed:
+      ShowMessage(romimage::ReceiverVariantTable[variant].tagWriteFailure, ui::kProgramTitle);
+      return;
+    case romimage::WriteResult::kDataWriteFailed:
+      ShowMessage("write file error!", ui::kProgramTitle);
+      return;
+  }
+}
+
+void ReadSoftwareDialog::OnCancel() {
+  KillTimer(kReplyTimer);
+  KillTimer(kBlockTimer);
+  EndDialog(ui::kIdCancel);
+}
+
+void ReadSoftwareDialog::Fail(const char* message) {
+  port.SendCommand(comm::CMD_STOP);
+  OnCancel();
+  ShowMessage(message, ui::kProgramTitle);
+}
+
+}  // namespace transfer

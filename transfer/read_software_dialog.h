@@ -1,0 +1,45 @@
+// "Read Receiver Software": copies the receiver's flash into a ROM image file, one 4096-byte
+// block per 50 ms tick, answering each block with the receiver's own variant report frame.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/command_port.h"
+#include "ui/dialog.h"
+
+namespace transfer {
+
+class ReadSoftwareDialog : public ui::Dialog {
+ public:
+  // portIndex: 0 to 3 for COM1 to COM4, used as it is.
+  explicit ReadSoftwareDialog(std::int32_t portIndex);
+
+ protected:
+  bool OnInitDialog() override;
+  void OnOK() override {}  // Enter does nothing
+  void OnCancel() override;
+  void OnTimer(int id) override;
+
+ private:
+  bool StartRead();
+  void OnReplyTick();
+  void OnBlockTick();
+  void ShowProgress(std::uint32_t n);
+  void WriteImageFile();
+  // Sends CMD_STOP, ends the dialog, then says why.
+  void Fail(const char* message);
+
+  std::int32_t portIndex_;
+  comm::CommandPort port;
+  std::uint32_t variant = 0;
+  std::uint32_t blockCount = 0;
+  std::uint32_t blocksDone = 0;
+  std::uint32_t replyWaitMs = 0;
+  std::uint32_t blockWaitMs = 0;
+  std::unique_ptr<std::uint8_t[]> image;
+  std::string targetPath;
+};
+
+}  // namespace transfer
