@@ -12,6 +12,7 @@
 //   message [MS]              wait for a message box, print "caption|text|owner caption", press OK
 //   nomessage [MS]            fail if a message box shows up within MS
 //   visible TITLE             print 1 or 0
+//   filename TITLE PATH       answer a file dialog with this path
 //   checked TITLE ID          print 1 when the button is checked, else 0
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
@@ -234,6 +235,23 @@ int wmain(int argc, wchar_t** argv) {
     HWND target = info.hwndFocus;
     PostMessageW(target, WM_KEYDOWN, key, 1);
     PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+    return 0;
+  }
+  if (command == L"filename") {
+    // A common file dialog: type the name into its file name box, then press its OK button.
+    const std::wstring path = argc > 3 ? argv[3] : L"";
+    HWND box = GetDlgItem(window, 0x47C);  // the file name combo box
+    if (box == nullptr) {
+      box = GetDlgItem(window, 0x480);  // older dialogs: a plain edit
+    }
+    if (box == nullptr) {
+      return Fail("no file name box");
+    }
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &ignored);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, IDOK)));
     return 0;
   }
   HWND control = GetDlgItem(window, id);

@@ -11,6 +11,8 @@ env_file="$state/session.env"
 mkdir -p "$state/ports"
 
 start() {
+  # A UTF-8 locale, so that paths with any characters reach Windows programs intact.
+  export LC_ALL=C.UTF-8
   export WINEPREFIX="$VL_BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   # Always a screen of our own: clicks land by screen position, so nothing else may move the
   # desktop window.
@@ -51,7 +53,7 @@ start() {
   wineserver -w >/dev/null 2>&1 < /dev/null || true
   setsid wineserver -p >"$state/wineserver.log" 2>&1 < /dev/null || true
   cat >"$env_file" <<ENV
-export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY='$DISPLAY'
+export LC_ALL=C.UTF-8 WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY='$DISPLAY'
 export VL_EXE='$VL_BUILD/VeskerLink.exe' VL_DRIVER='$VL_BUILD/tests/vl-driver.exe'
 export VL_PORTS='$state/ports' VL_STATE='$state'
 ENV

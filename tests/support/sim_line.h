@@ -122,6 +122,26 @@ class SimulatedReceiver {
     return names;
   }
   std::vector<sim::LoggedFrame> Frames() const { return runner_.Frames(); }
+  const sim::Bytes& Flash() const { return model_.Flash(); }
+
+  // Lets the receiver take what the port just wrote and send what is due now (bounded);
+  // returns how long until it sends something it holds back, or 0 when it holds nothing.
+  std::chrono::milliseconds Settle() {
+    using namespace std::chrono;
+    std::this_thread::sleep_for(milliseconds(2));
+    for (int i = 0; i < 5000; ++i) {
+      const auto next = runner_.NextRelease();
+      if (!next) {
+        return milliseconds(0);
+      }
+      const auto now = steady_clock::now();
+      if (*next > now + milliseconds(2)) {
+        return duration_cast<milliseconds>(*next - now);
+      }
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    return milliseconds(0);
+  }
 
  private:
   sim::ReceiverModel model_;

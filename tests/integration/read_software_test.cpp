@@ -1,0 +1,257 @@
+// Read Receiver Software under the headless host against the simulated receiver on a pty:
+// the file on disk, the frames on the wire, the progress shown and every failure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/frames.h"
+#include "tests/support/sim_line.h"
+#include "transfer/read_software_dialog.h"
+#include "ui/headless/headless_host.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+using ui::Event;
+using ui::HeadlessWindow;
+using namespace std::chrono_literals;
+
+constexpr int kRead = 172;
+
+// Runs the dialog's 50 ms ticks until it ends (or maxTicks). Before each tick the receiver
+// has sent what was due; while it holds something back the ticks follow real time, so its
+// pauses count as they would on a real line.
+void PumpTicks(ui::HeadlessHost& host, vltest::SimulatedReceiver& receiver, int maxTicks = 100000) {
+  host.Then([&host, &receiver, maxTicks](HeadlessWindow& dialog) {
+    for (int i = 0; i < maxTicks && !dialog.Ended(); ++i) {
+      const auto later = receiver.Settle();
+      if (later > 0ms) {
+        std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(later, 50ms));
+      }
+      host.AdvanceNow(50);
+    }
+  });
+}
+
+Names Expected(std::size_t echoes, int variant, const Names& tail) {
+  Names names = {"CMD_READ_START"};
+  names.insert(names.end(), echoes, "VARIANT_ECHO " + std::to_string(variant + 1));
+  names.insert(names.end(), tail.begin(), tail.end());
+  return names;
+}
+
+class ReadSoftware : public testing::Test {
+ protected:
+  std::string Target() const { return dir_ / "rom.bin"; }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+  int Run(std::int32_t portIndex = 0) {
+    transfer::ReadSoftwareDialog read(portIndex);
+    return read.DoModal();
+  }
+
+  vltest::TempDir dir_;
+  vltest::PortMap ports_;
+  ui::HeadlessHost host_;
+};
+
+TEST_F(ReadSoftware, WholeReadGivesTagAndFlashAndTheExactFrames) {
+  for (int variant : {0, 15}) {
+    sim::ReceiverOptions options;
+    options.variant = variant;
+    options.seed = static_cast<unsigned>(variant) + 7;
+    vltest::SimulatedReceiver receiver(ports_, 1, options);
+    const std::size_t blocks = variant == 0 ? 256 : 512;
+    host_.AnswerFileDialog(Target());
+    PumpTicks(host_, receiver);
+    EXPECT_EQ(Run(), 2) << "the dialog always ends with Cancel";
+
+    const std::string tag = variant == 0 ? "VESKER_SZ_RomFtaAMD1" : "VESKER_SZ_Rom_T_SST2";
+    const std::string file = vltest::ReadBytes(Target());
+    ASSERT_EQ(file.size(), 20 + blocks * 4096) << variant;
+    EXPECT_EQ(file.substr(0, 20), tag);
+    EXPECT_TRUE(std::equal(receiver.Flash().begin(), receiver.Flash().end(),
+                           reinterpret_cast<const std::uint8_t*>(file.data()) + 20))
+        << "the data part must be the receiver's flash, byte for byte";
+    EXPECT_EQ(receiver.FrameNames(), Expected(blocks, variant, {"CMD_READ_DONE"}));
+    EXPECT_TRUE(host_.Messages().empty());
+    EXPECT_EQ(Files(), std::vector<std::string>{"rom.bin"});
+
+    const HeadlessWindow* dialog = host_.LastEnded(kRead);
+    ASSERT_NE(dialog, nullptr);
+    const auto texts = dialog->TextHistory(1087);
+    ASSERT_EQ(texts.size(), blocks + 1);
+    const std::string total = std::to_string(blocks);
+    EXPECT_EQ(texts[0], "0/0 blocks");
+    EXPECT_EQ(texts[1], "1/" + total + " blocks");
+    EXPECT_EQ(texts[2], "2/" + total + " blocks");
+    EXPECT_EQ(texts.back(), total + "/" + total + " blocks");
+    const auto bar = dialog->ProgressHistory();
+    ASSERT_EQ(bar.size(), blocks);
+    EXPECT_EQ(bar[1], 0) << "at block 2";
+    EXPECT_EQ(bar[2], variant == 0 ? 1 : 0) << "at block 3";
+    EXPECT_EQ(bar.back(), 100);
+  }
+}
+
+TEST_F(ReadSoftware, AsksWhereToSaveAsTheProgramAlwaysHas) {
+  host_.AnswerFileDialog(std::nullopt);
+  EXPECT_EQ(Run(), 2);
+  const Event& ask = host_.Transcript()[1];
+  ASSERT_EQ(ask.kind, Event::kSaveFile);
+  EXPECT_EQ(ask.request.title, "save as rom(*.bin) file");
+  EXPECT_EQ(ask.request.initialName, "rom.bin");
+  EXPECT_EQ(ask.request.filter, "rom image file(*.bin)|*.bin||");
+  EXPECT_EQ(ask.request.defaultExtension, "");
+  EXPECT_TRUE(ask.request.overwritePrompt);
+  EXPECT_TRUE(host_.Messages().empty());
+}
+
+struct FailureRow {
+  const char* name;
+  bool receiver;
+  void (*configure)(sim::ReceiverOptions&);
+  std::string message;
+  Names frames;
+};
+
+void PrintTo(const FailureRow& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class ReadFailure : public ReadSoftware, public testing::WithParamInterface<FailureRow> {};
+
+TEST_P(ReadFailure, StopsWithItsMessageAndWritesNothing) {
+  const FailureRow& row = GetParam();
+  sim::ReceiverOptions options;
+  row.configure(options);
+  std::unique_ptr<vltest::SimulatedReceiver> receiver;
+  if (row.receiver) {
+    receiver = std::make_unique<vltest::SimulatedReceiver>(ports_, 1, options);
+  }
+  host_.AnswerFileDialog(Target());
+  if (receiver) {
+    PumpTicks(host_, *receiver);
+  }
+  EXPECT_EQ(Run(), 2);
+  ASSERT_EQ(host_.Messages().size(), 1u);
+  EXPECT_EQ(host_.Messages()[0].text, row.message);
+  EXPECT_EQ(host_.Messages()[0].caption, "Vesker  Link 1.0");
+  EXPECT_EQ(host_.Messages()[0].ownerTemplate, kRead);
+  if (receiver) {
+    EXPECT_EQ(receiver->FrameNames(), row.frames);
+  }
+  EXPECT_TRUE(Files().empty()) << "no file, not even a partial one";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReadFailure,
+    testing::Values(FailureRow{"no_report",
+                               true,
+                               [](sim::ReceiverOptions& o) { o.silent = true; },
+                               "no answer2！",
+                               {"CMD_READ_START", "CMD_STOP"}},
+                    FailureRow{"ack_instead_of_report",
+                               true,
+                               [](sim::ReceiverOptions& o) { o.replyOverride = comm::AckFrame; },
+                               "no answer1！",
+                               {"CMD_READ_START", "CMD_STOP"}},
+                    FailureRow{"stalled_block", true,
+                               [](sim::ReceiverOptions& o) {
+                                 o.cutBlock = 5;
+                                 o.cutBytes = 1;
+                               },
+                               "no answer！", Expected(5, 0, {"CMD_STOP"})},
+                    FailureRow{"late_block", true,
+                               [](sim::ReceiverOptions& o) {
+                                 o.pauseBeforeBlock = 2;
+                                 o.pauseMs = 4000;
+                               },
+                               "no answer！", Expected(2, 0, {"CMD_STOP"})},
+                    FailureRow{
+                        "no_port", false, [](sim::ReceiverOptions&) {}, "open port1 error!", {}}),
+    [](const testing::TestParamInfo<FailureRow>& param) { return std::string(param.param.name); });
+
+TEST_F(ReadSoftware, NoReportGivesUpAtTheSixtiethTick) {
+  sim::ReceiverOptions options;
+  options.silent = true;
+  vltest::SimulatedReceiver receiver(ports_, 1, options);
+  host_.AnswerFileDialog(Target());
+  PumpTicks(host_, receiver);
+  Run();
+  ASSERT_EQ(host_.Messages().size(), 1u);
+  EXPECT_EQ(host_.Messages()[0].time, 3000u);
+}
+
+TEST_F(ReadSoftware, ShortPauseAndAReportInPiecesStillRead) {
+  sim::ReceiverOptions options;
+  options.replyPieces = 12;  // 11 bytes queued for a while, then the twelfth
+  options.pieceGapMs = 15;
+  options.pauseBeforeBlock = 100;
+  options.pauseMs = 1500;
+  vltest::SimulatedReceiver receiver(ports_, 1, options);
+  host_.AnswerFileDialog(Target());
+  PumpTicks(host_, receiver);
+  Run();
+  EXPECT_TRUE(host_.Messages().empty());
+  EXPECT_EQ(vltest::ReadBytes(Target()).size(), 1048596u);
+}
+
+TEST_F(ReadSoftware, TakesOneBlockPerTickHoweverMuchIsQueued) {
+  sim::ReceiverOptions options;
+  options.ignoreEchoes = true;
+  vltest::SimulatedReceiver receiver(ports_, 1, options);
+  host_.AnswerFileDialog(Target());
+  host_.Then([this](HeadlessWindow&) {
+    std::this_thread::sleep_for(100ms);  // more than two blocks arrive
+    host_.AdvanceNow(50);                // the report
+    host_.AdvanceNow(50);                // one block
+    host_.AdvanceNow(50);                // the next
+  });
+  host_.Then([](HeadlessWindow& dialog) {
+    EXPECT_EQ(dialog.TextHistory(1087),
+              (std::vector<std::string>{"0/0 blocks", "1/256 blocks", "2/256 blocks"}));
+  });
+  host_.PressEscape();
+  Run();
+}
+
+TEST_F(ReadSoftware, CancelMidwaySendsNothingAndKeepsTheOldFile) {
+  vltest::WriteBytes(Target(), "the old image");
+  vltest::SimulatedReceiver receiver(ports_, 1);
+  host_.AnswerFileDialog(Target());
+  PumpTicks(host_, receiver, 12);
+  host_.PressEnter();  // does nothing
+  host_.Then([](HeadlessWindow& dialog) { EXPECT_FALSE(dialog.Ended()); });
+  host_.PressEscape();
+  Run();
+  EXPECT_EQ(vltest::ReadBytes(Target()), "the old image");
+  EXPECT_EQ(Files(), std::vector<std::string>{"rom.bin"});
+  EXPECT_TRUE(host_.Messages().empty());
+  const Names frames = receiver.FrameNames();
+  EXPECT_EQ(frames, Expected(frames.size() - 1, 0, {})) << "no CMD_STOP, no CMD_READ_DONE";
+}
+
+TEST_F(ReadSoftware, UnwritableTargetIsReportedAfterTheWholeRead) {
+  std::filesystem::create_directory(Target());  // in the way of the file
+  vltest::SimulatedReceiver receiver(ports_, 1);
+  host_.AnswerFileDialog(Target());
+  PumpTicks(host_, receiver);
+  Run();
+  ASSERT_EQ(host_.Messages().size(), 1u);
+  EXPECT_EQ(host_.Messages()[0].text, "create file error!");
+  EXPECT_EQ(receiver.FrameNames(), Expected(256, 0, {"CMD_READ_DONE"}));
+  EXPECT_TRUE(std::filesystem::is_directory(Target()));
+}
+
+}  // namespace
