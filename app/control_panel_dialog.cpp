@@ -1,11 +1,14 @@
 #include "app/control_panel_dialog.h"
 
+#include <string>
+
 #include "app/about_dialog.h"
 #include "app/port_config.h"
 #include "app/port_setup_dialog.h"
 #include "remote/remote_panel_dialog.h"
 #include "res/resource.h"
 #include "transfer/read_software_dialog.h"
+#include "transfer/upgrade_dialog.h"
 #include "ui/program_title.h"
 
 namespace app {
@@ -43,6 +46,20 @@ void ControlPanelDialog::OnCommand(int id) {
     case IDC_READ_SOFTWARE: {
       transfer::ReadSoftwareDialog read(Config().portIndex);
       read.DoModal();
+      break;
+    }
+    case IDC_UPGRADE_SOFTWARE: {
+      ui::FileDialogRequest request;
+      request.title = "open rom(*.bin) file";
+      request.filter = "rom image file(*.bin)|*.bin||";
+      request.initialName = "rom.bin";
+      request.mustExist = true;
+      request.overwritePrompt = true;
+      std::string path;
+      if (AskOpenFileName(request, path)) {
+        transfer::UpgradeDialog upgrade(path, Config().portIndex);
+        upgrade.DoModal();
+      }
       break;
     }
     case IDC_ABOUT: {

@@ -119,6 +119,12 @@ std::vector<Emission> ReceiverModel::Receive(const std::uint8_t* data, std::size
   pending_.insert(pending_.end(), data, data + count);
   std::size_t start = 0;
   while (start < pending_.size()) {
+    if (upgrading_) {
+      if (!TakeUpgradeBlock(start, frames, out)) {
+        break;
+      }
+      continue;
+    }
     const std::uint8_t* rest = pending_.data() + start;
     const std::size_t available = pending_.size() - start;
     if (!StartsLikeFrame(rest, available)) {
@@ -141,6 +147,58 @@ std::vector<Emission> ReceiverModel::Receive(const std::uint8_t* data, std::size
   return out;
 }
 
+comm::Frame ReceiverModel::GoOnReply(std::uint32_t block) const {
+  static const Frame kFtaT[3] = {comm::AckFrame,
+                                 comm::CommandFrame(comm::kReplyCode11, comm::kReplyQualifier11),
+                                 comm::CommandFrame(comm::kReplyCodeAA)};
+  static const Frame kCiHci[3] = {comm::CommandFrame(comm::kReplyCodeF0),
+                                  comm::CommandFrame(comm::kReplyCodeF2),
+                                  comm::CommandFrame(comm::kReplyCodeFF)};
+  const bool ciHci = (options_.variant >= 4 && options_.variant <= 11) != options_.otherSet;
+  const std::size_t which = options_.replyChoice >= 0 && options_.replyChoice < 3
+                                ? static_cast<std::size_t>(options_.replyChoice)
+                                : block % 3;
+  return ciHci ? kCiHci[which] : kFtaT[which];
+}
+
+bool ReceiverModel::TakeUpgradeBlock(std::size_t& start, std::vector<ReceivedFrame>& frames,
+                                     std::vector<Emission>& out) {
+  const std::uint8_t* rest = pending_.data() + start;
+  const std::size_t available = pending_.size() - start;
+  // A stop frame where a block would begin ends the upgrade early.
+  const Frame stop = comm::CommandFrame(comm::CMD_STOP);
+  if (available >= kFrameSize && std::equal(stop.begin(), stop.end(), rest)) {
+    frames.push_back(ReceivedFrame{stop, "CMD_STOP"});
+    upgrading_ = false;
+    start += kFrameSize;
+    return true;
+  }
+  if (available < romimage::kBlockSize) {
+    return false;
+  }
+  const std::uint32_t block = blocksTaken_++;
+  std::copy_n(rest, romimage::kBlockSize,
+              options_.flash.begin() + static_cast<std::ptrdiff_t>(block * romimage::kBlockSize));
+  ReceivedFrame logged;
+  std::copy_n(rest, kFrameSize, logged.bytes.begin());
+  logged.name = "BLOCK " + std::to_string(block);
+  frames.push_back(logged);
+  start += romimage::kBlockSize;
+  if (blocksTaken_ >= BlockCount()) {
+    upgrading_ = false;  // what follows is frames again
+  }
+  if (options_.silentAfterBlock >= 0 && static_cast<int>(block) >= options_.silentAfterBlock) {
+    return true;
+  }
+  const Frame reply = static_cast<int>(block) == options_.reportAtBlock
+                          ? comm::VariantReportFrame(options_.variant)
+                          : GoOnReply(block + 1);
+  for (Emission& emission : Reply(Bytes(reply.begin(), reply.end()))) {
+    out.push_back(std::move(emission));
+  }
+  return true;
+}
+
 std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
   if (frame == comm::CommandFrame(comm::CMD_CONNECT)) {
     const Frame reply = options_.replyOverride.value_or(comm::AckFrame);
@@ -161,6 +219,14 @@ std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
     } while (options_.ignoreEchoes && nextBlock_ < BlockCount());
     return out;
   }
+  if (frame == comm::CommandFrame(comm::CMD_UPGRADE_START)) {
+    const Frame goAhead =
+        options_.replyOverride.value_or(options_.goAheadWithReport ? report : GoOnReply(0));
+    std::vector<Emission> out = Reply(Bytes(goAhead.begin(), goAhead.end()));
+    upgrading_ = true;
+    blocksTaken_ = 0;
+    return out;
+  }
   if (frame == report && reading_) {
     if (nextBlock_ < BlockCount()) {
       return {Block(nextBlock_++)};
@@ -178,6 +244,10 @@ std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
 std::vector<Emission> ReceiverModel::Reply(Bytes bytes) const {
   if (options_.silent) {
     return {};
+  }
+  if (options_.glueReplies) {
+    const Bytes once = bytes;
+    bytes.insert(bytes.end(), once.begin(), once.end());
   }
   bytes.insert(bytes.end(), options_.extraAfterReply.begin(), options_.extraAfterReply.end());
   const std::size_t pieces = std::clamp<std::size_t>(options_.replyPieces, 1, bytes.size());

@@ -33,6 +33,14 @@ struct ReceiverOptions {
   int pauseBeforeBlock = -1;  // this block goes out late ...
   unsigned pauseMs = 0;       // ... by this much
   bool ignoreEchoes = false;  // sends every block at once, without waiting for echoes
+
+  // Upgrades, and their faults.
+  bool goAheadWithReport = true;  // go-ahead: its variant report frame, else a "go on" reply
+  int replyChoice = -1;           // which of its three "go on" replies: -1 takes turns
+  bool otherSet = false;          // answers blocks with the other product lines' replies
+  int silentAfterBlock = -1;      // no answer to this block or any later one
+  int reportAtBlock = -1;         // answers this block with its variant report frame
+  bool glueReplies = false;       // sends every answer twice in one go
 };
 
 // Bytes to send, delayMs after the previous emission (the first: after the frame arrived).
@@ -66,12 +74,18 @@ class ReceiverModel {
   std::vector<Emission> Answer(const comm::Frame& frame);
   std::vector<Emission> Reply(Bytes bytes) const;
   Emission Block(std::uint32_t index) const;
+  // Takes one upgrade block from the front of pending_ at start; false while incomplete.
+  bool TakeUpgradeBlock(std::size_t& start, std::vector<ReceivedFrame>& frames,
+                        std::vector<Emission>& out);
+  comm::Frame GoOnReply(std::uint32_t block) const;
 
   ReceiverOptions options_;
   Bytes pending_;
   std::size_t dropped_ = 0;
   bool reading_ = false;
   std::uint32_t nextBlock_ = 0;
+  bool upgrading_ = false;
+  std::uint32_t blocksTaken_ = 0;
 };
 
 // A flash image of the variant's size in which every block differs.

@@ -32,6 +32,12 @@ const char kUsage[] =
     "  --cut-block K:N    send block K short by N bytes\n"
     "  --pause-before K:MS  send block K MS milliseconds late\n"
     "  --ignore-echoes    send every block of a read at once\n"
+    "  --go-ahead-ack     answer an upgrade request with a go-on reply, not the report\n"
+    "  --reply-choice N   answer upgrade blocks with go-on reply N (0-2; default: in turn)\n"
+    "  --other-set        answer upgrade blocks with the other product lines' replies\n"
+    "  --silent-after K   no answer to upgrade block K or any later one\n"
+    "  --report-at K      answer upgrade block K with the variant report frame\n"
+    "  --glue             send every answer twice in one go\n"
     "  --late MS          answer MS milliseconds late\n"
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
@@ -150,6 +156,21 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--ignore-echoes") {
       options.ignoreEchoes = true;
+    } else if (arg == "--go-ahead-ack") {
+      options.goAheadWithReport = false;
+    } else if (arg == "--other-set") {
+      options.otherSet = true;
+    } else if (arg == "--glue") {
+      options.glueReplies = true;
+    } else if (arg == "--reply-choice" && needs()) {
+      if (!Number(value, number) || number > 2) return Usage("--reply-choice takes 0 to 2");
+      options.replyChoice = static_cast<int>(number);
+    } else if (arg == "--silent-after" && needs()) {
+      if (!Number(value, number)) return Usage("bad --silent-after");
+      options.silentAfterBlock = static_cast<int>(number);
+    } else if (arg == "--report-at" && needs()) {
+      if (!Number(value, number)) return Usage("bad --report-at");
+      options.reportAtBlock = static_cast<int>(number);
     } else if (arg == "--extra" && needs()) {
       if (!sim::ParseHex(value, bytes)) return Usage("--extra takes bytes in hex");
       options.extraAfterReply = bytes;

@@ -28,7 +28,7 @@ constexpr int kRead = 172;
 // pauses count as they would on a real line.
 void PumpTicks(ui::HeadlessHost& host, vltest::SimulatedReceiver& receiver, int maxTicks = 100000) {
   host.Then([&host, &receiver, maxTicks](HeadlessWindow& dialog) {
-    for (int i = 0; i < maxTicks && !dialog.Ended(); ++i) {
+    for (int i = 0; i < maxTicks && !dialog.Ended() && !dialog.RunningTimers().empty(); ++i) {
       const auto later = receiver.Settle();
       if (later > 0ms) {
         std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(later, 50ms));

@@ -81,14 +81,21 @@ TEST_F(ProgramRun, PortIndexOutOfRangeIsKeptUnchanged) {
   EXPECT_EQ(vltest::ReadBytes(ConfigFile()), "\x07\0\0\0"s);
 }
 
-TEST_F(ProgramRun, UpgradeButtonOpensNothingYet) {
-  for (int id : {1107}) {
-    host_.Click(id);
-  }
+TEST_F(ProgramRun, CancelledUpgradeFileChoiceOpensNothing) {
+  host_.AnswerFileDialog(std::nullopt);
+  host_.Click(1107);
   host_.Click(2);
   Run();
-  EXPECT_EQ(host_.Transcript().front().kind, Event::kDialogShown);
-  EXPECT_EQ(host_.Transcript().size(), 2u) << "only the Control Panel opened and closed";
+  ASSERT_EQ(host_.Transcript().size(), 3u) << "the panel, the file dialog, the panel's end";
+  const Event& ask = host_.Transcript()[1];
+  EXPECT_EQ(ask.kind, Event::kOpenFile);
+  EXPECT_EQ(ask.ownerTemplate, kPanel);
+  EXPECT_EQ(ask.request.title, "open rom(*.bin) file");
+  EXPECT_EQ(ask.request.filter, "rom image file(*.bin)|*.bin||");
+  EXPECT_EQ(ask.request.initialName, "rom.bin");
+  EXPECT_EQ(ask.request.defaultExtension, "");
+  EXPECT_TRUE(ask.request.mustExist);
+  EXPECT_TRUE(ask.request.overwritePrompt);
 }
 
 TEST_F(ProgramRun, LongCurrentDirectoryKeepsItsConfigurationFile) {

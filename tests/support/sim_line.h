@@ -123,6 +123,11 @@ class SimulatedReceiver {
   }
   std::vector<sim::LoggedFrame> Frames() const { return runner_.Frames(); }
   const sim::Bytes& Flash() const { return model_.Flash(); }
+  // The flash once the receiver has stopped (after an upgrade has written into it).
+  const sim::Bytes& FlashWhenStopped() {
+    runner_.Stop();
+    return model_.Flash();
+  }
 
   // Lets the receiver take what the port just wrote and send what is due now (bounded);
   // returns how long until it sends something it holds back, or 0 when it holds nothing.

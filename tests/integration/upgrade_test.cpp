@@ -1,0 +1,266 @@
+// Upgrade Receiver Software under the headless host: loading and checking the file, and the
+// transfer into the simulated receiver on a pty, its flash compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/frames.h"
+#include "romimage/receiver_variant_table.h"
+#include "tests/support/sim_line.h"
+#include "transfer/upgrade_dialog.h"
+#include "ui/headless/headless_host.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+using ui::HeadlessWindow;
+using namespace std::chrono_literals;
+
+constexpr int kUpgrade = 171;
+
+// A ROM image file: the tag of tagVariant, then blocks that differ from any simulator flash.
+std::string RomFile(int tagVariant, std::size_t size, unsigned seed = 5) {
+  std::string file(size, '\0');
+  std::uint32_t state = seed * 747796405u + 1u;
+  for (char& c : file) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(state >> 24);
+  }
+  std::memcpy(file.data(), romimage::ReceiverVariantTable[tagVariant].imageTag,
+              std::min<std::size_t>(20, size));
+  return file;
+}
+
+std::size_t FileSize(int variant) {
+  return romimage::ReceiverVariantTable[variant].FileLength();
+}
+
+void PumpTicks(ui::HeadlessHost& host, vltest::SimulatedReceiver& receiver, int maxTicks = 100000) {
+  host.Then([&host, &receiver, maxTicks](HeadlessWindow& dialog) {
+    for (int i = 0; i < maxTicks && !dialog.Ended() && !dialog.RunningTimers().empty(); ++i) {
+      const auto later = receiver.Settle();
+      if (later > 0ms) {
+        std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(later, 50ms));
+      }
+      host.AdvanceNow(50);
+    }
+  });
+}
+
+Names Blocks(std::size_t count, const Names& tail) {
+  Names names = {"CMD_UPGRADE_START"};
+  for (std::size_t k = 0; k < count; ++k) {
+    names.push_back("BLOCK " + std::to_string(k));
+  }
+  names.insert(names.end(), tail.begin(), tail.end());
+  return names;
+}
+
+class Upgrade : public testing::Test {
+ protected:
+  std::string Rom() const { return dir_ / "rom.bin"; }
+  int Run(const std::string& path, std::int32_t portIndex = 0) {
+    transfer::UpgradeDialog upgrade(path, portIndex);
+    return upgrade.DoModal();
+  }
+  std::vector<std::string> MessageTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& event : host_.Messages()) {
+      EXPECT_EQ(event.caption, "Vesker  Link 1.0");
+      EXPECT_EQ(event.ownerTemplate, kUpgrade);
+      texts.push_back(event.text);
+    }
+    return texts;
+  }
+
+  vltest::TempDir dir_;
+  vltest::PortMap ports_;
+  ui::HeadlessHost host_;
+};
+
+TEST_F(Upgrade, BadFilesAreRefusedBeforeThePortIsTouched) {
+  vltest::SimulatedReceiver receiver(ports_, 1);
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::string message;
+  } cases[] = {
+      {"one byte short", RomFile(0, 1048595), "file size error！"},
+      {"one byte long", RomFile(0, 1048597), "file size error！"},
+      {"empty", "", "file size error！"},
+      {"2 MiB tag in a 1 MiB file", RomFile(1, 1048596), "file size error！"},
+      {"tag off by one byte",
+       [] {
+         std::string f = RomFile(0, 1048596);
+         f[19] = '2' + 1;
+         return f;
+       }(),
+       "file data error！"},
+      {"tag in other case",
+       [] {
+         std::string f = RomFile(8, 1048596);
+         f[13] = 'h';
+         return f;
+       }(),
+       "file data error！"},
+  };
+  for (const auto& c : cases) {
+    vltest::WriteBytes(Rom(), c.bytes);
+    EXPECT_EQ(Run(Rom()), 2) << c.name;
+  }
+  const std::string missing = dir_ / "no such file.bin";
+  Run(missing);
+  std::vector<std::string> expected;
+  for (const auto& c : cases) {
+    expected.push_back(c.message);
+  }
+  expected.push_back("Open file<" + missing + "> error！");
+  EXPECT_EQ(MessageTexts(), expected);
+  EXPECT_TRUE(receiver.FrameNames().empty()) << "nothing may reach the receiver";
+}
+
+TEST_F(Upgrade, MissingPortIsReportedAndNothingSent) {
+  vltest::WriteBytes(Rom(), RomFile(0, FileSize(0)));
+  Run(Rom(), 2);
+  EXPECT_EQ(MessageTexts(), std::vector<std::string>{"open port3 error!"});
+}
+
+TEST_F(Upgrade, FlashesEachVariantByteForByte) {
+  for (int variant : {0, 5, 15}) {
+    sim::ReceiverOptions options;
+    options.variant = variant;
+    vltest::SimulatedReceiver receiver(ports_, 1, options);
+    const std::string rom = RomFile(variant, FileSize(variant), static_cast<unsigned>(variant));
+    vltest::WriteBytes(Rom(), rom);
+    const std::uint32_t blocks = romimage::ReceiverVariantTable[variant].blockCount;
+    PumpTicks(host_, receiver, 20000);
+    host_.Then([blocks](HeadlessWindow& dialog) {
+      const std::string total = std::to_string(blocks);
+      const auto texts = dialog.TextHistory(1087);
+      ASSERT_EQ(texts.size(), blocks + 2u);
+      EXPECT_EQ(texts[0], "0/0 blocks");
+      EXPECT_EQ(texts[1], "0/" + total + " blocks");
+      EXPECT_EQ(texts[blocks], std::to_string(blocks - 1) + "/" + total + " blocks");
+      EXPECT_EQ(texts.back(), total + "/" + total + " blocks");
+      EXPECT_EQ(dialog.Progress(1057), 100);
+      EXPECT_EQ(dialog.ProgressHistory()[blocks - 1], 99) << "100 only at completion";
+      EXPECT_EQ(dialog.Text(2), "Close");
+      EXPECT_TRUE(dialog.ItemVisible(1093));
+      EXPECT_TRUE(dialog.RunningTimers().empty());
+    });
+    host_.Advance(1000);
+    host_.Click(2);  // Close
+    EXPECT_EQ(Run(Rom()), 2);
+    EXPECT_TRUE(host_.Messages().empty());
+    EXPECT_EQ(receiver.FrameNames(), Blocks(blocks, {"CMD_STOP"})) << "Close sends nothing";
+    const sim::Bytes& flash = receiver.FlashWhenStopped();
+    ASSERT_EQ(flash.size(), rom.size() - 20);
+    EXPECT_EQ(std::memcmp(flash.data(), rom.data() + 20, flash.size()), 0) << variant;
+  }
+}
+
+TEST_F(Upgrade, BlocksBeyondTheTagsCountAreNeverSent) {
+  vltest::SimulatedReceiver receiver(ports_, 1);  // variant 0: 256 blocks
+  const std::string rom = RomFile(0, 2097172);
+  vltest::WriteBytes(Rom(), rom);
+  PumpTicks(host_, receiver, 20000);
+  host_.Click(2);
+  Run(Rom());
+  EXPECT_EQ(receiver.FrameNames(), Blocks(256, {"CMD_STOP"}));
+  EXPECT_EQ(std::memcmp(receiver.FlashWhenStopped().data(), rom.data() + 20, 1048576), 0);
+}
+
+struct FailureRow {
+  const char* name;
+  int fileVariant;
+  void (*configure)(sim::ReceiverOptions&);
+  std::string message;
+  std::size_t blocksSent;
+};
+
+void PrintTo(const FailureRow& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class UpgradeFailure : public Upgrade, public testing::WithParamInterface<FailureRow> {};
+
+TEST_P(UpgradeFailure, StopsWithItsMessage) {
+  const FailureRow& row = GetParam();
+  sim::ReceiverOptions options;
+  options.variant = row.fileVariant;
+  row.configure(options);
+  vltest::SimulatedReceiver receiver(ports_, 1, options);
+  vltest::WriteBytes(Rom(), RomFile(row.fileVariant, FileSize(row.fileVariant)));
+  PumpTicks(host_, receiver);
+  EXPECT_EQ(Run(Rom()), 2);
+  EXPECT_EQ(MessageTexts(), std::vector<std::string>{row.message});
+  EXPECT_EQ(receiver.FrameNames(), Blocks(row.blocksSent, {"CMD_STOP"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UpgradeFailure,
+    testing::Values(FailureRow{"silent", 0, [](sim::ReceiverOptions& o) { o.silent = true; },
+                               "no answer1！", 0},
+                    FailureRow{"silent_after_block_3", 0,
+                               [](sim::ReceiverOptions& o) { o.silentAfterBlock = 3; },
+                               "no answer1！", 4},
+                    FailureRow{"fta_file_ci_reply", 0,
+                               [](sim::ReceiverOptions& o) { o.otherSet = true; }, "no answer F！",
+                               1},
+                    FailureRow{"ci_file_zero_reply", 5,
+                               [](sim::ReceiverOptions& o) {
+                                 o.otherSet = true;
+                                 o.replyChoice = 0;
+                                 o.goAheadWithReport = false;
+                               },
+                               "no answer C！", 0},
+                    FailureRow{"other_variant", 0, [](sim::ReceiverOptions& o) { o.variant = 15; },
+                               "software version incorrect！\r\npls send below information to your "
+                               "provider！\r\n\r\n\"error version <Fta 29 1> to <T 39 2>\"",
+                               0}),
+    [](const testing::TestParamInfo<FailureRow>& param) { return std::string(param.param.name); });
+
+TEST_F(Upgrade, OwnReportMidwayAndSplitOrGluedRepliesLetTheNextBlockGo) {
+  sim::ReceiverOptions options;
+  options.variant = 4;
+  options.reportAtBlock = 10;
+  options.replyPieces = 2;
+  options.pieceGapMs = 60;  // the halves arrive on different ticks
+  options.goAheadWithReport = false;
+  options.glueReplies = true;
+  vltest::SimulatedReceiver receiver(ports_, 1, options);
+  const std::string rom = RomFile(4, FileSize(4));
+  vltest::WriteBytes(Rom(), rom);
+  PumpTicks(host_, receiver, 30000);
+  host_.Click(2);
+  Run(Rom());
+  EXPECT_TRUE(host_.Messages().empty());
+  EXPECT_EQ(receiver.FrameNames(), Blocks(256, {"CMD_STOP"}));
+  EXPECT_EQ(std::memcmp(receiver.FlashWhenStopped().data(), rom.data() + 20, 1048576), 0);
+}
+
+TEST_F(Upgrade, CancelMidwayAndEnterSendNothing) {
+  vltest::SimulatedReceiver receiver(ports_, 1);
+  vltest::WriteBytes(Rom(), RomFile(0, FileSize(0)));
+  PumpTicks(host_, receiver, 10);
+  host_.PressEnter();
+  host_.Then([](HeadlessWindow& dialog) { EXPECT_FALSE(dialog.Ended()); });
+  host_.PressEscape();
+  Run(Rom());
+  const Names frames = receiver.FrameNames();
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames, Blocks(frames.size() - 1, {})) << "no CMD_STOP after Cancel";
+  EXPECT_TRUE(host_.Messages().empty());
+}
+
+TEST(VersionMismatch, NamesBothVersions) {
+  EXPECT_EQ(transfer::VersionMismatchText(0, 4),
+            "software version incorrect！\r\npls send below information to your provider！"
+            "\r\n\r\n\"error version <Fta 29 1> to <CI 29 1>\"");
+}
+
+}  // namespace

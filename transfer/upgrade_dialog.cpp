@@ -1,0 +1,187 @@
+#include "transfer/upgrade_dialog.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "link/connect_dialog.h"
+#include "link/frames.h"
+#include "res/resource.h"
+#include "romimage/image_file_reader.h"
+#include "romimage/receiver_variant_table.h"
+#include "romimage/rom_image_file.h"
+#include "ui/program_title.h"
+
+namespace transfer {
+
+namespace {
+
+constexpr int kTransferTimer = 1;
+constexpr unsigned kTickMs = 50;
+constexpr std::uint32_t kGiveUpMs = 3000;
+constexpr int kBaud = 115200;
+
+// The receiver's "go on" replies: one set for the Fta and T lines, one for CI and HCI.
+const std::array<comm::Frame, 3> kFtaTReplies = {
+    comm::AckFrame, comm::CommandFrame(comm::kReplyCode11, comm::kReplyQualifier11),
+    comm::CommandFrame(comm::kReplyCodeAA)};
+const std::array<comm::Frame, 3> kCiHciReplies = {comm::CommandFrame(comm::kReplyCodeF0),
+                                                  comm::CommandFrame(comm::kReplyCodeF2),
+                                                  comm::CommandFrame(comm::kReplyCodeFF)};
+
+bool UsesCiHciReplies(int variant) {
+  return variant >= 4 && variant <= 11;
+}
+
+}  // namespace
+
+std::string VersionMismatchText(int fileVariant, int reportedVariant) {
+  return std::string("software version incorrect！\r\n") +
+         "pls send below information to your provider！\r\n" + "\r\n" + "\"error version <" +
+         romimage::ReceiverVariantTable[fileVariant].versionName + "> to <" +
+         romimage::ReceiverVariantTable[reportedVariant].versionName + ">\"";
+}
+
+UpgradeDialog::UpgradeDialog(std::string path, std::int32_t portIndex)
+    : ui::Dialog(IDD_UPGRADE), portIndex_(portIndex), romPath(std::move(path)) {}
+
+bool UpgradeDialog::OnInitDialog() {
+  SetItemText(IDC_PROGRESS_TEXT, "0/0 blocks");
+  Repaint();
+  if (!LoadRomImage()) {
+    OnCancel();
+    return false;
+  }
+  return true;
+}
+
+int UpgradeDialog::LoadRomImage() {
+  switch (romimage::ReadImageFile(romPath, image)) {
+    case romimage::ReadResult::kRead:
+      break;
+    case romimage::ReadResult::kOpenFailed:
+      ShowMessage("Open file<" + romPath + "> error！", ui::kProgramTitle);
+      return 0;
+    case romimage::ReadResult::kBadLength:
+      ShowMessage("file size error！", ui::kProgramTitle);
+      return 0;
+    case romimage::ReadResult::kNoMemory:
+      return 0;  // as ever, a failed allocation says nothing of its own
+    case romimage::ReadResult::kReadShort:
+      ShowMessage("read file data error！", ui::kProgramTitle);
+      return 0;
+  }
+  int match = -1;
+  switch (romimage::CheckImageFile(image.data(), image.size(), match)) {
+    case romimage::ImageCheck::kAccepted:
+      break;
+    case romimage::ImageCheck::kBadLength:
+      // A 1 MiB file whose tag names a 2 MiB receiver: half its blocks would be missing.
+      ShowMessage("file size error！", ui::kProgramTitle);
+      return 0;
+    case romimage::ImageCheck::kBadTag:
+      ShowMessage("file data error！", ui::kProgramTitle);
+      return 0;
+  }
+  variant = match;
+  blockCount = romimage::ReceiverVariantTable[match].blockCount;
+  return StartTransfer();
+}
+
+int UpgradeDialog::StartTransfer() {
+  const std::int32_t com = comm::ComNumber(portIndex_);
+  if (!port.Open(com, kBaud)) {
+    ShowMessage("open port" + std::to_string(com) + " error!", ui::kProgramTitle);
+    return 0;
+  }
+  port.SetBinaryMode(true);
+  port.SendCommand(comm::CMD_UPGRADE_START);
+  SetTimer(kTransferTimer, kTickMs);
+  return 1;
+}
+
+bool UpgradeDialog::IsAcknowledgement(const std::uint8_t* reply) const {
+  const auto& set = UsesCiHciReplies(variant) ? kCiHciReplies : kFtaTReplies;
+  return std::any_of(set.begin(), set.end(), [reply](const comm::Frame& frame) {
+    return std::memcmp(reply, frame.data(), frame.size()) == 0;
+  });
+}
+
+void UpgradeDialog::OnTimer(int id) {
+  if (id != kTransferTimer) {
+    return;
+  }
+  const int queued = port.InQueueCount();
+  if (queued < static_cast<int>(comm::kFrameSize)) {
+    silenceMs += kTickMs;
+    if (silenceMs >= kGiveUpMs) {
+      Fail("no answer1！");
+    }
+    return;
+  }
+  comm::Frame reply{};
+  port.Read(reply.data(), static_cast<int>(reply.size()));
+  // The receiver answers each block once; anything queued beyond one reply is not an answer
+  // to a block sent, and must not release the next one.
+  std::uint8_t surplus[512];
+  for (int left = queued - static_cast<int>(reply.size()); left > 0;) {
+    const int n = port.Read(surplus, std::min(left, static_cast<int>(sizeof(surplus))));
+    if (n <= 0) {
+      break;
+    }
+    left -= n;
+  }
+  const int reported = romimage::MatchVariantReport(reply.data());
+  if (reported >= 0 && reported != variant) {
+    port.SendCommand(comm::CMD_STOP);
+    OnCancel();
+    ShowVersionMismatch(variant, reported);
+    return;
+  }
+  if (reported < 0 && !IsAcknowledgement(reply.data())) {
+    Fail(UsesCiHciReplies(variant) ? "no answer C！" : "no answer F！");
+    return;
+  }
+  if (blocksDone < blockCount) {
+    const std::size_t offset = romimage::kTagSize + blocksDone * romimage::kBlockSize;
+    port.Write(image.data() + offset, static_cast<int>(romimage::kBlockSize));
+    ++blocksDone;
+    ShowProgress(blocksDone - 1);
+    silenceMs = 0;
+    return;
+  }
+  Complete();
+}
+
+void UpgradeDialog::Complete() {
+  ++blocksDone;
+  ShowProgress(blockCount);
+  SetItemText(ui::kIdCancel, "Close");
+  ShowItem(IDC_UPGRADE_NOTICE, true);
+  port.SendCommand(comm::CMD_STOP);
+  KillTimer(kTransferTimer);
+  Repaint();
+}
+
+void UpgradeDialog::ShowProgress(std::uint32_t k) {
+  SetProgress(IDC_PROGRESS, static_cast<int>(k * 100u / blockCount));
+  SetItemText(IDC_PROGRESS_TEXT, std::to_string(k) + "/" + std::to_string(blockCount) + " blocks");
+  Repaint();
+}
+
+void UpgradeDialog::ShowVersionMismatch(int fileVariant, int reportedVariant) {
+  ShowMessage(VersionMismatchText(fileVariant, reportedVariant), ui::kProgramTitle);
+}
+
+void UpgradeDialog::OnCancel() {
+  KillTimer(kTransferTimer);
+  EndDialog(ui::kIdCancel);
+}
+
+void UpgradeDialog::Fail(const std::string& message) {
+  port.SendCommand(comm::CMD_STOP);
+  OnCancel();
+  ShowMessage(message, ui::kProgramTitle);
+}
+
+}  // namespace transfer
