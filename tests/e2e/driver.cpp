@@ -14,6 +14,7 @@
 //   visible TITLE             print 1 or 0
 //   filename TITLE PATH       answer a file dialog with this path
 //   checked TITLE ID          print 1 when the button is checked, else 0
+//   shown TITLE ID            print 1 when the control is visible, else 0
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
 
@@ -267,6 +268,10 @@ int wmain(int argc, wchar_t** argv) {
     GetWindowRect(control, &rect);
     Print(std::to_string((rect.left + rect.right) / 2) + " " +
           std::to_string((rect.top + rect.bottom) / 2));
+    return 0;
+  }
+  if (command == L"shown") {
+    Print(IsWindowVisible(control) ? "1" : "0");
     return 0;
   }
   if (command == L"checked") {
