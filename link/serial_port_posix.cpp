@@ -93,6 +93,9 @@ int SerialPort::Open(int port, int baud) {
     ::close(fd);
     return 0;
   }
+  // A freshly opened Windows port starts empty; so does this one, whatever the device held
+  // from before (a receiver still sending after an earlier exchange was cancelled).
+  ::tcflush(fd, TCIOFLUSH);
   fd_ = fd;
   queue_.Clear();
   open_ = 1;

@@ -76,6 +76,9 @@ int SerialPort::Open(int port, int baud) {
     Close();
     return 0;
   }
+  // The Windows driver starts every open with empty queues; under Wine the device behind the
+  // port may still hold bytes from an earlier exchange, so make sure of it.
+  PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
   queue_.Clear();
   open_ = 1;
   return 1;

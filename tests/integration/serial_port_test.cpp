@@ -150,3 +150,19 @@ TEST_F(SerialPortOnPty, EveryByteValuePassesUnchangedBothWays) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SerialPortOnPty, OpeningStartsWithAnEmptyQueue) {
+  // Bytes a receiver sent while nobody listened (after a cancelled exchange) are not taken
+  // as the answer to the next one.
+  pty_.Send("stale block data");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  comm::SerialPort port;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  EXPECT_EQ(port.InQueueCount(), 0);
+  pty_.Send("fresh");
+  EXPECT_EQ(WaitForQueued(port, 5), 5);
+}
+
+}  // namespace
