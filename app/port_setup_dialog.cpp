@@ -18,27 +18,12 @@ PortSetupDialog::PortSetupDialog() : ui::Dialog(IDD_PORT_SETUP) {}
 
 bool PortSetupDialog::OnInitDialog() {
   radioIndex = Config().portIndex;
-  ShowRadioIndex();
+  SetRadioIndex(kRadioIds, radioIndex);
   return true;
 }
 
-void PortSetupDialog::ShowRadioIndex() {
-  // An index outside 0 to 3 selects no button at all.
-  const bool inRange = radioIndex >= 0 && radioIndex < static_cast<std::int32_t>(kRadioIds.size());
-  CheckRadio(IDC_COM1, IDC_COM4, inRange ? kRadioIds[static_cast<std::size_t>(radioIndex)] : 0);
-}
-
-std::int32_t PortSetupDialog::CheckedRadioIndex() const {
-  for (std::size_t i = 0; i < kRadioIds.size(); ++i) {
-    if (IsChecked(kRadioIds[i])) {
-      return static_cast<std::int32_t>(i);
-    }
-  }
-  return -1;
-}
-
 void PortSetupDialog::OnOK() {
-  radioIndex = CheckedRadioIndex();
+  radioIndex = RadioIndex(kRadioIds);
   // The choice is kept whatever the connection test then finds.
   Config().portIndex = radioIndex;
   bool connected = false;

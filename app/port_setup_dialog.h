@@ -16,9 +16,6 @@ class PortSetupDialog : public ui::Dialog {
   void OnOK() override;
 
  private:
-  void ShowRadioIndex();
-  std::int32_t CheckedRadioIndex() const;
-
   std::int32_t radioIndex = -1;  // position in the radio group, -1 for none
 };
 

@@ -10,6 +10,7 @@ namespace comm {
 namespace {
 constexpr int kInspections = 200;
 constexpr auto kInspectionGap = std::chrono::milliseconds(10);
+constexpr int kReceiverBaud = 115200;
 }  // namespace
 
 int CommandPort::SendCommand(std::uint8_t code, std::uint8_t qualifier, std::uint8_t extra1,
@@ -34,6 +35,16 @@ int CommandPort::WaitAck() {
   }
   SendCommand(CMD_STOP);
   return 0;
+}
+
+bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, std::string& failure) {
+  const std::int32_t com = ComNumber(portIndex);
+  if (!port.Open(com, kReceiverBaud)) {
+    failure = "open port" + std::to_string(com) + " error!";
+    return false;
+  }
+  port.SetBinaryMode(true);
+  return true;
 }
 
 }  // namespace comm

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "link/serial_port.h"
 
@@ -16,5 +17,15 @@ class CommandPort : public SerialPort {
   // CMD_STOP and returns 0. Blocks the calling thread while it waits.
   int WaitAck();
 };
+
+// The COM number of a port index: index + 1, wrapping like a 32-bit integer instead of
+// overflowing for any value that a configuration file may hold.
+inline std::int32_t ComNumber(std::int32_t portIndex) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(portIndex) + 1u);
+}
+
+// Opens COM(portIndex + 1) at the receiver's 115200 baud in binary mode, as every exchange
+// starts; false with the message the dialogs show ("open port%d error!").
+bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, std::string& failure);
 
 }  // namespace comm

@@ -12,7 +12,6 @@ namespace {
 constexpr int kHandshakeTimer = 1;
 constexpr unsigned kHandshakeDelayMs = 200;
 constexpr unsigned kSuccessPauseMs = 300;
-constexpr int kBaud = 115200;
 }  // namespace
 
 ConnectDialog::ConnectDialog(std::int32_t portIndex)
@@ -33,12 +32,11 @@ void ConnectDialog::OnTimer(int /*id*/) {
 }
 
 int ConnectDialog::Connect() {
-  const std::int32_t com = ComNumber(portIndex_);
-  if (!port_.Open(com, kBaud)) {
-    ShowMessage("open port" + std::to_string(com) + " error!", ui::kProgramTitle);
+  std::string failure;
+  if (!OpenReceiverPort(port_, portIndex_, failure)) {
+    ShowMessage(failure, ui::kProgramTitle);
     return 0;
   }
-  port_.SetBinaryMode(true);
   port_.SendCommand(CMD_CONNECT);
   if (!port_.WaitAck()) {
     ShowMessage("no answer！", ui::kProgramTitle);

@@ -27,10 +27,4 @@ class ConnectDialog : public ui::Dialog {
   CommandPort port_;
 };
 
-// The COM number of a port index: index + 1, wrapping like a 32-bit integer instead of
-// overflowing for any value that a configuration file may hold.
-inline std::int32_t ComNumber(std::int32_t portIndex) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(portIndex) + 1u);
-}
-
 }  // namespace comm

@@ -41,7 +41,7 @@ class SerialPort {
   // What the system still reports waiting beyond the queue.
   int SystemCount();
 
-  int open_ = 0;
+  int open_ = 0;  // 1 only while the platform handle below is valid
 #ifdef _WIN32
   alignas(8) unsigned char readRequest_[32] = {};   // OVERLAPPED
   alignas(8) unsigned char writeRequest_[32] = {};  // OVERLAPPED

@@ -133,32 +133,6 @@ void SerialPort::Drain() {
   }
 }
 
-int SerialPort::InQueueCount() {
-  if (!open_ || fd_ < 0) {
-    return 0;
-  }
-  Drain();
-  return static_cast<int>(queue_.Count()) + (queue_.Room() == 0 ? SystemCount() : 0);
-}
-
-int SerialPort::Read(void* buffer, int capacity) {
-  if (!open_ || fd_ < 0 || buffer == nullptr || capacity <= 0) {
-    return 0;
-  }
-  auto* out = static_cast<unsigned char*>(buffer);
-  std::size_t taken = 0;
-  const auto wanted = static_cast<std::size_t>(capacity);
-  while (taken < wanted) {
-    Drain();
-    const std::size_t got = queue_.Take(out + taken, wanted - taken);
-    if (got == 0) {
-      break;
-    }
-    taken += got;
-  }
-  return static_cast<int>(taken);
-}
-
 int SerialPort::Write(const void* data, int count) {
   if (!open_ || fd_ < 0 || data == nullptr || count <= 0) {
     return 0;

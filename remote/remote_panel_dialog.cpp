@@ -20,7 +20,7 @@ RemotePanelDialog::RemotePanelDialog() : ui::Dialog(IDD_REMOTE_PANEL) {
 }
 
 bool RemotePanelDialog::OnInitDialog() {
-  ShowRadioIndex();
+  SetRadioIndex(kRadioIds, radioIndex);
   SetAppIcon(true);
   keyFrame = comm::KeyFrame(0);
   SetItemText(IDC_CAPTURE, kCaptureHelpText);
@@ -29,23 +29,9 @@ bool RemotePanelDialog::OnInitDialog() {
   radioIndex = app::Config().portIndex;
   captureBox.SetOwnerPanel(this);
   CaptureKeys(IDC_CAPTURE);
-  ShowRadioIndex();
+  SetRadioIndex(kRadioIds, radioIndex);
   OpenSelectedPort();
   return true;  // the focus goes to the first tab stop, the capture box
-}
-
-void RemotePanelDialog::ShowRadioIndex() {
-  const bool inRange = radioIndex >= 0 && radioIndex < static_cast<std::int32_t>(kRadioIds.size());
-  CheckRadio(IDC_COM1, IDC_COM4, inRange ? kRadioIds[static_cast<std::size_t>(radioIndex)] : 0);
-}
-
-std::int32_t RemotePanelDialog::CheckedRadioIndex() const {
-  for (std::size_t i = 0; i < kRadioIds.size(); ++i) {
-    if (IsChecked(kRadioIds[i])) {
-      return static_cast<std::int32_t>(i);
-    }
-  }
-  return -1;
 }
 
 void RemotePanelDialog::OpenSelectedPort() {
@@ -56,7 +42,7 @@ void RemotePanelDialog::OpenSelectedPort() {
 }
 
 void RemotePanelDialog::OnComPort(int n) {
-  radioIndex = CheckedRadioIndex();
+  radioIndex = RadioIndex(kRadioIds);
   // The choice is kept before the port is tried, whatever the open then finds.
   app::Config().portIndex = radioIndex;
   if (!port.Open(n, kBaud)) {

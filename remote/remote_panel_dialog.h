@@ -29,8 +29,6 @@ class RemotePanelDialog : public ui::Dialog {
  private:
   void OpenSelectedPort();
   void OnComPort(int n);
-  void ShowRadioIndex();
-  std::int32_t CheckedRadioIndex() const;
 
   comm::CommandPort port;
   comm::Frame keyFrame{};

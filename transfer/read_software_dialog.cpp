@@ -3,7 +3,6 @@
 #include <new>
 #include <string>
 
-#include "link/connect_dialog.h"
 #include "link/frames.h"
 #include "res/resource.h"
 #include "romimage/receiver_variant_table.h"
@@ -17,7 +16,6 @@ constexpr int kReplyTimer = 1;
 constexpr int kBlockTimer = 2;
 constexpr unsigned kTickMs = 50;
 constexpr std::uint32_t kGiveUpMs = 3000;
-constexpr int kBaud = 115200;
 }  // namespace
 
 ReadSoftwareDialog::ReadSoftwareDialog(std::int32_t portIndex)
@@ -43,12 +41,11 @@ bool ReadSoftwareDialog::OnInitDialog() {
 }
 
 bool ReadSoftwareDialog::StartRead() {
-  const std::int32_t com = comm::ComNumber(portIndex_);
-  if (!port.Open(com, kBaud)) {
-    ShowMessage("open port" + std::to_string(com) + " error!", ui::kProgramTitle);
+  std::string failure;
+  if (!comm::OpenReceiverPort(port, portIndex_, failure)) {
+    ShowMessage(failure, ui::kProgramTitle);
     return false;
   }
-  port.SetBinaryMode(true);
   port.SendCommand(comm::CMD_READ_START);
   SetTimer(kReplyTimer, kTickMs);
   return true;

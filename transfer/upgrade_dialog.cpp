@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 
-#include "link/connect_dialog.h"
 #include "link/frames.h"
 #include "res/resource.h"
 #include "romimage/image_file_reader.h"
@@ -19,7 +18,6 @@ namespace {
 constexpr int kTransferTimer = 1;
 constexpr unsigned kTickMs = 50;
 constexpr std::uint32_t kGiveUpMs = 3000;
-constexpr int kBaud = 115200;
 
 // The receiver's "go on" replies: one set for the Fta and T lines, one for CI and HCI.
 const std::array<comm::Frame, 3> kFtaTReplies = {
@@ -89,12 +87,11 @@ int UpgradeDialog::LoadRomImage() {
 }
 
 int UpgradeDialog::StartTransfer() {
-  const std::int32_t com = comm::ComNumber(portIndex_);
-  if (!port.Open(com, kBaud)) {
-    ShowMessage("open port" + std::to_string(com) + " error!", ui::kProgramTitle);
+  std::string failure;
+  if (!comm::OpenReceiverPort(port, portIndex_, failure)) {
+    ShowMessage(failure, ui::kProgramTitle);
     return 0;
   }
-  port.SetBinaryMode(true);
   port.SendCommand(comm::CMD_UPGRADE_START);
   SetTimer(kTransferTimer, kTickMs);
   return 1;

@@ -41,6 +41,21 @@ void Host::Detach(Dialog& dialog) {
   dialog.window_ = nullptr;
 }
 
+void Dialog::SetRadioIndex(std::span<const int> ids, int index) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    window_->CheckRadio(ids[i], ids[i], static_cast<int>(i) == index ? ids[i] : 0);
+  }
+}
+
+int Dialog::RadioIndex(std::span<const int> ids) const {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (window_->IsChecked(ids[i])) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
 void Dialog::Dispatch(int id) {
   if (id == kIdOk) {
     OnOK();

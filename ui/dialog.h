@@ -2,6 +2,7 @@
 // ui::Dialog; a host (the real Win32 dialog manager, or the headless test host) runs it.
 #pragma once
 
+#include <span>
 #include <string>
 
 namespace ui {
@@ -104,6 +105,11 @@ class Dialog {
     window_->CheckRadio(firstId, lastId, checkedId);
   }
   bool IsChecked(int id) const { return window_->IsChecked(id); }
+  // A radio group by position: ids[index] checked and the others cleared; an index outside
+  // the group clears them all.
+  void SetRadioIndex(std::span<const int> ids, int index);
+  // The position of the checked button of the group, or -1 for none.
+  int RadioIndex(std::span<const int> ids) const;
   void SetProgress(int id, int position) { window_->SetProgress(id, position); }
   void ShowItem(int id, bool visible) { window_->ShowItem(id, visible); }
   void ShowWindow(bool visible) { window_->Show(visible); }

@@ -13,10 +13,13 @@
 //   nomessage [MS]            fail if a message box shows up within MS
 //   visible TITLE             print 1 or 0
 //   filename TITLE PATH       answer a file dialog with this path
+//   hold PATH MS              hold a file open, sharing nothing, for MS milliseconds
 //   checked TITLE ID          print 1 when the button is checked, else 0
 //   shown TITLE ID            print 1 when the control is visible, else 0
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
+
+#include "ui/win32/win32_text.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -25,15 +28,7 @@
 namespace {
 
 std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) {
-    return std::string();
-  }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                      nullptr, nullptr);
-  return text;
+  return ui::Narrow(wide);
 }
 
 void Print(const std::string& text) {
@@ -144,6 +139,18 @@ int wmain(int argc, wchar_t** argv) {
     Print(Utf8(WindowText(box)) + "|" + Utf8(WindowText(GetDlgItem(box, 0xFFFF))) + "|" +
           (owner ? Utf8(WindowText(owner)) : std::string()));
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+  }
+  if (command == L"hold" && argc > 3) {
+    // Another program holding a file open and sharing nothing, for MS milliseconds.
+    HANDLE file = CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      return Fail("cannot open the file to hold");
+    }
+    Print("holding");
+    Sleep(Milliseconds(argc, argv, 3, 0));
+    CloseHandle(file);
     return 0;
   }
   if (argc < 3) {

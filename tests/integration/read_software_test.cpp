@@ -11,6 +11,7 @@
 
 #include "link/frames.h"
 #include "tests/support/sim_line.h"
+#include "tests/support/ticks.h"
 #include "transfer/read_software_dialog.h"
 #include "ui/headless/headless_host.h"
 
@@ -22,21 +23,6 @@ using ui::HeadlessWindow;
 using namespace std::chrono_literals;
 
 constexpr int kRead = 172;
-
-// Runs the dialog's 50 ms ticks until it ends (or maxTicks). Before each tick the receiver
-// has sent what was due; while it holds something back the ticks follow real time, so its
-// pauses count as they would on a real line.
-void PumpTicks(ui::HeadlessHost& host, vltest::SimulatedReceiver& receiver, int maxTicks = 100000) {
-  host.Then([&host, &receiver, maxTicks](HeadlessWindow& dialog) {
-    for (int i = 0; i < maxTicks && !dialog.Ended() && !dialog.RunningTimers().empty(); ++i) {
-      const auto later = receiver.Settle();
-      if (later > 0ms) {
-        std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(later, 50ms));
-      }
-      host.AdvanceNow(50);
-    }
-  });
-}
 
 Names Expected(std::size_t echoes, int variant, const Names& tail) {
   Names names = {"CMD_READ_START"};
@@ -73,7 +59,7 @@ TEST_F(ReadSoftware, WholeReadGivesTagAndFlashAndTheExactFrames) {
     vltest::SimulatedReceiver receiver(ports_, 1, options);
     const std::size_t blocks = variant == 0 ? 256 : 512;
     host_.AnswerFileDialog(Target());
-    PumpTicks(host_, receiver);
+    vltest::PumpTicks(host_, receiver);
     EXPECT_EQ(Run(), 2) << "the dialog always ends with Cancel";
 
     const std::string tag = variant == 0 ? "VESKER_SZ_RomFtaAMD1" : "VESKER_SZ_Rom_T_SST2";
@@ -141,7 +127,7 @@ TEST_P(ReadFailure, StopsWithItsMessageAndWritesNothing) {
   }
   host_.AnswerFileDialog(Target());
   if (receiver) {
-    PumpTicks(host_, *receiver);
+    vltest::PumpTicks(host_, *receiver);
   }
   EXPECT_EQ(Run(), 2);
   ASSERT_EQ(host_.Messages().size(), 1u);
@@ -187,7 +173,7 @@ TEST_F(ReadSoftware, NoReportGivesUpAtTheSixtiethTick) {
   options.silent = true;
   vltest::SimulatedReceiver receiver(ports_, 1, options);
   host_.AnswerFileDialog(Target());
-  PumpTicks(host_, receiver);
+  vltest::PumpTicks(host_, receiver);
   Run();
   ASSERT_EQ(host_.Messages().size(), 1u);
   EXPECT_EQ(host_.Messages()[0].time, 3000u);
@@ -201,7 +187,7 @@ TEST_F(ReadSoftware, ShortPauseAndAReportInPiecesStillRead) {
   options.pauseMs = 1500;
   vltest::SimulatedReceiver receiver(ports_, 1, options);
   host_.AnswerFileDialog(Target());
-  PumpTicks(host_, receiver);
+  vltest::PumpTicks(host_, receiver);
   Run();
   EXPECT_TRUE(host_.Messages().empty());
   EXPECT_EQ(vltest::ReadBytes(Target()).size(), 1048596u);
@@ -230,7 +216,7 @@ TEST_F(ReadSoftware, CancelMidwaySendsNothingAndKeepsTheOldFile) {
   vltest::WriteBytes(Target(), "the old image");
   vltest::SimulatedReceiver receiver(ports_, 1);
   host_.AnswerFileDialog(Target());
-  PumpTicks(host_, receiver, 12);
+  vltest::PumpTicks(host_, receiver, 12);
   host_.PressEnter();  // does nothing
   host_.Then([](HeadlessWindow& dialog) { EXPECT_FALSE(dialog.Ended()); });
   host_.PressEscape();
@@ -246,7 +232,7 @@ TEST_F(ReadSoftware, UnwritableTargetIsReportedAfterTheWholeRead) {
   std::filesystem::create_directory(Target());  // in the way of the file
   vltest::SimulatedReceiver receiver(ports_, 1);
   host_.AnswerFileDialog(Target());
-  PumpTicks(host_, receiver);
+  vltest::PumpTicks(host_, receiver);
   Run();
   ASSERT_EQ(host_.Messages().size(), 1u);
   EXPECT_EQ(host_.Messages()[0].text, "create file error!");

@@ -11,6 +11,7 @@
 #include "link/frames.h"
 #include "romimage/receiver_variant_table.h"
 #include "tests/support/sim_line.h"
+#include "tests/support/ticks.h"
 #include "transfer/upgrade_dialog.h"
 #include "ui/headless/headless_host.h"
 
@@ -37,18 +38,6 @@ std::string RomFile(int tagVariant, std::size_t size, unsigned seed = 5) {
 
 std::size_t FileSize(int variant) {
   return romimage::ReceiverVariantTable[variant].FileLength();
-}
-
-void PumpTicks(ui::HeadlessHost& host, vltest::SimulatedReceiver& receiver, int maxTicks = 100000) {
-  host.Then([&host, &receiver, maxTicks](HeadlessWindow& dialog) {
-    for (int i = 0; i < maxTicks && !dialog.Ended() && !dialog.RunningTimers().empty(); ++i) {
-      const auto later = receiver.Settle();
-      if (later > 0ms) {
-        std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(later, 50ms));
-      }
-      host.AdvanceNow(50);
-    }
-  });
 }
 
 Names Blocks(std::size_t count, const Names& tail) {
@@ -137,7 +126,7 @@ TEST_F(Upgrade, FlashesEachVariantByteForByte) {
     const std::string rom = RomFile(variant, FileSize(variant), static_cast<unsigned>(variant));
     vltest::WriteBytes(Rom(), rom);
     const std::uint32_t blocks = romimage::ReceiverVariantTable[variant].blockCount;
-    PumpTicks(host_, receiver, 20000);
+    vltest::PumpTicks(host_, receiver, 20000);
     host_.Then([blocks](HeadlessWindow& dialog) {
       const std::string total = std::to_string(blocks);
       const auto texts = dialog.TextHistory(1087);
@@ -167,7 +156,7 @@ TEST_F(Upgrade, BlocksBeyondTheTagsCountAreNeverSent) {
   vltest::SimulatedReceiver receiver(ports_, 1);  // variant 0: 256 blocks
   const std::string rom = RomFile(0, 2097172);
   vltest::WriteBytes(Rom(), rom);
-  PumpTicks(host_, receiver, 20000);
+  vltest::PumpTicks(host_, receiver, 20000);
   host_.Click(2);
   Run(Rom());
   EXPECT_EQ(receiver.FrameNames(), Blocks(256, {"CMD_STOP"}));
@@ -195,7 +184,7 @@ TEST_P(UpgradeFailure, StopsWithItsMessage) {
   row.configure(options);
   vltest::SimulatedReceiver receiver(ports_, 1, options);
   vltest::WriteBytes(Rom(), RomFile(row.fileVariant, FileSize(row.fileVariant)));
-  PumpTicks(host_, receiver);
+  vltest::PumpTicks(host_, receiver);
   EXPECT_EQ(Run(Rom()), 2);
   EXPECT_EQ(MessageTexts(), std::vector<std::string>{row.message});
   EXPECT_EQ(receiver.FrameNames(), Blocks(row.blocksSent, {"CMD_STOP"}));
@@ -235,7 +224,7 @@ TEST_F(Upgrade, OwnReportMidwayAndSplitOrGluedRepliesLetTheNextBlockGo) {
   vltest::SimulatedReceiver receiver(ports_, 1, options);
   const std::string rom = RomFile(4, FileSize(4));
   vltest::WriteBytes(Rom(), rom);
-  PumpTicks(host_, receiver, 30000);
+  vltest::PumpTicks(host_, receiver, 30000);
   host_.Click(2);
   Run(Rom());
   EXPECT_TRUE(host_.Messages().empty());
@@ -246,7 +235,7 @@ TEST_F(Upgrade, OwnReportMidwayAndSplitOrGluedRepliesLetTheNextBlockGo) {
 TEST_F(Upgrade, CancelMidwayAndEnterSendNothing) {
   vltest::SimulatedReceiver receiver(ports_, 1);
   vltest::WriteBytes(Rom(), RomFile(0, FileSize(0)));
-  PumpTicks(host_, receiver, 10);
+  vltest::PumpTicks(host_, receiver, 10);
   host_.PressEnter();
   host_.Then([](HeadlessWindow& dialog) { EXPECT_FALSE(dialog.Ended()); });
   host_.PressEscape();
