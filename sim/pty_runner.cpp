@@ -16,8 +16,8 @@ namespace sim {
 using Clock = std::chrono::steady_clock;
 
 namespace {
-// Bytes written to the pty in one go when paced: small enough to keep the pace smooth.
-constexpr std::size_t kPacedChunk = 16;
+// How far a paced line may run ahead of the clock: about two milliseconds of bytes.
+constexpr auto kLookAhead = std::chrono::milliseconds(2);
 }  // namespace
 
 PtyRunner::PtyRunner(ReceiverModel& model, unsigned baud)
@@ -58,7 +58,7 @@ bool PtyRunner::Open(std::string& error) {
   ::cfsetispeed(&settings, B115200);
   ::cfsetospeed(&settings, B115200);
   ::tcsetattr(slave_, TCSANOW, &settings);
-  start_ = lineFreeAt_ = Clock::now();
+  start_ = lineFreeAt_ = inFreeAt_ = Clock::now();
   return true;
 }
 
@@ -100,17 +100,52 @@ void PtyRunner::Take(const std::uint8_t* data, std::size_t count) {
   auto due = Clock::now();
   for (const Emission& answer : answers) {
     due += std::chrono::milliseconds(answer.delayMs);
-    outgoing_.push_back(Pending{due, answer.bytes});
+    outgoing_.push_back(Pending{due, answer.bytes, answer.name});
+  }
+}
+
+void PtyRunner::Timeline(Clock::time_point at, const char* what, const std::string& detail) {
+  if (timelineFile_ != nullptr) {
+    std::fprintf(timelineFile_, "%.3f %s %s\n",
+                 std::chrono::duration<double, std::milli>(at - start_).count(), what,
+                 detail.c_str());
+  }
+}
+
+void PtyRunner::Receive(const std::uint8_t* data, std::size_t count) {
+  const auto now = Clock::now();
+  if (inFreeAt_ <= now) {
+    Timeline(now, "rx-start", std::to_string(count));
+  }
+  if (byteTime_.count() == 0) {
+    Take(data, count);
+    return;
+  }
+  // The bytes reach the receiver one after another at the line's pace.
+  inFreeAt_ = std::max(inFreeAt_, now) + byteTime_ * static_cast<long long>(count);
+  incoming_.push_back(Pending{inFreeAt_, Bytes(data, data + count), std::string()});
+}
+
+void PtyRunner::TakeDue() {
+  const auto now = Clock::now();
+  while (!incoming_.empty() && incoming_.front().due <= now) {
+    const Pending next = std::move(incoming_.front());
+    incoming_.pop_front();
+    Take(next.bytes.data(), next.bytes.size());
   }
 }
 
 int PtyRunner::PollTimeoutMs() const {
-  if (outgoing_.empty()) {
-    return 50;
+  auto next = Clock::now() + std::chrono::milliseconds(50);
+  if (!outgoing_.empty()) {
+    next = std::min(next, std::max(outgoing_.front().due, lineFreeAt_));
   }
-  const auto next = std::max(outgoing_.front().due, lineFreeAt_);
-  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
-  return static_cast<int>(std::clamp<long long>(wait.count(), 0, 50));
+  if (!incoming_.empty()) {
+    next = std::min(next, incoming_.front().due);
+  }
+  const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now());
+  // Round up, so that a wake-up never comes before what it waits for.
+  return static_cast<int>(std::clamp<long long>((wait.count() + 999) / 1000, 0, 50));
 }
 
 void PtyRunner::SendDue() {
@@ -120,15 +155,26 @@ void PtyRunner::SendDue() {
     if (next.due > now || lineFreeAt_ > now) {
       return;
     }
-    const std::size_t chunk =
-        byteTime_.count() == 0 ? next.bytes.size() : std::min(kPacedChunk, next.bytes.size());
+    std::size_t chunk = next.bytes.size();
+    if (byteTime_.count() != 0) {
+      // An idle line starts sending when the answer is due, not when this loop came round.
+      if (!next.started) {
+        lineFreeAt_ = std::max(lineFreeAt_, next.due);
+        next.started = true;
+      }
+      // As many bytes as the line carries until a little ahead of now; the kernel's timer
+      // granularity would otherwise slow the line down.
+      const auto ahead = now + kLookAhead - lineFreeAt_;
+      chunk = std::min<std::size_t>(chunk, static_cast<std::size_t>(ahead / byteTime_) + 1);
+    }
     const ssize_t n = ::write(master_, next.bytes.data(), chunk);
     if (n <= 0) {
       return;  // the program is not reading: try again on the next turn
     }
-    lineFreeAt_ = std::max(lineFreeAt_, now) + byteTime_ * n;
+    lineFreeAt_ = (byteTime_.count() == 0 ? now : lineFreeAt_) + byteTime_ * n;
     next.bytes.erase(next.bytes.begin(), next.bytes.begin() + n);
     if (next.bytes.empty()) {
+      Timeline(lineFreeAt_, "tx-end", next.name);
       outgoing_.pop_front();
     }
   }
@@ -150,9 +196,10 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
     if (ready > 0 && (wait.revents & POLLIN) != 0) {
       const ssize_t n = ::read(master_, buffer, sizeof(buffer));
       if (n > 0) {
-        Take(buffer, static_cast<std::size_t>(n));
+        Receive(buffer, static_cast<std::size_t>(n));
       }
     }
+    TakeDue();
     SendDue();
     nextRelease_ = outgoing_.empty()
                        ? 0

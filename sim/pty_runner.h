@@ -35,6 +35,10 @@ class PtyRunner {
   bool LinkAs(const std::string& linkPath, std::string& error);
   // Each received frame also goes to this file as a line "<ms> <hex> <name>".
   void LogTo(std::FILE* file) { logFile_ = file; }
+  // The line's timeline goes to this file: "<ms> tx-end <name>" when the last byte of an
+  // answer or block has left, "<ms> rx-start <bytes>" when the program starts sending after
+  // the line was quiet.
+  void TimelineTo(std::FILE* file) { timelineFile_ = file; }
 
   // Runs until stop is set; or on a thread of its own with Start and Stop.
   void Run(const std::atomic<bool>& stop);
@@ -50,8 +54,14 @@ class PtyRunner {
   struct Pending {
     std::chrono::steady_clock::time_point due;
     Bytes bytes;
+    std::string name;
+    bool started = false;
   };
+  void Receive(const std::uint8_t* data, std::size_t count);
   void Take(const std::uint8_t* data, std::size_t count);
+  void TakeDue();
+  void Timeline(std::chrono::steady_clock::time_point at, const char* what,
+                const std::string& detail);
   int PollTimeoutMs() const;
   void SendDue();
 
@@ -63,7 +73,11 @@ class PtyRunner {
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lineFreeAt_;
   std::deque<Pending> outgoing_;
+  // Bytes the program wrote, held until a line at the baud rate would have delivered them.
+  std::deque<Pending> incoming_;
+  std::chrono::steady_clock::time_point inFreeAt_;
   std::FILE* logFile_ = nullptr;
+  std::FILE* timelineFile_ = nullptr;
   mutable std::mutex logMutex_;
   std::vector<LoggedFrame> frames_;
   std::atomic<bool> stop_{false};

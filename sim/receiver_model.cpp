@@ -100,6 +100,7 @@ std::uint32_t ReceiverModel::BlockCount() const {
 
 Emission ReceiverModel::Block(std::uint32_t index) const {
   Emission block;
+  block.name = "BLOCK " + std::to_string(index);
   const auto begin =
       options_.flash.begin() + static_cast<std::ptrdiff_t>(index * romimage::kBlockSize);
   std::size_t size = romimage::kBlockSize;

@@ -47,6 +47,7 @@ struct ReceiverOptions {
 struct Emission {
   unsigned delayMs = 0;
   Bytes bytes;
+  std::string name = "REPLY";  // for the timeline: what went out
 };
 
 // A whole frame the receiver took from the line, with the name the log gives it.

@@ -21,6 +21,7 @@ const char kUsage[] =
     "usage: receiver-sim [options]\n"
     "  --link PATH        point this symbolic link at the pty (e.g. a Wine port link)\n"
     "  --log FILE         append each received frame as \"<ms> <hex> <name>\"\n"
+    "  --timeline FILE    write when answers leave and the program's sending starts\n"
     "  --baud N           pace output as a line at N baud, 8N1 (default 115200)\n"
     "  --unpaced          send at once\n"
     "  --silent           never answer\n"
@@ -98,7 +99,7 @@ bool Number(const char* text, unsigned& value) {
 int main(int argc, char** argv) {
   sim::ReceiverOptions options;
   unsigned baud = 115200;
-  std::string linkPath, logPath, flashOut;
+  std::string linkPath, logPath, flashOut, timelinePath;
   unsigned number = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -122,6 +123,8 @@ int main(int argc, char** argv) {
       linkPath = value;
     } else if (arg == "--log" && needs()) {
       logPath = value;
+    } else if (arg == "--timeline" && needs()) {
+      timelinePath = value;
     } else if (arg == "--baud" && needs()) {
       if (!Number(value, baud) || baud == 0) return Usage("bad --baud");
     } else if (arg == "--late" && needs()) {
@@ -195,6 +198,15 @@ int main(int argc, char** argv) {
     }
     runner.LogTo(log);
   }
+  std::FILE* timeline = nullptr;
+  if (!timelinePath.empty()) {
+    timeline = std::fopen(timelinePath.c_str(), "w");
+    if (timeline == nullptr) {
+      std::fprintf(stderr, "receiver-sim: cannot write %s\n", timelinePath.c_str());
+      return 1;
+    }
+    runner.TimelineTo(timeline);
+  }
   std::printf("%s\n", runner.DevicePath().c_str());
   std::fflush(stdout);
 
@@ -203,6 +215,9 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   runner.Run(stopRequested);
+  if (timeline != nullptr) {
+    std::fclose(timeline);
+  }
   if (log != nullptr) {
     std::fclose(log);
   }
