@@ -101,7 +101,7 @@ TEST(ImageFileCheck, LengthFirstThenTagThenEnoughBlocks) {
   };
   for (const auto& c : cases) {
     std::vector<std::uint8_t> file(c.size, 0xAB);
-    std::memcpy(file.data(), c.tag, std::min(c.size, std::strlen(c.tag)));
+    std::copy_n(c.tag, std::min(c.size, std::strlen(c.tag)), file.begin());
     int variant = 99;
     EXPECT_EQ(romimage::CheckImageFile(file.data(), file.size(), variant), c.result) << c.name;
     EXPECT_EQ(variant, c.variant) << c.name;

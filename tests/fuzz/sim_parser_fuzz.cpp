@@ -1,0 +1,34 @@
+// The simulated receiver's input parser: any bytes, in any pieces, with any options.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "sim/receiver_model.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) {
+    return 0;
+  }
+  sim::ReceiverOptions options;
+  options.variant = data[0] % 16;
+  options.flash = sim::Bytes(1, data[1]);  // zeros after the first byte: cheap to make
+  options.ignoreEchoes = (data[0] & 0x10) != 0;
+  options.glueReplies = (data[0] & 0x20) != 0;
+  options.replyPieces = 1 + (data[1] % 5);
+  options.cutBlock = (data[1] & 0x80) != 0 ? 1 : -1;
+  options.cutBytes = data[1];
+  sim::ReceiverModel model(options);
+  std::vector<sim::ReceivedFrame> frames;
+  std::size_t offset = 2;
+  while (offset < size) {
+    // Piece lengths come from the data too, so frames split anywhere.
+    const std::size_t piece = 1 + data[offset] % 64;
+    const std::size_t count = piece < size - offset ? piece : size - offset;
+    model.Receive(data + offset, count, frames);
+    offset += count;
+  }
+  if (model.Flash().size() != static_cast<std::size_t>(model.BlockCount()) * 4096) {
+    __builtin_trap();
+  }
+  return 0;
+}
