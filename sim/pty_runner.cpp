@@ -27,11 +27,27 @@ PtyRunner::PtyRunner(ReceiverModel& model, unsigned baud)
 
 PtyRunner::~PtyRunner() {
   Stop();
+  Close();
+}
+
+void PtyRunner::Close() {
   if (slave_ >= 0) {
     ::close(slave_);
   }
   if (master_ >= 0) {
     ::close(master_);
+  }
+  slave_ = master_ = -1;
+}
+
+void PtyRunner::HangUp() {
+  Close();
+  model_.LineLost();
+  outgoing_.clear();
+  incoming_.clear();
+  ++hangUps_;
+  if (returnAfterMs_ > 0) {
+    returnAt_ = Clock::now() + std::chrono::milliseconds(returnAfterMs_);
   }
 }
 
@@ -58,11 +74,15 @@ bool PtyRunner::Open(std::string& error) {
   ::cfsetispeed(&settings, B115200);
   ::cfsetospeed(&settings, B115200);
   ::tcsetattr(slave_, TCSANOW, &settings);
-  start_ = lineFreeAt_ = inFreeAt_ = Clock::now();
+  if (start_ == Clock::time_point()) {
+    start_ = Clock::now();  // the log's times count from the first line, across returns
+  }
+  lineFreeAt_ = inFreeAt_ = Clock::now();
   return true;
 }
 
 bool PtyRunner::LinkAs(const std::string& linkPath, std::string& error) {
+  linkPath_ = linkPath;
   const std::string temporary = linkPath + ".new";
   ::unlink(temporary.c_str());
   if (::symlink(devicePath_.c_str(), temporary.c_str()) != 0 ||
@@ -100,7 +120,7 @@ void PtyRunner::Take(const std::uint8_t* data, std::size_t count) {
   auto due = Clock::now();
   for (const Emission& answer : answers) {
     due += std::chrono::milliseconds(answer.delayMs);
-    outgoing_.push_back(Pending{due, answer.bytes, answer.name});
+    outgoing_.push_back(Pending{due, answer.bytes, answer.name, false, answer.hangUpAfter});
   }
 }
 
@@ -123,7 +143,7 @@ void PtyRunner::Receive(const std::uint8_t* data, std::size_t count) {
   }
   // The bytes reach the receiver one after another at the line's pace.
   inFreeAt_ = std::max(inFreeAt_, now) + byteTime_ * static_cast<long long>(count);
-  incoming_.push_back(Pending{inFreeAt_, Bytes(data, data + count), std::string()});
+  incoming_.push_back(Pending{inFreeAt_, Bytes(data, data + count), std::string(), false, false});
 }
 
 void PtyRunner::TakeDue() {
@@ -175,7 +195,12 @@ void PtyRunner::SendDue() {
     next.bytes.erase(next.bytes.begin(), next.bytes.begin() + n);
     if (next.bytes.empty()) {
       Timeline(lineFreeAt_, "tx-end", next.name);
+      const bool hangUp = next.hangUpAfter;
       outgoing_.pop_front();
+      if (hangUp) {
+        HangUp();
+        return;
+      }
     }
   }
 }
@@ -191,6 +216,17 @@ std::optional<Clock::time_point> PtyRunner::NextRelease() const {
 void PtyRunner::Run(const std::atomic<bool>& stop) {
   std::uint8_t buffer[4096];
   while (!stop) {
+    if (master_ < 0) {
+      // Hung up: away until it is time to come back on a new line, if ever.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::string error;
+      if (returnAt_ && Clock::now() >= *returnAt_ && Open(error) &&
+          (linkPath_.empty() || LinkAs(linkPath_, error))) {
+        returnAt_.reset();
+      }
+      nextRelease_ = 0;
+      continue;
+    }
     pollfd wait{master_, POLLIN, 0};
     const int ready = ::poll(&wait, 1, PollTimeoutMs());
     if (ready > 0 && (wait.revents & POLLIN) != 0) {
@@ -200,7 +236,14 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
       }
     }
     TakeDue();
+    if (model_.HangUpRequested()) {
+      HangUp();
+      continue;
+    }
     SendDue();
+    if (master_ < 0) {
+      continue;
+    }
     nextRelease_ = outgoing_.empty()
                        ? 0
                        : std::max(outgoing_.front().due, lineFreeAt_).time_since_epoch().count();

@@ -30,6 +30,10 @@ class PtyRunner {
   PtyRunner& operator=(const PtyRunner&) = delete;
 
   bool Open(std::string& error);
+  // After a hang-up the receiver comes back on a new pty after this long (and its link is
+  // pointed there); 0: it stays away.
+  void ReturnAfter(unsigned milliseconds) { returnAfterMs_ = milliseconds; }
+  int HangUps() const { return hangUps_.load(); }
   const std::string& DevicePath() const { return devicePath_; }
   // Points a symbolic link at the pty, replacing whatever was there in one step.
   bool LinkAs(const std::string& linkPath, std::string& error);
@@ -56,6 +60,7 @@ class PtyRunner {
     Bytes bytes;
     std::string name;
     bool started = false;
+    bool hangUpAfter = false;
   };
   void Receive(const std::uint8_t* data, std::size_t count);
   void Take(const std::uint8_t* data, std::size_t count);
@@ -64,12 +69,19 @@ class PtyRunner {
                 const std::string& detail);
   int PollTimeoutMs() const;
   void SendDue();
+  // Closes both ends of the pty: the program's port is left on a dead line.
+  void HangUp();
+  void Close();
 
   ReceiverModel& model_;
   std::chrono::nanoseconds byteTime_;
   int master_ = -1;
   int slave_ = -1;  // held open so the line stays up while the program closes and reopens
   std::string devicePath_;
+  std::string linkPath_;
+  std::atomic<unsigned> returnAfterMs_{0};
+  std::optional<std::chrono::steady_clock::time_point> returnAt_;
+  std::atomic<int> hangUps_{0};
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lineFreeAt_;
   std::deque<Pending> outgoing_;

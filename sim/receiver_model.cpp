@@ -94,6 +94,13 @@ ReceiverModel::ReceiverModel(ReceiverOptions options) : options_(std::move(optio
   options_.flash.resize(romimage::ReceiverVariantTable[options_.variant].ImageSize());
 }
 
+void ReceiverModel::LineLost() {
+  hangUpRequested_ = false;
+  options_.hangUpAfterBlock = -1;
+  reading_ = upgrading_ = false;
+  pending_.clear();
+}
+
 std::uint32_t ReceiverModel::BlockCount() const {
   return romimage::ReceiverVariantTable[options_.variant].blockCount;
 }
@@ -110,6 +117,9 @@ Emission ReceiverModel::Block(std::uint32_t index) const {
   block.bytes.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
   if (static_cast<int>(index) == options_.pauseBeforeBlock) {
     block.delayMs = options_.pauseMs;
+  }
+  if (static_cast<int>(index) == options_.hangUpAfterBlock) {
+    block.hangUpAfter = true;
   }
   return block;
 }
@@ -187,6 +197,10 @@ bool ReceiverModel::TakeUpgradeBlock(std::size_t& start, std::vector<ReceivedFra
   start += romimage::kBlockSize;
   if (blocksTaken_ >= BlockCount()) {
     upgrading_ = false;  // what follows is frames again
+  }
+  if (static_cast<int>(block) == options_.hangUpAfterBlock) {
+    hangUpRequested_ = true;
+    return true;
   }
   if (options_.silentAfterBlock >= 0 && static_cast<int>(block) >= options_.silentAfterBlock) {
     return true;

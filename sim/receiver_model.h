@@ -41,6 +41,10 @@ struct ReceiverOptions {
   int silentAfterBlock = -1;      // no answer to this block or any later one
   int reportAtBlock = -1;         // answers this block with its variant report frame
   bool glueReplies = false;       // sends every answer twice in one go
+
+  // The line goes dead (as when a USB serial adapter is pulled) after this block of a read
+  // has been sent or this block of an upgrade has been taken.
+  int hangUpAfterBlock = -1;
 };
 
 // Bytes to send, delayMs after the previous emission (the first: after the frame arrived).
@@ -48,6 +52,7 @@ struct Emission {
   unsigned delayMs = 0;
   Bytes bytes;
   std::string name = "REPLY";  // for the timeline: what went out
+  bool hangUpAfter = false;    // the line goes dead once these bytes are out
 };
 
 // A whole frame the receiver took from the line, with the name the log gives it.
@@ -69,6 +74,11 @@ class ReceiverModel {
   std::size_t DroppedBytes() const { return dropped_; }
 
   const Bytes& Flash() const { return options_.flash; }
+  // Whether the line should go dead now (after an upgrade block).
+  bool HangUpRequested() const { return hangUpRequested_; }
+  // The line went dead: whatever exchange was going on is over, and a receiver that comes
+  // back works normally.
+  void LineLost();
   std::uint32_t BlockCount() const;
 
  private:
@@ -87,6 +97,7 @@ class ReceiverModel {
   std::uint32_t nextBlock_ = 0;
   bool upgrading_ = false;
   std::uint32_t blocksTaken_ = 0;
+  bool hangUpRequested_ = false;
 };
 
 // A flash image of the variant's size in which every block differs.

@@ -39,6 +39,8 @@ const char kUsage[] =
     "  --silent-after K   no answer to upgrade block K or any later one\n"
     "  --report-at K      answer upgrade block K with the variant report frame\n"
     "  --glue             send every answer twice in one go\n"
+    "  --hang-up-after K  close the line after read block K is sent or upgrade block K taken\n"
+    "  --return-after MS  after a hang-up, come back on a new pty (and link) MS later\n"
     "  --late MS          answer MS milliseconds late\n"
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
   unsigned baud = 115200;
   std::string linkPath, logPath, flashOut, timelinePath;
   unsigned number = 0;
+  unsigned returnAfter = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -163,6 +166,11 @@ int main(int argc, char** argv) {
       options.goAheadWithReport = false;
     } else if (arg == "--other-set") {
       options.otherSet = true;
+    } else if (arg == "--hang-up-after" && needs()) {
+      if (!Number(value, number)) return Usage("bad --hang-up-after");
+      options.hangUpAfterBlock = static_cast<int>(number);
+    } else if (arg == "--return-after" && needs()) {
+      if (!Number(value, returnAfter)) return Usage("bad --return-after");
     } else if (arg == "--glue") {
       options.glueReplies = true;
     } else if (arg == "--reply-choice" && needs()) {
@@ -184,6 +192,7 @@ int main(int argc, char** argv) {
 
   sim::ReceiverModel model(options);
   sim::PtyRunner runner(model, baud);
+  runner.ReturnAfter(returnAfter);
   std::string error;
   if (!runner.Open(error) || (!linkPath.empty() && !runner.LinkAs(linkPath, error))) {
     std::fprintf(stderr, "receiver-sim: %s\n", error.c_str());

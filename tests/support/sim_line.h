@@ -105,12 +105,15 @@ class SimulatedReceiver {
   explicit SimulatedReceiver(const PortMap& ports, int port = 1, sim::ReceiverOptions options = {})
       : model_(std::move(options)), runner_(model_, 0) {
     std::string error;
-    if (runner_.Open(error)) {
-      ports.Map(port, runner_.DevicePath());
+    if (runner_.Open(error) && runner_.LinkAs(ports.LinkPath(port), error)) {
       runner_.Start();
     }
   }
   ~SimulatedReceiver() { runner_.Stop(); }
+
+  // After a hang-up, come back on a new line after this long.
+  void ReturnAfter(unsigned milliseconds) { runner_.ReturnAfter(milliseconds); }
+  int HangUps() const { return runner_.HangUps(); }
 
   // Names of the frames received so far, after the line has been quiet for a moment.
   std::vector<std::string> FrameNames(int settleMs = 100) {
