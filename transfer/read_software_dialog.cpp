@@ -1,7 +1,9 @@
 #include "transfer/read_software_dialog.h"
 
+#include <chrono>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "link/frames.h"
 #include "res/resource.h"
@@ -16,6 +18,7 @@ constexpr int kReplyTimer = 1;
 constexpr int kBlockTimer = 2;
 constexpr unsigned kTickMs = 50;
 constexpr std::uint32_t kGiveUpMs = 3000;
+constexpr auto kSettleTime = std::chrono::milliseconds(20);
 }  // namespace
 
 ReadSoftwareDialog::ReadSoftwareDialog(std::int32_t portIndex)
@@ -107,6 +110,15 @@ void ReadSoftwareDialog::OnBlockTick() {
   port.SendCommand(comm::CMD_READ_DONE);
   KillTimer(kReplyTimer);
   KillTimer(kBlockTimer);
+  // A receiver in step sends nothing after its last block. Bytes left over mean the blocks
+  // were taken out of step (something extra came before them), so the image would be
+  // shifted: a wrong file is worse than none. The last bytes of a block may still be on
+  // their way, hence the short look again.
+  std::this_thread::sleep_for(kSettleTime);
+  if (port.InQueueCount() > 0) {
+    Fail("no answer1！");
+    return;
+  }
   WriteImageFile();
   OnCancel();
 }
