@@ -75,6 +75,35 @@ click() {
   xdotool mousemove $where click 1
 }
 
+# start_read PATH: "&Read Software", answering Save As with PATH; returns once the read
+# dialog is up.
+start_read() {
+  click "$TITLE" 1108
+  drv wait "save as rom(*.bin) file" >/dev/null
+  drv filename "save as rom(*.bin) file" "Z:${1//\//\\}"
+  drv wait "Read Receiver Software" >/dev/null || fail "no read dialog"
+}
+
+# start_upgrade PATH: "&Upgrade Software", answering the Open dialog with PATH.
+start_upgrade() {
+  click "$TITLE" 1107
+  drv wait "open rom(*.bin) file" >/dev/null
+  drv filename "open rom(*.bin) file" "Z:${1//\//\\}"
+}
+
+# finish_upgrade: waits for the upgrade to complete ("Close"), then closes its dialog.
+finish_upgrade() {
+  local dialog="Upgrade Receiver Software" _
+  drv wait "$dialog" >/dev/null || fail "no upgrade dialog"
+  for _ in $(seq 120); do
+    [ "$(drv text "$dialog" 2)" = "Close" ] && break
+    sleep 0.5
+  done
+  expect_eq "upgrade finished" "$(drv text "$dialog" 2)" "Close"
+  click "$dialog" 2
+  drv gone "$dialog" 5000 || fail "Close did not close"
+}
+
 # start_program [DIR]: VeskerLink.exe with DIR (default: the scenario's folder) as current
 # directory; waits for the Control Panel.
 start_program() {

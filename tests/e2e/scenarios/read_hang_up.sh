@@ -4,21 +4,14 @@
 source "$(dirname "$0")/../lib.sh"
 
 READ="Read Receiver Software"
-SAVE="save as rom(*.bin) file"
 start_sim 1 --unpaced --hang-up-after 3 --return-after 1500 --write-flash "$work/flash.bin"
 start_program
-read_into() {
-  click "$TITLE" 1108
-  drv wait "$SAVE" >/dev/null
-  drv filename "$SAVE" "Z:${1//\//\\}"
-  drv wait "$READ" >/dev/null || fail "no read dialog"
-}
-read_into "$work/first.bin"
+start_read "$work/first.bin"
 expect_eq "message" "$(drv message 15000)" "Vesker  Link 1.0|no answer！|$READ"
 drv gone "$READ" 5000 || fail "the read dialog stayed"
 [ ! -e "$work/first.bin" ] || fail "a file was left after the hang-up"
 sleep 2
-read_into "$work/second.bin"
+start_read "$work/second.bin"
 drv gone "$READ" 60000 || fail "the second read did not end"
 drv nomessage 500 || fail "a message after the second read"
 click "$TITLE" 2

@@ -4,15 +4,11 @@
 source "$(dirname "$0")/../lib.sh"
 
 READ="Read Receiver Software"
-SAVE="save as rom(*.bin) file"
 folder="$work/固件 备份"
 mkdir -p "$folder"
 start_sim 1 --unpaced --variant 9 --seed 42 --write-flash "$work/flash.bin"
 start_program
-click "$TITLE" 1108
-drv wait "$SAVE" >/dev/null
-drv filename "$SAVE" "Z:${folder//\//\\}\\rom.bin"
-drv wait "$READ" >/dev/null || fail "no read dialog"
+start_read "$folder/rom.bin"
 drv gone "$READ" 90000 || fail "the read did not end"
 drv nomessage 500 || fail "a message after the read"
 click "$TITLE" 2

@@ -5,31 +5,12 @@
 source "$(dirname "$0")/../lib.sh"
 
 cycles="${VL_SOAK_CYCLES:-1}"
-READ="Read Receiver Software"
-UPGRADE="Upgrade Receiver Software"
 start_sim 1 --unpaced --write-flash "$work/flash.bin"
 start_program
 
 read_into() {
-  click "$TITLE" 1108
-  drv wait "save as rom(*.bin) file" >/dev/null
-  drv filename "save as rom(*.bin) file" "Z:${1//\//\\}"
-  drv wait "$READ" >/dev/null
-  drv gone "$READ" 60000 || fail "a read did not end"
-}
-
-upgrade_from() {
-  click "$TITLE" 1107
-  drv wait "open rom(*.bin) file" >/dev/null
-  drv filename "open rom(*.bin) file" "Z:${1//\//\\}"
-  drv wait "$UPGRADE" >/dev/null
-  for _ in $(seq 120); do
-    [ "$(drv text "$UPGRADE" 2)" = "Close" ] && break
-    sleep 0.5
-  done
-  expect_eq "upgrade finished" "$(drv text "$UPGRADE" 2)" "Close"
-  click "$UPGRADE" 2
-  drv gone "$UPGRADE" 5000 || fail "Close did not close"
+  start_read "$1"
+  drv gone "Read Receiver Software" 60000 || fail "a read did not end"
 }
 
 previous=""
@@ -40,7 +21,8 @@ for cycle in $(seq "$cycles"); do
   fi
   image="$work/image-$cycle.bin"
   { printf 'VESKER_SZ_RomFtaAMD1'; head -c 1048576 /dev/urandom; } >"$image"
-  upgrade_from "$image"
+  start_upgrade "$image"
+  finish_upgrade
   read_into "$work/after-$cycle.bin"
   cmp -s "$work/after-$cycle.bin" "$image" || fail "cycle $cycle: the read after the upgrade differs from the image"
   drv nomessage 300 || fail "cycle $cycle: a message"

@@ -5,29 +5,17 @@
 source "$(dirname "$0")/../lib.sh"
 
 UPGRADE="Upgrade Receiver Software"
-OPEN="open rom(*.bin) file"
 rom="$work/rom.bin"
 { printf 'VESKER_SZ_RomFtaAMD1'; head -c 1048576 /dev/urandom; } >"$rom"
 start_sim 1 --unpaced --hang-up-after 5 --return-after 1500 --write-flash "$work/flash.bin"
 start_program
-upgrade() {
-  click "$TITLE" 1107
-  drv wait "$OPEN" >/dev/null
-  drv filename "$OPEN" "Z:${rom//\//\\}"
-  drv wait "$UPGRADE" >/dev/null || fail "no upgrade dialog"
-}
-upgrade
+start_upgrade "$rom"
+drv wait "$UPGRADE" >/dev/null || fail "no upgrade dialog"
 expect_eq "message" "$(drv message 15000)" "Vesker  Link 1.0|no answer1！|$UPGRADE"
 drv gone "$UPGRADE" 5000 || fail "the upgrade dialog stayed"
 sleep 2
-upgrade
-for _ in $(seq 120); do
-  [ "$(drv text "$UPGRADE" 2)" = "Close" ] && break
-  sleep 0.5
-done
-expect_eq "button" "$(drv text "$UPGRADE" 2)" "Close"
-click "$UPGRADE" 2
-drv gone "$UPGRADE" 5000 || fail "Close did not close"
+start_upgrade "$rom"
+finish_upgrade
 click "$TITLE" 2
 wait_program_end
 stop_sim

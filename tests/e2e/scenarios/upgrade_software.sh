@@ -4,26 +4,21 @@
 source "$(dirname "$0")/../lib.sh"
 
 UPGRADE="Upgrade Receiver Software"
-OPEN="open rom(*.bin) file"
 rom="$work/新 固件.bin"
 { printf 'VESKER_SZ_Rom_T_SST2'; head -c 2097152 /dev/urandom; } >"$rom"
 start_sim 1 --unpaced --variant 15 --write-flash "$work/flash.bin"
 start_program
-click "$TITLE" 1107
-drv wait "$OPEN" >/dev/null
-drv filename "$OPEN" "Z:${rom//\//\\}"
+start_upgrade "$rom"
 drv wait "$UPGRADE" >/dev/null || fail "no upgrade dialog"
 for _ in $(seq 120); do
   [ "$(drv text "$UPGRADE" 2)" = "Close" ] && break
   sleep 0.5
 done
-expect_eq "button" "$(drv text "$UPGRADE" 2)" "Close"
 expect_eq "notice shown" "$(drv shown "$UPGRADE" 1093)" "1"
 expect_eq "notice" "$(drv text "$UPGRADE" 1093)" \
   "Dont' power off during Saving Data.... The Receiver will Auto Reboot！"
 expect_eq "status" "$(drv text "$UPGRADE" 1087)" "512/512 blocks"
-click "$UPGRADE" 2
-drv gone "$UPGRADE" 5000 || fail "Close did not close"
+finish_upgrade
 click "$TITLE" 2
 wait_program_end
 stop_sim
