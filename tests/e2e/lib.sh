@@ -91,8 +91,8 @@ start_upgrade() {
   drv filename "open rom(*.bin) file" "Z:${1//\//\\}"
 }
 
-# finish_upgrade: waits for the upgrade to complete ("Close"), then closes its dialog.
-finish_upgrade() {
+# await_upgrade: waits (up to a minute) for the upgrade dialog's button to read "Close".
+await_upgrade() {
   local dialog="Upgrade Receiver Software" _
   drv wait "$dialog" >/dev/null || fail "no upgrade dialog"
   for _ in $(seq 120); do
@@ -100,8 +100,13 @@ finish_upgrade() {
     sleep 0.5
   done
   expect_eq "upgrade finished" "$(drv text "$dialog" 2)" "Close"
-  click "$dialog" 2
-  drv gone "$dialog" 5000 || fail "Close did not close"
+}
+
+# finish_upgrade: waits for the upgrade to complete, then closes its dialog.
+finish_upgrade() {
+  await_upgrade
+  click "Upgrade Receiver Software" 2
+  drv gone "Upgrade Receiver Software" 5000 || fail "Close did not close"
 }
 
 # start_program [DIR]: VeskerLink.exe with DIR (default: the scenario's folder) as current

@@ -9,16 +9,13 @@ rom="$work/新 固件.bin"
 start_sim 1 --unpaced --variant 15 --write-flash "$work/flash.bin"
 start_program
 start_upgrade "$rom"
-drv wait "$UPGRADE" >/dev/null || fail "no upgrade dialog"
-for _ in $(seq 120); do
-  [ "$(drv text "$UPGRADE" 2)" = "Close" ] && break
-  sleep 0.5
-done
+await_upgrade
 expect_eq "notice shown" "$(drv shown "$UPGRADE" 1093)" "1"
 expect_eq "notice" "$(drv text "$UPGRADE" 1093)" \
   "Dont' power off during Saving Data.... The Receiver will Auto Reboot！"
 expect_eq "status" "$(drv text "$UPGRADE" 1087)" "512/512 blocks"
-finish_upgrade
+click "$UPGRADE" 2
+drv gone "$UPGRADE" 5000 || fail "Close did not close"
 click "$TITLE" 2
 wait_program_end
 stop_sim
