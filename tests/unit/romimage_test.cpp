@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -197,6 +200,45 @@ TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_EQ(result, c.result) << c.room;
     EXPECT_EQ(vltest::ReadBytes(target), "the previous image");
     EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+  }
+}
+
+// Root writes into any folder, so the write runs in a child that has given up root.
+WriteResult WriteAsUnprivileged(const std::string& target, const std::uint8_t* image) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(100);
+    }
+    _exit(static_cast<int>(romimage::WriteImageFile(target, 0, image)));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return static_cast<WriteResult>(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
+}
+
+TEST_F(ImageFileWrite, ReadOnlyFolderRefusesTheFileAndKeepsTheOldOne) {
+  const std::string target = dir_ / "rom.bin";
+  vltest::WriteBytes(target, "the previous image");
+  chmod(dir_.Path().c_str(), 0555);
+  const WriteResult result = WriteAsUnprivileged(target, image_.data());
+  chmod(dir_.Path().c_str(), 0755);
+  EXPECT_EQ(result, WriteResult::kCreateFailed);
+  EXPECT_EQ(vltest::ReadBytes(target), "the previous image");
+  EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+}
+
+TEST_F(ImageFileWrite, AnyPathTheSystemTakesIsWritten) {
+  std::string deep = dir_ / "";
+  while (deep.size() < 300) {
+    deep += "a folder with blanks/";
+  }
+  const std::string targets[] = {dir_ / "übersicht ✓ 固件.bin", dir_ / " leading blank.bin",
+                                 deep + "rom.bin"};
+  for (const std::string& target : targets) {
+    std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+    EXPECT_EQ(romimage::WriteImageFile(target, 0, image_.data()), WriteResult::kWritten) << target;
+    EXPECT_EQ(vltest::ReadBytes(target), Expected(0)) << target;
   }
 }
 
