@@ -55,11 +55,16 @@ std::string CurrentDirectoryUtf8() {
   return error ? std::string() : PathUtf8(directory);
 }
 
-int ServiceApp::Run() {
+void LoadStartUpConfig() {
   PortConfig& config = Config();
   config.currentDirectory = TrimWhiteSpace(CurrentDirectoryUtf8());
   config.configPath = MakeConfigPath(config.currentDirectory, kSeparator);
   config.Load();
+}
+
+int ServiceApp::Run() {
+  PortConfig& config = Config();
+  LoadStartUpConfig();
   {
     ControlPanelDialog panel;
     panel.DoModal();

@@ -10,8 +10,16 @@ namespace comm {
 namespace {
 constexpr int kInspections = 200;
 constexpr auto kInspectionGap = std::chrono::milliseconds(10);
-constexpr int kReceiverBaud = 115200;
+int receiverBaud = 115200;
 }  // namespace
+
+int ReceiverBaud() {
+  return receiverBaud;
+}
+
+void SetReceiverBaud(int baud) {
+  receiverBaud = baud;
+}
 
 int CommandPort::SendCommand(std::uint8_t code, std::uint8_t qualifier, std::uint8_t extra1,
                              std::uint8_t extra2) {
@@ -39,7 +47,7 @@ int CommandPort::WaitAck() {
 
 bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, std::string& failure) {
   const std::int32_t com = ComNumber(portIndex);
-  if (!port.Open(com, kReceiverBaud)) {
+  if (!port.Open(com, ReceiverBaud())) {
     failure = "open port" + std::to_string(com) + " error!";
     return false;
   }

@@ -24,6 +24,11 @@ inline std::int32_t ComNumber(std::int32_t portIndex) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(portIndex) + 1u);
 }
 
+// The line speed every exchange opens its port at: the receiver's 115200 baud unless a
+// caller has chosen another (an adapter that needs it).
+int ReceiverBaud();
+void SetReceiverBaud(int baud);
+
 // Opens COM(portIndex + 1) at the receiver's 115200 baud in binary mode, as every exchange
 // starts; false with the message the dialogs show ("open port%d error!").
 bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, std::string& failure);

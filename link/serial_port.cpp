@@ -3,6 +3,24 @@
 
 namespace comm {
 
+std::map<int, std::string>& SerialPort::PortMap() {
+  static std::map<int, std::string> devices;
+  return devices;
+}
+
+void SerialPort::MapPort(int port, const std::string& device) {
+  if (device.empty()) {
+    PortMap().erase(port);
+  } else {
+    PortMap()[port] = device;
+  }
+}
+
+std::string SerialPort::MappedDevice(int port) {
+  const auto found = PortMap().find(port);
+  return found == PortMap().end() ? std::string() : found->second;
+}
+
 int SerialPort::InQueueCount() {
   if (!open_) {
     return 0;

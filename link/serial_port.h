@@ -2,6 +2,7 @@
 // raw non-blocking tty on POSIX systems. Results are plain: 1 or 0, or byte counts.
 #pragma once
 
+#include <map>
 #include <string>
 
 #include "link/input_queue.h"
@@ -28,6 +29,10 @@ class SerialPort {
 
   bool IsOpen() const { return open_ != 0; }
 
+  // Opens this device whenever COM<port> is asked for (a path such as /dev/ttyUSB0, or
+  // \\.\COM12 on Windows); an empty device takes the mapping away.
+  static void MapPort(int port, const std::string& device);
+
 #ifndef _WIN32
   // Where COMn is found: "<folder>/comN", as Wine maps its ports; without a folder,
   // /dev/ttyS<n-1>.
@@ -40,6 +45,10 @@ class SerialPort {
   void Drain();
   // What the system still reports waiting beyond the queue.
   int SystemCount();
+
+  // The device a mapped COM<port> stands for; empty when it is not mapped.
+  static std::string MappedDevice(int port);
+  static std::map<int, std::string>& PortMap();
 
   int open_ = 0;  // 1 only while the platform handle below is valid
 #ifdef _WIN32

@@ -50,6 +50,9 @@ std::string SerialPort::DevicePath(int port) {
   if (port < 1) {
     return std::string();  // there is no COM0
   }
+  if (std::string device = MappedDevice(port); !device.empty()) {
+    return device;
+  }
   if (!PortMapFolder().empty()) {
     return PortMapFolder() + "/com" + std::to_string(port);
   }

@@ -43,8 +43,10 @@ int SerialPort::Open(int port, int baud) {
   }
   char name[32];
   std::snprintf(name, sizeof(name), "COM%d", port);
-  HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  const std::string device = MappedDevice(port);
+  HANDLE handle =
+      CreateFileA(device.empty() ? name : device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return 0;
   }

@@ -12,7 +12,6 @@ namespace remote {
 
 namespace {
 constexpr std::array<int, 4> kRadioIds = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4};
-constexpr int kBaud = 115200;
 }  // namespace
 
 RemotePanelDialog::RemotePanelDialog() : ui::Dialog(IDD_REMOTE_PANEL) {
@@ -45,7 +44,7 @@ void RemotePanelDialog::OnComPort(int n) {
   radioIndex = RadioIndex(kRadioIds);
   // The choice is kept before the port is tried, whatever the open then finds.
   app::Config().portIndex = radioIndex;
-  if (!port.Open(n, kBaud)) {
+  if (!port.Open(n, comm::ReceiverBaud())) {
     ShowMessage("open port" + std::to_string(n) + " error!", ui::kProgramTitle);
   }
 }

@@ -62,6 +62,11 @@ void ReadSoftwareDialog::OnTimer(int id) {
   }
 }
 
+bool ReadSoftwareDialog::IsTickReady(int id) {
+  const std::size_t wanted = id == kReplyTimer ? comm::kFrameSize : romimage::kBlockSize;
+  return port.InQueueCount() >= static_cast<int>(wanted);
+}
+
 void ReadSoftwareDialog::OnReplyTick() {
   if (port.InQueueCount() < static_cast<int>(comm::kFrameSize)) {
     replyWaitMs += kTickMs;

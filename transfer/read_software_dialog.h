@@ -16,11 +16,15 @@ class ReadSoftwareDialog : public ui::Dialog {
   // portIndex: 0 to 3 for COM1 to COM4, used as it is.
   explicit ReadSoftwareDialog(std::int32_t portIndex);
 
+  // The variant the receiver reported, or -1 before its report came.
+  int ReportedVariant() const { return blockCount == 0 ? -1 : static_cast<int>(variant); }
+
  protected:
   bool OnInitDialog() override;
   void OnOK() override {}  // Enter does nothing
   void OnCancel() override;
   void OnTimer(int id) override;
+  bool IsTickReady(int id) override;
 
  private:
   bool StartRead();

@@ -40,6 +40,38 @@ std::string VersionMismatchText(int fileVariant, int reportedVariant) {
          romimage::ReceiverVariantTable[reportedVariant].versionName + ">\"";
 }
 
+bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& image, int& variant,
+                   std::string& message) {
+  switch (romimage::ReadImageFile(path, image)) {
+    case romimage::ReadResult::kRead:
+      break;
+    case romimage::ReadResult::kOpenFailed:
+      message = "Open file<" + path + "> error！";
+      return false;
+    case romimage::ReadResult::kBadLength:
+      message = "file size error！";
+      return false;
+    case romimage::ReadResult::kNoMemory:
+      message.clear();  // as ever, a failed allocation says nothing of its own
+      return false;
+    case romimage::ReadResult::kReadShort:
+      message = "read file data error！";
+      return false;
+  }
+  switch (romimage::CheckImageFile(image.data(), image.size(), variant)) {
+    case romimage::ImageCheck::kAccepted:
+      return true;
+    case romimage::ImageCheck::kBadLength:
+      // A 1 MiB file whose tag names a 2 MiB receiver: half its blocks would be missing.
+      message = "file size error！";
+      return false;
+    case romimage::ImageCheck::kBadTag:
+      message = "file data error！";
+      return false;
+  }
+  return false;
+}
+
 UpgradeDialog::UpgradeDialog(std::string path, std::int32_t portIndex)
     : ui::Dialog(IDD_UPGRADE), portIndex_(portIndex), romPath(std::move(path)) {}
 
@@ -54,32 +86,13 @@ bool UpgradeDialog::OnInitDialog() {
 }
 
 int UpgradeDialog::LoadRomImage() {
-  switch (romimage::ReadImageFile(romPath, image)) {
-    case romimage::ReadResult::kRead:
-      break;
-    case romimage::ReadResult::kOpenFailed:
-      ShowMessage("Open file<" + romPath + "> error！", ui::kProgramTitle);
-      return 0;
-    case romimage::ReadResult::kBadLength:
-      ShowMessage("file size error！", ui::kProgramTitle);
-      return 0;
-    case romimage::ReadResult::kNoMemory:
-      return 0;  // as ever, a failed allocation says nothing of its own
-    case romimage::ReadResult::kReadShort:
-      ShowMessage("read file data error！", ui::kProgramTitle);
-      return 0;
-  }
   int match = -1;
-  switch (romimage::CheckImageFile(image.data(), image.size(), match)) {
-    case romimage::ImageCheck::kAccepted:
-      break;
-    case romimage::ImageCheck::kBadLength:
-      // A 1 MiB file whose tag names a 2 MiB receiver: half its blocks would be missing.
-      ShowMessage("file size error！", ui::kProgramTitle);
-      return 0;
-    case romimage::ImageCheck::kBadTag:
-      ShowMessage("file data error！", ui::kProgramTitle);
-      return 0;
+  std::string message;
+  if (!LoadImageFile(romPath, image, match, message)) {
+    if (!message.empty()) {
+      ShowMessage(message, ui::kProgramTitle);
+    }
+    return 0;
   }
   variant = match;
   blockCount = romimage::ReceiverVariantTable[match].blockCount;
@@ -102,6 +115,10 @@ bool UpgradeDialog::IsAcknowledgement(const std::uint8_t* reply) const {
   return std::any_of(set.begin(), set.end(), [reply](const comm::Frame& frame) {
     return std::memcmp(reply, frame.data(), frame.size()) == 0;
   });
+}
+
+bool UpgradeDialog::IsTickReady(int id) {
+  return id == kTransferTimer && port.InQueueCount() >= static_cast<int>(comm::kFrameSize);
 }
 
 void UpgradeDialog::OnTimer(int id) {

@@ -16,11 +16,15 @@ class UpgradeDialog : public ui::Dialog {
   // romPath: the full path (UTF-8) of the chosen file; portIndex: 0 to 3 for COM1 to COM4.
   UpgradeDialog(std::string romPath, std::int32_t portIndex);
 
+  // True once the receiver took every block and was told to stop.
+  bool Completed() const { return blockCount != 0 && blocksDone > blockCount; }
+
  protected:
   bool OnInitDialog() override;
   void OnOK() override {}  // Enter never closes the dialog
   void OnCancel() override;
   void OnTimer(int id) override;
+  bool IsTickReady(int id) override;
 
  private:
   int LoadRomImage();
@@ -43,5 +47,10 @@ class UpgradeDialog : public ui::Dialog {
 
 // The mismatch text: the file's and the receiver's version names, four lines.
 std::string VersionMismatchText(int fileVariant, int reportedVariant);
+
+// Loads a ROM image file and checks it as the upgrade does: true with the whole file and its
+// variant, or false with the message to show (empty when memory ran out, which says nothing).
+bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& image, int& variant,
+                   std::string& message);
 
 }  // namespace transfer

@@ -29,6 +29,10 @@ void Host::Timer(Dialog& dialog, int id) {
   dialog.OnTimer(id);
 }
 
+bool Host::TickReady(Dialog& dialog, int id) {
+  return dialog.IsTickReady(id);
+}
+
 bool Host::PreviewKey(Dialog& dialog, int id, unsigned virtualKey) {
   return dialog.OnPreviewKey(id, virtualKey);
 }

@@ -67,6 +67,7 @@ class Host {
   static bool Init(Dialog& dialog, DialogWindow* window);
   static void Command(Dialog& dialog, int id);
   static void Timer(Dialog& dialog, int id);
+  static bool TickReady(Dialog& dialog, int id);
   static bool PreviewKey(Dialog& dialog, int id, unsigned virtualKey);
   static void ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey);
   static void Detach(Dialog& dialog);
@@ -91,6 +92,10 @@ class Dialog {
   virtual void OnOK() { EndDialog(kIdOk); }
   virtual void OnCancel() { EndDialog(kIdCancel); }
   virtual void OnTimer(int /*id*/) {}
+  // True when a tick of this timer now would find what it waits for (and so count no
+  // waiting). A host may then deliver it before its period is up; the real dialog manager
+  // never asks.
+  virtual bool IsTickReady(int /*id*/) { return false; }
   virtual void OnCommand(int /*id*/) {}
   // A key-down in a control given to CaptureKeys, before anything else sees it; true when
   // handled, so that neither the control nor the dialog's Enter and Esc handling get it.

@@ -1,0 +1,182 @@
+#include "cli/command_line.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace cli {
+
+const char kUsageLine[] =
+    "usage: vesker-link [-p PORT] [-b BAUD] [--fast] [--json] [-q] COMMAND [ARGS...]";
+
+const char kHelpText[] =
+    "Drives a receiver on a serial line: connection test, software read, upgrade, verify\n"
+    "and remote keys, with the same exchanges and messages as Vesker Link.\n"
+    "\n"
+    "Commands:\n"
+    "  connect              connection test; prints \"connect ok!\" or why not\n"
+    "  probe [PORT...]      connection test on COM1..COM4 (or the ports given)\n"
+    "  info FILE            checks a ROM image file as an upgrade would and describes it\n"
+    "  read FILE            copies the receiver's flash into FILE\n"
+    "  upgrade FILE         writes FILE into the receiver, after reading a backup of its\n"
+    "                       flash into FILE's folder (backup-<kind>-<time>.bin)\n"
+    "  verify FILE          reads the receiver and lists the blocks that differ from FILE\n"
+    "  key NAME...          sends remote keys by caption or name (MENU, CH_UP, 7, ...)\n"
+    "\n"
+    "Options:\n"
+    "  -p, --port PORT      a device (/dev/ttyUSB0), COMn, or 1 to 4; default: the port\n"
+    "                       kept in Pelto.cfg in the current folder, else COM1\n"
+    "  -b, --baud BAUD      line speed (default 115200, the receiver's)\n"
+    "  --fast               take each answer as soon as it arrives instead of on the next\n"
+    "                       50 ms tick; time-outs stay the same\n"
+    "  --no-backup          upgrade without reading a backup first\n"
+    "  --repeat N           key: send the keys N times (default 1)\n"
+    "  --gap MS             key: wait MS milliseconds after each key (default 300)\n"
+    "  --json               one JSON object per event on stdout\n"
+    "  -q, --quiet          no progress\n"
+    "  -h, --help           this text\n"
+    "  --version            the program's version\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  the receiver or the line failed: time-out, wrong answer, variant mismatch,\n"
+    "     blocks that differ, or interrupted\n"
+    "  2  bad usage\n"
+    "  3  bad ROM file\n"
+    "  4  the port cannot be opened\n"
+    "  5  a file cannot be written\n";
+
+namespace {
+
+bool ParseNumber(std::string_view text, int low, int high, int& value) {
+  int parsed = 0;
+  const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (failure != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+struct CommandShape {
+  const char* name;
+  std::size_t least;
+  std::size_t most;
+  const char* arguments;
+};
+
+constexpr CommandShape kCommands[] = {
+    {"connect", 0, 0, ""},       {"probe", 0, 64, " [PORT...]"}, {"info", 1, 1, " FILE"},
+    {"read", 1, 1, " FILE"},     {"upgrade", 1, 1, " FILE"},     {"verify", 1, 1, " FILE"},
+    {"key", 1, 256, " NAME..."},
+};
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error) {
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      positional.push_back(arg);
+      continue;
+    }
+    // Options with a value take it as the next argument or after '='.
+    std::string name = arg;
+    std::string value;
+    bool hasValue = false;
+    if (const auto equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+      hasValue = true;
+    }
+    auto takeValue = [&]() {
+      if (hasValue) {
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+      return true;
+    };
+    if (name == "--") {
+      optionsEnded = true;
+    } else if (name == "-p" || name == "--port") {
+      if (!takeValue()) {
+        return false;
+      }
+      if (value.empty()) {
+        error = "empty port";
+        return false;
+      }
+      line.port = value;
+    } else if (name == "-b" || name == "--baud") {
+      if (!takeValue()) {
+        return false;
+      }
+      if (!ParseNumber(value, 1, 4000000, line.baud)) {
+        error = "bad baud rate: " + value;
+        return false;
+      }
+    } else if (name == "--repeat") {
+      if (!takeValue()) {
+        return false;
+      }
+      if (!ParseNumber(value, 1, 100000, line.repeat)) {
+        error = "bad repeat count: " + value;
+        return false;
+      }
+    } else if (name == "--gap") {
+      if (!takeValue()) {
+        return false;
+      }
+      if (!ParseNumber(value, 0, 600000, line.gapMs)) {
+        error = "bad gap: " + value;
+        return false;
+      }
+    } else if (hasValue) {
+      error = "option " + name + " takes no value";
+      return false;
+    } else if (name == "--json") {
+      line.json = true;
+    } else if (name == "-q" || name == "--quiet") {
+      line.quiet = true;
+    } else if (name == "--fast") {
+      line.fast = true;
+    } else if (name == "--no-backup") {
+      line.noBackup = true;
+    } else if (name == "-h" || name == "--help") {
+      line.help = true;
+    } else if (name == "--version") {
+      line.version = true;
+    } else {
+      error = "unknown option " + name;
+      return false;
+    }
+  }
+  if (line.help || line.version) {
+    return true;
+  }
+  if (positional.empty()) {
+    error = "no command";
+    return false;
+  }
+  line.command = positional.front();
+  line.arguments.assign(positional.begin() + 1, positional.end());
+  for (const CommandShape& shape : kCommands) {
+    if (line.command != shape.name) {
+      continue;
+    }
+    if (line.arguments.size() < shape.least || line.arguments.size() > shape.most) {
+      error = std::string("usage: vesker-link ") + shape.name + shape.arguments;
+      return false;
+    }
+    return true;
+  }
+  error = "unknown command " + line.command;
+  return false;
+}
+
+}  // namespace cli

@@ -1,0 +1,496 @@
+#include "cli/companion_commands.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "app/port_config.h"
+#include "app/service_app.h"
+#include "app/utf8_path.h"
+#include "cli/key_names.h"
+#include "cli/sha256.h"
+#include "link/command_port.h"
+#include "link/connect_dialog.h"
+#include "link/serial_port.h"
+#include "remote/remote_panel_dialog.h"
+#include "romimage/receiver_variant_table.h"
+#include "transfer/read_software_dialog.h"
+#include "transfer/upgrade_dialog.h"
+
+namespace cli {
+
+namespace {
+
+// Between the backup read and the upgrade the receiver gets the moment a user's next click
+// would give it.
+constexpr auto kSettleAfterRead = std::chrono::milliseconds(300);
+
+const char* const kRomFileMessages[] = {"file size error！", "read file data error！",
+                                        "file data error！"};
+
+std::string TagName(int variant) {
+  // "VESKER_SZ_RomFtaAMD1" names itself well enough without its common head.
+  return std::string(romimage::ReceiverVariantTable[variant].imageTag + 10, 10);
+}
+
+std::string TimeStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+// The device behind COM<n> when it has to be opened under another number.
+std::string ComDevice(int n) {
+#ifdef _WIN32
+  return "\\\\.\\COM" + std::to_string(n);
+#else
+  return comm::SerialPort::DevicePath(n);
+#endif
+}
+
+bool ParseComNumber(const std::string& text, int& n) {
+  if (text.size() < 4 || text.size() > 13 ||
+      (text.rfind("COM", 0) != 0 && text.rfind("com", 0) != 0)) {
+    return false;
+  }
+  long long value = 0;
+  for (std::size_t i = 3; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') {
+      return false;
+    }
+    value = value * 10 + (text[i] - '0');
+  }
+  if (value < 1 || value > 0x7FFFFFFF) {
+    return false;
+  }
+  n = static_cast<int>(value);
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  std::ifstream file(app::Utf8Path(path), std::ios::binary);
+  if (!file) {
+    return false;
+  }
+  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return !file.bad();
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(app::Utf8Path(path), ignored);
+}
+
+std::string InFolderOf(const std::string& file, const std::string& name) {
+  const std::filesystem::path folder = app::Utf8Path(file).parent_path();
+  return app::PathUtf8(folder.empty() ? app::Utf8Path(name) : folder / app::Utf8Path(name));
+}
+
+}  // namespace
+
+int ExitCodeForMessage(const std::string& message) {
+  if (message.rfind("open port", 0) == 0) {
+    return kExitPort;
+  }
+  if (message.rfind("Open file<", 0) == 0) {
+    return kExitRomFile;
+  }
+  for (const char* text : kRomFileMessages) {
+    if (message == text) {
+      return kExitRomFile;
+    }
+  }
+  if (message == "create file error!" || message == "write file error!") {
+    return kExitFileWrite;
+  }
+  for (const romimage::ReceiverVariant& row : romimage::ReceiverVariantTable) {
+    if (message == row.tagWriteFailure) {
+      return kExitFileWrite;
+    }
+  }
+  return kExitReceiver;
+}
+
+std::string BackupFileName(int variant, const std::string& timeStamp) {
+  return "backup-" + TagName(variant) + "-" + timeStamp + ".bin";
+}
+
+CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& reporter)
+    : line_(line), reporter_(reporter), host_(reporter, line.fast) {
+  comm::SetReceiverBaud(line.baud);
+}
+
+int CompanionCommands::Run() {
+  JsonObject details;
+  if (!line_.arguments.empty() && line_.command != "probe" && line_.command != "key") {
+    details.Add("file", line_.arguments.front());
+  }
+  if (line_.command != "info" && line_.command != "probe") {
+    if (!SelectPort(line_.port, port_)) {
+      reporter_.Start(line_.command, details);
+      return Finish(kExitUsage);
+    }
+    details.Add("port", port_.label).Add("fast", line_.fast);
+  }
+  reporter_.Start(line_.command, details);
+  if (line_.command == "connect") {
+    return Connect();
+  }
+  if (line_.command == "probe") {
+    return Probe();
+  }
+  if (line_.command == "info") {
+    return Info();
+  }
+  if (line_.command == "read") {
+    return Read();
+  }
+  if (line_.command == "upgrade") {
+    return Upgrade();
+  }
+  if (line_.command == "verify") {
+    return Verify();
+  }
+  return Keys();
+}
+
+bool CompanionCommands::SelectPort(const std::string& text, Port& port) {
+  ReleasePort();
+  int n = 0;
+  if (text.empty()) {
+    // As the program starts: the index kept in Pelto.cfg, whatever value it holds.
+    app::LoadStartUpConfig();
+    port.index = app::Config().portIndex;
+    port.label = "COM" + std::to_string(comm::ComNumber(port.index));
+    return true;
+  }
+  if (text.size() == 1 && text[0] >= '1' && text[0] <= '4') {
+    n = text[0] - '0';
+  } else if (ParseComNumber(text, n)) {
+#ifdef _WIN32
+    if (n > 9) {  // only COM1 to COM9 open by their bare names
+      comm::SerialPort::MapPort(n, ComDevice(n));
+      mapped_.push_back(n);
+    }
+#endif
+  } else if (text.size() == 1 || text.rfind("COM", 0) == 0 || text.rfind("com", 0) == 0) {
+    reporter_.Message("bad port " + text + ": give a device, COMn, or 1 to 4");
+    return false;
+  } else {
+    // A device by its path stands in for COM1.
+    comm::SerialPort::MapPort(1, text);
+    mapped_.push_back(1);
+    port.index = 0;
+    port.label = text;
+    return true;
+  }
+  port.index = n - 1;
+  port.label = "COM" + std::to_string(n);
+  return true;
+}
+
+void CompanionCommands::ReleasePort() {
+  for (const int n : mapped_) {
+    comm::SerialPort::MapPort(n, std::string());
+  }
+  mapped_.clear();
+}
+
+int CompanionCommands::Finish(int exitCode, JsonObject fields) {
+  reporter_.Result(exitCode, std::move(fields));
+  return exitCode;
+}
+
+int CompanionCommands::Failure() {
+  if (ui::ConsoleHost::CancelRequested()) {
+    reporter_.Message("interrupted");
+    return kExitReceiver;
+  }
+  const auto& messages = reporter_.Messages();
+  const int code = messages.empty() ? kExitReceiver : ExitCodeForMessage(messages.front());
+  if (code == kExitPort && port_.label.rfind("COM", 0) != 0) {
+    reporter_.Message("cannot open " + port_.label);  // the program only knows it as COM1
+  }
+  return code;
+}
+
+int CompanionCommands::Connect() {
+  reporter_.ClearMessages();
+  comm::ConnectDialog dialog(port_.index);
+  if (dialog.DoModal() != ui::kIdOk) {
+    return Finish(Failure());
+  }
+  if (reporter_.Json()) {
+    reporter_.Message("connect ok!");
+  } else {
+    reporter_.Say("connect ok!");
+  }
+  return Finish(kExitOk);
+}
+
+int CompanionCommands::Probe() {
+  std::vector<std::string> ports = line_.arguments;
+  if (ports.empty()) {
+    ports = line_.port.empty() ? std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}
+                               : std::vector<std::string>{line_.port};
+  }
+  std::string list = "[";
+  int answered = 0;
+  int opened = 0;
+  for (const std::string& name : ports) {
+    Port port;
+    if (!SelectPort(name, port)) {
+      return Finish(kExitUsage);
+    }
+    reporter_.ClearMessages();
+    reporter_.Mute(true);
+    const bool answers = comm::ConnectDialog(port.index).DoModal() == ui::kIdOk;
+    reporter_.Mute(false);
+    if (ui::ConsoleHost::CancelRequested()) {
+      return Finish(Failure());
+    }
+    const auto& messages = reporter_.Messages();
+    const bool openFailed =
+        !answers && !messages.empty() && ExitCodeForMessage(messages.front()) == kExitPort;
+    answered += answers ? 1 : 0;
+    opened += openFailed ? 0 : 1;
+    const char* state = answers ? "receiver answers" : openFailed ? "cannot open" : "no answer";
+    reporter_.Say(port.label + "  " + state);
+    list += std::string(list.size() > 1 ? "," : "") +
+            JsonObject().Add("port", port.label).Add("state", state).Text();
+  }
+  ReleasePort();
+  const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
+  return Finish(code, JsonObject().AddRaw("ports", list + "]"));
+}
+
+int CompanionCommands::Info() {
+  const std::string& path = line_.arguments.front();
+  std::vector<std::uint8_t> image;
+  int variant = -1;
+  std::string message;
+  if (!transfer::LoadImageFile(path, image, variant, message)) {
+    reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+    return Finish(kExitRomFile);
+  }
+  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
+  // Exactly the bytes an upgrade sends.
+  Sha256 hash;
+  hash.Add(image.data() + romimage::kTagSize, row.ImageSize());
+  const std::string digest = hash.HexDigest();
+  reporter_.Say("file:     " + path);
+  reporter_.Say("variant:  " + std::to_string(variant) + " (" + std::string(row.imageTag, 20) +
+                ")");
+  reporter_.Say("version:  " + std::string(row.versionName));
+  reporter_.Say("blocks:   " + std::to_string(row.blockCount));
+  reporter_.Say("size:     " + std::to_string(image.size()) + " bytes, " +
+                std::to_string(row.ImageSize()) + " of them data");
+  reporter_.Say("sha256:   " + digest + " (data)");
+  return Finish(kExitOk, JsonObject()
+                             .Add("variant", variant)
+                             .Add("tag", std::string(row.imageTag, 20))
+                             .Add("version", row.versionName)
+                             .Add("blocks", static_cast<std::int64_t>(row.blockCount))
+                             .Add("fileSize", static_cast<std::int64_t>(image.size()))
+                             .Add("dataSize", static_cast<std::int64_t>(row.ImageSize()))
+                             .Add("sha256", digest));
+}
+
+int CompanionCommands::ReadInto(const std::string& path, int& variant) {
+  reporter_.ClearMessages();
+  host_.AnswerFileDialog(path);
+  transfer::ReadSoftwareDialog dialog(port_.index);
+  dialog.DoModal();
+  variant = dialog.ReportedVariant();
+  if (ui::ConsoleHost::CancelRequested() || !reporter_.Messages().empty() || variant < 0) {
+    return Failure();
+  }
+  return kExitOk;
+}
+
+int CompanionCommands::Read() {
+  const std::string& path = line_.arguments.front();
+  reporter_.Stage("read");
+  int variant = -1;
+  if (const int code = ReadInto(path, variant); code != kExitOk) {
+    return Finish(code);
+  }
+  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
+  reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
+                " into " + path);
+  return Finish(kExitOk, JsonObject()
+                             .Add("variant", variant)
+                             .Add("version", row.versionName)
+                             .Add("blocks", static_cast<std::int64_t>(row.blockCount)));
+}
+
+int CompanionCommands::Upgrade() {
+  const std::string& path = line_.arguments.front();
+  std::vector<std::uint8_t> image;
+  int fileVariant = -1;
+  std::string message;
+  if (!transfer::LoadImageFile(path, image, fileVariant, message)) {
+    reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+    return Finish(kExitRomFile);
+  }
+  image = {};
+  JsonObject result;
+  if (!line_.noBackup) {
+    reporter_.Stage("backup");
+    // Read under a provisional name; the receiver's variant completes it afterwards.
+    const std::string stamp = TimeStamp();
+    std::string backup;
+    for (int n = 1; backup.empty() || Exists(backup); ++n) {
+      backup = InFolderOf(
+          path, "backup-" + stamp + (n > 1 ? "-" + std::to_string(n) : "") + ".reading.bin");
+    }
+    int reported = -1;
+    if (const int code = ReadInto(backup, reported); code != kExitOk) {
+      reporter_.Message("no backup of the receiver, so no upgrade");
+      return Finish(code);
+    }
+    std::string named;
+    for (int n = 1; named.empty() || Exists(named); ++n) {
+      named = InFolderOf(path,
+                         BackupFileName(reported, stamp + (n > 1 ? "-" + std::to_string(n) : "")));
+    }
+    std::error_code failed;
+    std::filesystem::rename(app::Utf8Path(backup), app::Utf8Path(named), failed);
+    if (!failed) {
+      backup = named;
+    }
+    reporter_.Message("backup: " + backup);
+    result.Add("backup", backup);
+    if (reported != fileVariant) {
+      reporter_.Message(transfer::VersionMismatchText(fileVariant, reported));
+      return Finish(kExitReceiver, result);
+    }
+    std::this_thread::sleep_for(kSettleAfterRead);
+  }
+  reporter_.Stage("upgrade");
+  reporter_.ClearMessages();
+  transfer::UpgradeDialog dialog(path, port_.index);
+  dialog.DoModal();
+  if (!dialog.Completed()) {
+    return Finish(Failure(), result);
+  }
+  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
+  reporter_.Say("upgraded " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
+                "; the receiver restarts");
+  return Finish(kExitOk, result.Add("blocks", static_cast<std::int64_t>(row.blockCount)));
+}
+
+int CompanionCommands::Verify() {
+  const std::string& path = line_.arguments.front();
+  std::vector<std::uint8_t> image;
+  int fileVariant = -1;
+  std::string message;
+  if (!transfer::LoadImageFile(path, image, fileVariant, message)) {
+    reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+    return Finish(kExitRomFile);
+  }
+  std::error_code failed;
+  const std::filesystem::path folder = std::filesystem::temp_directory_path(failed);
+  std::string copy;
+  for (int n = 1; copy.empty() || Exists(copy); ++n) {
+    copy = app::PathUtf8(folder /
+                         ("vesker-link-verify-" + TimeStamp() + "-" + std::to_string(n) + ".bin"));
+  }
+  reporter_.Stage("verify");
+  int reported = -1;
+  const int code = ReadInto(copy, reported);
+  std::string flash;
+  const bool kept = code == kExitOk && ReadWholeFile(copy, flash);
+  std::filesystem::remove(app::Utf8Path(copy), failed);
+  if (code != kExitOk) {
+    return Finish(code);
+  }
+  if (!kept) {
+    reporter_.Message("cannot read back " + copy);
+    return Finish(kExitFileWrite);
+  }
+  if (reported != fileVariant) {
+    reporter_.Message(transfer::VersionMismatchText(fileVariant, reported));
+    return Finish(kExitReceiver);
+  }
+  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
+  std::string list = "[";
+  std::uint32_t differing = 0;
+  for (std::uint32_t block = 0; block < row.blockCount; ++block) {
+    const std::size_t offset = romimage::kTagSize + std::size_t{block} * romimage::kBlockSize;
+    if (flash.size() < offset + romimage::kBlockSize ||
+        std::memcmp(flash.data() + offset, image.data() + offset, romimage::kBlockSize) != 0) {
+      reporter_.Say("block " + std::to_string(block) + " differs");
+      list += (differing++ ? "," : "") + std::to_string(block);
+    }
+  }
+  reporter_.Say(differing == 0 ? "all " + std::to_string(row.blockCount) + " blocks match"
+                               : std::to_string(differing) + " of " +
+                                     std::to_string(row.blockCount) + " blocks differ");
+  return Finish(differing == 0 ? kExitOk : kExitReceiver,
+                JsonObject()
+                    .Add("blocks", static_cast<std::int64_t>(row.blockCount))
+                    .AddRaw("differing", list + "]"));
+}
+
+int CompanionCommands::Keys() {
+  std::vector<int> buttons;
+  for (const std::string& name : line_.arguments) {
+    const auto button = KeyButtonForName(name);
+    if (!button) {
+      std::string names;
+      for (const KeyName& key : kKeyNames) {
+        names += std::string(names.empty() ? "" : " ") + key.name;
+      }
+      reporter_.Message("unknown key " + name + "; keys: " + names);
+      return Finish(kExitUsage);
+    }
+    buttons.push_back(*button);
+  }
+  // The panel opens COM1 to COM4 only; any other port stands in for COM1.
+  if (port_.index < 0 || port_.index > 3) {
+    const std::string device = ComDevice(comm::ComNumber(port_.index));
+    ReleasePort();
+    comm::SerialPort::MapPort(1, device);
+    mapped_.push_back(1);
+    port_.index = 0;
+  }
+  app::Config().portIndex = port_.index;
+  reporter_.ClearMessages();
+  int sent = 0;
+  host_.OnIdle([&](ui::ConsoleHost& host) {
+    for (int round = 0; round < line_.repeat && reporter_.Messages().empty(); ++round) {
+      for (const int button : buttons) {
+        if (ui::ConsoleHost::CancelRequested()) {
+          return;
+        }
+        host.Click(button);
+        ++sent;
+        std::this_thread::sleep_for(std::chrono::milliseconds(line_.gapMs));
+      }
+    }
+  });
+  {
+    remote::RemotePanelDialog panel;
+    panel.DoModal();
+  }
+  host_.OnIdle(nullptr);
+  if (ui::ConsoleHost::CancelRequested() || !reporter_.Messages().empty()) {
+    return Finish(Failure(), JsonObject().Add("sent", sent));
+  }
+  reporter_.Say("sent " + std::to_string(sent) + " keys");
+  return Finish(kExitOk, JsonObject().Add("sent", sent));
+}
+
+}  // namespace cli

@@ -1,0 +1,238 @@
+#include "cli/event_reporter.h"
+
+#include <charconv>
+#include <cinttypes>
+#include <string_view>
+
+#include "romimage/receiver_variant_table.h"
+
+namespace cli {
+
+namespace {
+
+constexpr auto kRedrawGap = std::chrono::milliseconds(100);
+constexpr int kBarWidth = 24;
+
+// "k/N blocks", as the transfer dialogs show their progress.
+bool ParseBlocks(std::string_view text, std::uint32_t& done, std::uint32_t& total) {
+  constexpr std::string_view kTail = " blocks";
+  if (text.size() <= kTail.size() || text.substr(text.size() - kTail.size()) != kTail) {
+    return false;
+  }
+  text.remove_suffix(kTail.size());
+  const auto slash = text.find('/');
+  if (slash == std::string_view::npos) {
+    return false;
+  }
+  const char* first = text.data();
+  const char* middle = first + slash;
+  const char* last = first + text.size();
+  const auto a = std::from_chars(first, middle, done);
+  const auto b = std::from_chars(middle + 1, last, total);
+  return a.ec == std::errc() && a.ptr == middle && b.ec == std::errc() && b.ptr == last;
+}
+
+std::string Clock(double seconds) {
+  const auto whole = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%lld:%02lld", whole / 60, whole % 60);
+  return text;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& value) {
+  if (!body_.empty()) {
+    body_ += ",";
+  }
+  body_ += JsonString(key) + ":" + value;
+  return *this;
+}
+
+JsonObject& JsonObject::Add(const std::string& key, const std::string& value) {
+  return AddRaw(key, JsonString(value));
+}
+
+JsonObject& JsonObject::Add(const std::string& key, std::int64_t value) {
+  return AddRaw(key, std::to_string(value));
+}
+
+JsonObject& JsonObject::Add(const std::string& key, bool value) {
+  return AddRaw(key, value ? "true" : "false");
+}
+
+JsonObject& JsonObject::Add(const std::string& key, double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f", value);
+  return AddRaw(key, text);
+}
+
+EventReporter::EventReporter(Style style, bool quiet) : style_(style), quiet_(quiet) {}
+
+void EventReporter::Emit(const JsonObject& event) {
+  std::fputs((event.Text() + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void EventReporter::Start(const std::string& command, JsonObject fields) {
+  command_ = command;
+  if (Json()) {
+    Emit(JsonObject()
+             .Add("event", "start")
+             .Add("command", command)
+             .AddRaw("details", fields.Text()));
+  }
+}
+
+void EventReporter::Stage(const std::string& name) {
+  CloseBar();
+  stage_ = name;
+  stageStart_ = std::chrono::steady_clock::now();
+  lastDraw_ = {};
+  lastShown_ = -1;
+}
+
+void EventReporter::Say(const std::string& line) {
+  if (!Json()) {
+    CloseBar();
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  }
+}
+
+void EventReporter::Message(const std::string& text) {
+  messages_.push_back(text);
+  if (muted_) {
+    return;
+  }
+  if (Json()) {
+    Emit(JsonObject().Add("event", "message").Add("text", text));
+    return;
+  }
+  CloseBar();
+  std::fputs(("vesker-link: " + text + "\n").c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void EventReporter::MessageShown(const std::string& text, const std::string& /*caption*/) {
+  Message(text);
+}
+
+void EventReporter::Result(int exitCode, JsonObject fields) {
+  CloseBar();
+  if (Json()) {
+    Emit(JsonObject()
+             .Add("event", "result")
+             .Add("command", command_)
+             .Add("ok", exitCode == 0)
+             .Add("exitCode", exitCode)
+             .AddRaw("details", fields.Text()));
+  }
+}
+
+void EventReporter::ItemTextSet(int /*templateId*/, int /*id*/, const std::string& text) {
+  std::uint32_t done = 0;
+  std::uint32_t total = 0;
+  if (!muted_ && ParseBlocks(text, done, total) && total != 0 && done <= total) {
+    Progress(done, total);
+  }
+}
+
+void EventReporter::Progress(std::uint32_t done, std::uint32_t total) {
+  if (quiet_) {
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - stageStart_).count();
+  const double bytes = static_cast<double>(done) * romimage::kBlockSize;
+  const double rate = seconds > 0 ? bytes / seconds : 0;
+  const double eta = done > 0 ? seconds * (total - done) / done : 0;
+  const int percent = static_cast<int>(done * 100ull / total);
+  switch (style_) {
+    case Style::kJson:
+      if (percent == lastShown_) {
+        return;
+      }
+      lastShown_ = percent;
+      Emit(JsonObject()
+               .Add("event", "progress")
+               .Add("stage", stage_)
+               .Add("blocks", static_cast<std::int64_t>(done))
+               .Add("total", static_cast<std::int64_t>(total))
+               .Add("percent", percent)
+               .Add("bytes", static_cast<std::int64_t>(bytes))
+               .Add("bytesPerSecond", rate)
+               .Add("etaSeconds", eta));
+      return;
+    case Style::kPlain:
+      if (percent / 10 <= lastShown_ || percent < 10) {
+        return;
+      }
+      lastShown_ = percent / 10;
+      std::fprintf(stderr, "%s: %d%% (%u/%u blocks)\n", stage_.c_str(), lastShown_ * 10, done,
+                   total);
+      std::fflush(stderr);
+      return;
+    case Style::kTerminal: {
+      if (done != total && now - lastDraw_ < kRedrawGap) {
+        return;
+      }
+      lastDraw_ = now;
+      const int filled = static_cast<int>(done * static_cast<std::uint64_t>(kBarWidth) / total);
+      std::string bar(static_cast<std::size_t>(filled), '#');
+      bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+      std::fprintf(stderr, "\r%-8s [%s] %3d%%  %u/%u blocks  %.1f KiB/s  ETA %s \x1b[K",
+                   stage_.c_str(), bar.c_str(), percent, done, total, rate / 1024,
+                   Clock(eta).c_str());
+      std::fflush(stderr);
+      barOpen_ = true;
+      if (done == total) {
+        CloseBar();
+      }
+      return;
+    }
+  }
+}
+
+void EventReporter::CloseBar() {
+  if (barOpen_) {
+    std::fputs("\n", stderr);
+    std::fflush(stderr);
+    barOpen_ = false;
+  }
+}
+
+}  // namespace cli
