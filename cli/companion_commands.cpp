@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -90,6 +91,20 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
 bool Exists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::exists(app::Utf8Path(path), ignored);
+}
+
+// name(stamp), or name("stamp-2"), name("stamp-3") ... whichever is no file yet, so that two
+// runs within one second never write over each other.
+std::string FreeName(const std::string& stamp,
+                     const std::function<std::string(const std::string&)>& name) {
+  std::string candidate = name(stamp);
+  for (int n = 2; Exists(candidate); ++n) {
+    std::string numbered = stamp;
+    numbered += '-';
+    numbered += std::to_string(n);
+    candidate = name(numbered);
+  }
+  return candidate;
 }
 
 std::string InFolderOf(const std::string& file, const std::string& name) {
@@ -207,8 +222,8 @@ void CompanionCommands::ReleasePort() {
   mapped_.clear();
 }
 
-int CompanionCommands::Finish(int exitCode, JsonObject fields) {
-  reporter_.Result(exitCode, std::move(fields));
+int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
+  reporter_.Result(exitCode, fields);
   return exitCode;
 }
 
@@ -350,21 +365,17 @@ int CompanionCommands::Upgrade() {
     reporter_.Stage("backup");
     // Read under a provisional name; the receiver's variant completes it afterwards.
     const std::string stamp = TimeStamp();
-    std::string backup;
-    for (int n = 1; backup.empty() || Exists(backup); ++n) {
-      backup = InFolderOf(
-          path, "backup-" + stamp + (n > 1 ? "-" + std::to_string(n) : "") + ".reading.bin");
-    }
+    std::string backup = FreeName(stamp, [&](const std::string& unique) {
+      return InFolderOf(path, "backup-" + unique + ".reading.bin");
+    });
     int reported = -1;
     if (const int code = ReadInto(backup, reported); code != kExitOk) {
       reporter_.Message("no backup of the receiver, so no upgrade");
       return Finish(code);
     }
-    std::string named;
-    for (int n = 1; named.empty() || Exists(named); ++n) {
-      named = InFolderOf(path,
-                         BackupFileName(reported, stamp + (n > 1 ? "-" + std::to_string(n) : "")));
-    }
+    const std::string named = FreeName(stamp, [&](const std::string& unique) {
+      return InFolderOf(path, BackupFileName(reported, unique));
+    });
     std::error_code failed;
     std::filesystem::rename(app::Utf8Path(backup), app::Utf8Path(named), failed);
     if (!failed) {
@@ -402,11 +413,9 @@ int CompanionCommands::Verify() {
   }
   std::error_code failed;
   const std::filesystem::path folder = std::filesystem::temp_directory_path(failed);
-  std::string copy;
-  for (int n = 1; copy.empty() || Exists(copy); ++n) {
-    copy = app::PathUtf8(folder /
-                         ("vesker-link-verify-" + TimeStamp() + "-" + std::to_string(n) + ".bin"));
-  }
+  const std::string copy = FreeName(TimeStamp(), [&](const std::string& unique) {
+    return app::PathUtf8(folder / ("vesker-link-verify-" + unique + ".bin"));
+  });
   reporter_.Stage("verify");
   int reported = -1;
   const int code = ReadInto(copy, reported);
@@ -451,7 +460,8 @@ int CompanionCommands::Keys() {
     if (!button) {
       std::string names;
       for (const KeyName& key : kKeyNames) {
-        names += std::string(names.empty() ? "" : " ") + key.name;
+        names += names.empty() ? "" : " ";
+        names += key.name;
       }
       reporter_.Message("unknown key " + name + "; keys: " + names);
       return Finish(kExitUsage);

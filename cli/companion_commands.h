@@ -44,7 +44,7 @@ class CompanionCommands {
   int ReadInto(const std::string& path, int& variant);
   // The outcome of a dialog that ended without success.
   int Failure();
-  int Finish(int exitCode, JsonObject fields = JsonObject());
+  int Finish(int exitCode, const JsonObject& fields = JsonObject());
 
   const CommandLine& line_;
   EventReporter& reporter_;

@@ -1,4 +1,6 @@
 #include <windows.h>
+// after windows.h, which it needs
+#include <timeapi.h>
 
 #include "cli/console_terminal.h"
 
@@ -14,8 +16,9 @@ bool StderrIsTerminal() {
   return SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-void UseUtf8Console() {
+void PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);
+  timeBeginPeriod(1);
 }
 
 std::string Utf8FromWide(const wchar_t* text) {

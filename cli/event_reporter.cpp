@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <string_view>
 
 #include "romimage/receiver_variant_table.h"
@@ -33,7 +34,7 @@ bool ParseBlocks(std::string_view text, std::uint32_t& done, std::uint32_t& tota
 }
 
 std::string Clock(double seconds) {
-  const auto whole = static_cast<long long>(seconds + 0.5);
+  const long long whole = std::llround(seconds);
   char text[32];
   std::snprintf(text, sizeof(text), "%lld:%02lld", whole / 60, whole % 60);
   return text;
@@ -107,7 +108,7 @@ void EventReporter::Emit(const JsonObject& event) {
   std::fflush(stdout);
 }
 
-void EventReporter::Start(const std::string& command, JsonObject fields) {
+void EventReporter::Start(const std::string& command, const JsonObject& fields) {
   command_ = command;
   if (Json()) {
     Emit(JsonObject()
@@ -151,7 +152,7 @@ void EventReporter::MessageShown(const std::string& text, const std::string& /*c
   Message(text);
 }
 
-void EventReporter::Result(int exitCode, JsonObject fields) {
+void EventReporter::Result(int exitCode, const JsonObject& fields) {
   CloseBar();
   if (Json()) {
     Emit(JsonObject()

@@ -43,7 +43,7 @@ class EventReporter : public ui::ConsoleListener {
   EventReporter(Style style, bool quiet);
 
   // The start of a command, and each stage whose blocks it counts.
-  void Start(const std::string& command, JsonObject fields);
+  void Start(const std::string& command, const JsonObject& fields);
   void Stage(const std::string& name);
   // A line for the user on stdout (in JSON it goes into the result instead).
   void Say(const std::string& line);
@@ -51,7 +51,7 @@ class EventReporter : public ui::ConsoleListener {
   void Message(const std::string& text);
   // The program's messages stop reaching the user (they are still kept), or reach them again.
   void Mute(bool muted) { muted_ = muted; }
-  void Result(int exitCode, JsonObject fields);
+  void Result(int exitCode, const JsonObject& fields);
 
   // The messages shown since the last ClearMessages, in order.
   const std::vector<std::string>& Messages() const { return messages_; }

@@ -47,7 +47,7 @@ int RunCompanion(const std::vector<std::string>& args) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-  cli::UseUtf8Console();
+  cli::PrepareConsole();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     args.push_back(cli::Utf8FromWide(argv[i]));
