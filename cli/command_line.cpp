@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "cli/key_names.h"
+
 namespace cli {
 
 const char kUsageLine[] =
@@ -72,6 +74,26 @@ constexpr CommandShape kCommands[] = {
 
 }  // namespace
 
+bool ParsePortName(const std::string& text, int& comNumber) {
+  if (text.empty()) {
+    return false;
+  }
+  if (text.size() == 1) {
+    comNumber = text[0] - '0';
+    return text[0] >= '1' && text[0] <= '4';
+  }
+  if (text.rfind("COM", 0) != 0 && text.rfind("com", 0) != 0) {
+    comNumber = 0;
+    return true;
+  }
+  int n = 0;
+  if (!ParseNumber(std::string_view(text).substr(3), 1, 0x7FFFFFFF, n)) {
+    return false;
+  }
+  comNumber = n;
+  return true;
+}
+
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error) {
   std::vector<std::string> positional;
   bool optionsEnded = false;
@@ -107,8 +129,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       if (!takeValue()) {
         return false;
       }
-      if (value.empty()) {
-        error = "empty port";
+      if (int n = 0; !ParsePortName(value, n)) {
+        error = "bad port " + value + ": give a device, COMn, or 1 to 4";
         return false;
       }
       line.port = value;
@@ -172,6 +194,27 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     if (line.arguments.size() < shape.least || line.arguments.size() > shape.most) {
       error = std::string("usage: vesker-link ") + shape.name + shape.arguments;
       return false;
+    }
+    if (line.command == "key") {
+      for (const std::string& name : line.arguments) {
+        if (!KeyButtonForName(name)) {
+          std::string names;
+          for (const KeyName& key : kKeyNames) {
+            names += names.empty() ? "" : " ";
+            names += key.name;
+          }
+          error = "unknown key " + name + "; keys: " + names;
+          return false;
+        }
+      }
+    }
+    if (line.command == "probe") {
+      for (const std::string& port : line.arguments) {
+        if (int n = 0; !ParsePortName(port, n)) {
+          error = "bad port " + port + ": give a device, COMn, or 1 to 4";
+          return false;
+        }
+      }
     }
     return true;
   }

@@ -34,6 +34,10 @@ struct CommandLine {
 // anything it cannot take, including a command's missing or surplus arguments.
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error);
 
+// A port as the user names it: 1 to 4 or COMn give n, a device path gives 0; false for
+// anything that looks like neither (a bare digit beyond 4, COM with no number).
+bool ParsePortName(const std::string& text, int& comNumber);
+
 extern const char kUsageLine[];
 extern const char kHelpText[];
 

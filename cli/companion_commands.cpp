@@ -60,25 +60,6 @@ std::string ComDevice(int n) {
 #endif
 }
 
-bool ParseComNumber(const std::string& text, int& n) {
-  if (text.size() < 4 || text.size() > 13 ||
-      (text.rfind("COM", 0) != 0 && text.rfind("com", 0) != 0)) {
-    return false;
-  }
-  long long value = 0;
-  for (std::size_t i = 3; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') {
-      return false;
-    }
-    value = value * 10 + (text[i] - '0');
-  }
-  if (value < 1 || value > 0x7FFFFFFF) {
-    return false;
-  }
-  n = static_cast<int>(value);
-  return true;
-}
-
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   std::ifstream file(app::Utf8Path(path), std::ios::binary);
   if (!file) {
@@ -152,10 +133,7 @@ int CompanionCommands::Run() {
     details.Add("file", line_.arguments.front());
   }
   if (line_.command != "info" && line_.command != "probe") {
-    if (!SelectPort(line_.port, port_)) {
-      reporter_.Start(line_.command, details);
-      return Finish(kExitUsage);
-    }
+    SelectPort(line_.port, port_);
     details.Add("port", port_.label).Add("fast", line_.fast);
   }
   reporter_.Start(line_.command, details);
@@ -190,19 +168,10 @@ bool CompanionCommands::SelectPort(const std::string& text, Port& port) {
     port.label = "COM" + std::to_string(comm::ComNumber(port.index));
     return true;
   }
-  if (text.size() == 1 && text[0] >= '1' && text[0] <= '4') {
-    n = text[0] - '0';
-  } else if (ParseComNumber(text, n)) {
-#ifdef _WIN32
-    if (n > 9) {  // only COM1 to COM9 open by their bare names
-      comm::SerialPort::MapPort(n, ComDevice(n));
-      mapped_.push_back(n);
-    }
-#endif
-  } else if (text.size() == 1 || text.rfind("COM", 0) == 0 || text.rfind("com", 0) == 0) {
-    reporter_.Message("bad port " + text + ": give a device, COMn, or 1 to 4");
-    return false;
-  } else {
+  if (!ParsePortName(text, n)) {
+    return false;  // the command line has refused it already
+  }
+  if (n == 0) {
     // A device by its path stands in for COM1.
     comm::SerialPort::MapPort(1, text);
     mapped_.push_back(1);
@@ -210,6 +179,12 @@ bool CompanionCommands::SelectPort(const std::string& text, Port& port) {
     port.label = text;
     return true;
   }
+#ifdef _WIN32
+  if (n > 9) {  // only COM1 to COM9 open by their bare names
+    comm::SerialPort::MapPort(n, ComDevice(n));
+    mapped_.push_back(n);
+  }
+#endif
   port.index = n - 1;
   port.label = "COM" + std::to_string(n);
   return true;
@@ -324,6 +299,14 @@ int CompanionCommands::Info() {
 
 int CompanionCommands::ReadInto(const std::string& path, int& variant) {
   reporter_.ClearMessages();
+  // The file could never be written: say so now rather than after the whole read, with the
+  // message the read would end with.
+  std::error_code ignored;
+  const std::filesystem::path folder = app::Utf8Path(path).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) {
+    reporter_.Message("create file error!");
+    return kExitFileWrite;
+  }
   host_.AnswerFileDialog(path);
   transfer::ReadSoftwareDialog dialog(port_.index);
   dialog.DoModal();
@@ -456,17 +439,7 @@ int CompanionCommands::Verify() {
 int CompanionCommands::Keys() {
   std::vector<int> buttons;
   for (const std::string& name : line_.arguments) {
-    const auto button = KeyButtonForName(name);
-    if (!button) {
-      std::string names;
-      for (const KeyName& key : kKeyNames) {
-        names += names.empty() ? "" : " ";
-        names += key.name;
-      }
-      reporter_.Message("unknown key " + name + "; keys: " + names);
-      return Finish(kExitUsage);
-    }
-    buttons.push_back(*button);
+    buttons.push_back(KeyButtonForName(name).value_or(0));  // the command line checked them
   }
   // The panel opens COM1 to COM4 only; any other port stands in for COM1.
   if (port_.index < 0 || port_.index > 3) {

@@ -33,10 +33,10 @@ def main():
     else:
         ends = [t for t, kind, name in events if kind == "tx-end" and name == "REPLY"][1:]
     ends = ends[:blocks]
-    # The simulator marks an answer's end once its pacing has waited out the last bytes' line
-    # time, but a reader may have them up to that long before: a program that answers at once
-    # starts sending within that slack, and its turnaround shows as slightly negative.
-    slack = 12 * 10.0 / baud * 1000.0
+    # The simulator writes up to 2 ms ahead of the line it imitates and marks an answer's end
+    # at its line time, so a program that answers at once may start sending up to that long
+    # before the mark: its turnaround shows as slightly negative.
+    slack = 3.0
     turnarounds = []
     for end in ends:
         after = [s for s in starts if s >= end - slack]

@@ -1,0 +1,446 @@
+#!/usr/bin/env python3
+"""vesker-link as a user runs it: the real program against receiver-sim on a pseudo-terminal."""
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+CLI = os.path.abspath(os.environ.get("VL_CLI", "build/linux/vesker-link"))
+SIM = os.path.abspath(os.environ.get("VL_SIM", "build/linux/receiver-sim"))
+BLOCK = 4096
+TAGS = {0: b"VESKER_SZ_RomFtaAMD1", 1: b"VESKER_SZ_RomFtaAMD2", 2: b"VESKER_SZ_RomFtaSST1"}
+VERSIONS = {0: "Fta 29 1", 1: "Fta 29 2"}
+BLOCKS = {0: 256, 1: 512}
+RUN_LIMIT = 120  # a hung command fails its own test, not the whole suite
+
+
+class Run:
+    def __init__(self, done):
+        self.code = done.returncode
+        self.out = done.stdout.decode("utf-8", "replace")
+        self.err = done.stderr.decode("utf-8", "replace")
+
+    def events(self, test):
+        """The --json events, after checking the stream's shape."""
+        lines = self.out.splitlines()
+        test.assertTrue(lines, "no JSON output")
+        try:
+            events = [json.loads(line) for line in lines]
+        except ValueError as error:
+            test.fail("not JSON (%s): %r" % (error, self.out))
+        test.assertEqual(events[0]["event"], "start", lines[0])
+        test.assertEqual(events[-1]["event"], "result", lines[-1])
+        test.assertEqual([e["event"] for e in events].count("result"), 1)
+        test.assertEqual(events[-1]["exitCode"], self.code)
+        test.assertEqual(events[-1]["ok"], self.code == 0)
+        return events
+
+
+class Receiver:
+    """One receiver-sim behind a link in the test's folder, logging what it receives."""
+
+    def __init__(self, test, folder, *options, name="tty"):
+        self.link = os.path.join(folder, name)
+        self.log = self.link + ".log"
+        self.flash_out = self.link + ".flash"
+        out_path = self.link + ".out"
+        with open(out_path, "wb") as out:
+            self.process = subprocess.Popen(
+                [SIM, "--unpaced", "--link", self.link, "--log", self.log,
+                 "--write-flash", self.flash_out, *options],
+                stdout=out, stderr=subprocess.STDOUT)
+        test.addCleanup(self.kill)
+        deadline = time.monotonic() + 10
+        while True:
+            with open(out_path, "rb") as out:
+                if out.read().endswith(b"\n") and os.path.islink(self.link):
+                    break
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                test.fail("receiver-sim %s did not start" % " ".join(options))
+            time.sleep(0.02)
+
+    def stop(self):
+        time.sleep(0.3)  # lets it take in what the program left on the line
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=10)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def names(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as log:
+            return [line.rstrip("\n").split(" ", 2)[2] for line in log if line.strip()]
+
+    def flash(self):
+        with open(self.flash_out, "rb") as flash:
+            return flash.read()
+
+
+class Bench(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vl-companion-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def receiver(self, *options, name="tty"):
+        return Receiver(self, self.dir, *options, name=name)
+
+    def cli(self, *args):
+        # TMPDIR is where verify keeps its copy; the test's folder shows what it leaves there.
+        env = dict(os.environ, TMPDIR=self.dir)
+        return Run(subprocess.run([CLI, *args], cwd=self.dir, env=env, capture_output=True,
+                                  timeout=RUN_LIMIT))
+
+    def image(self, name, variant=0, seed=1):
+        """A ROM file as the receiver gives it: read from a simulator of that kind."""
+        source = self.receiver("--variant", str(variant), "--seed", str(seed),
+                               name="source-%d-%d" % (variant, seed))
+        path = self.path(name)
+        run = self.cli("-p", source.link, "--fast", "-q", "read", path)
+        source.stop()
+        self.assertEqual(run.code, 0, run.err)
+        return self.read(path)
+
+    def write(self, name, data):
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def backups(self, folder):
+        return sorted(n for n in os.listdir(folder) if n.startswith("backup-"))
+
+
+class ConnectAndProbe(Bench):
+    def test_connect(self):
+        rows = [  # name, receiver options (None: no receiver), exit code, stdout, stderr
+            ("receiver answers", [], 0, "connect ok!\n", ""),
+            ("silent receiver", ["--silent"], 1, "", "vesker-link: no answer！"),
+            ("missing port", None, 4, "", "vesker-link: open port1 error!"),
+        ]
+        for name, options, code, out, err in rows:
+            with self.subTest(name):
+                link = self.path("missing")
+                if options is not None:
+                    link = self.receiver(*options, name=name.replace(" ", "-")).link
+                run = self.cli("-p", link, "--fast", "connect")
+                self.assertEqual(run.code, code, run.err)
+                self.assertEqual(run.out, out)
+                self.assertIn(err, run.err)
+
+    def test_probe_lists_each_port(self):
+        answers = self.receiver(name="answers").link
+        silent = self.receiver("--silent", name="silent").link
+        missing = self.path("missing")
+        states = {answers: "receiver answers", silent: "no answer", missing: "cannot open"}
+        # The best port decides: one that answers is success, a silent one a line failure.
+        for ports, code in [([answers, silent, missing], 0), ([silent, missing], 1),
+                            ([missing], 4)]:
+            with self.subTest(ports=[os.path.basename(p) for p in ports]):
+                run = self.cli("--fast", "probe", *ports)
+                self.assertEqual(run.code, code, run.err)
+                self.assertEqual(run.out.splitlines(), ["%s  %s" % (p, states[p]) for p in ports])
+        run = self.cli("--fast", "--json", "probe", answers, missing)
+        self.assertEqual(run.events(self)[-1]["details"]["ports"],
+                         [{"port": answers, "state": "receiver answers"},
+                          {"port": missing, "state": "cannot open"}])
+
+
+class RomFiles(Bench):
+    def test_info_describes_good_files(self):
+        for variant in (0, 1):
+            with self.subTest(variant=variant):
+                data = self.image("v%d.bin" % variant, variant=variant)
+                run = self.cli("info", self.path("v%d.bin" % variant))
+                self.assertEqual(run.code, 0, run.err)
+                size = len(TAGS[variant]) + BLOCKS[variant] * BLOCK
+                self.assertEqual(len(data), size)
+                digest = hashlib.sha256(data[20:]).hexdigest()
+                for line in ["variant:  %d (%s)" % (variant, TAGS[variant].decode()),
+                             "version:  " + VERSIONS[variant],
+                             "blocks:   %d" % BLOCKS[variant],
+                             "size:     %d bytes, %d of them data" % (size, size - 20),
+                             "sha256:   %s (data)" % digest]:
+                    self.assertIn(line, run.out.splitlines())
+
+    def test_bad_files_are_refused_before_the_receiver_hears_anything(self):
+        data = self.image("good.bin")
+        files = [  # name, contents (None: no file), message
+            ("short.bin", data[:1000], "file size error！"),
+            ("long.bin", data + b"\0", "file size error！"),
+            ("tag.bin", b"VESKER_SZ_RomXXXXXX1" + data[20:], "file data error！"),
+            ("half.bin", TAGS[1] + data[20:], "file size error！"),
+            ("missing.bin", None, None),
+        ]
+        receiver = self.receiver()
+        os.makedirs(self.path("bad"))
+        for name, contents, message in files:
+            path = self.path("bad", name)
+            if contents is None:
+                message = "Open file<%s> error！" % path
+            else:
+                self.write(os.path.join("bad", name), contents)
+            for command in ("info", "upgrade", "verify"):
+                with self.subTest(file=name, command=command):
+                    run = self.cli("-p", receiver.link, "--fast", command, path)
+                    self.assertEqual(run.code, 3, run.err)
+                    self.assertIn("vesker-link: " + message, run.err)
+        receiver.stop()
+        self.assertEqual(receiver.names(), [])
+        self.assertEqual(self.backups(self.path("bad")), [])
+
+
+class Read(Bench):
+    def test_read_writes_tag_and_flash(self):
+        # Once at the dialogs' own 50 ms pace, once with --fast on a 2 MiB receiver.
+        for variant, fast in [(0, False), (1, True)]:
+            with self.subTest(variant=variant, fast=fast):
+                receiver = self.receiver("--variant", str(variant), "--seed", "3",
+                                         name="tty%d" % variant)
+                path = self.path("read%d.bin" % variant)
+                run = self.cli("-p", receiver.link, *(["--fast"] if fast else []), "read", path)
+                receiver.stop()
+                self.assertEqual(run.code, 0, run.err)
+                n = BLOCKS[variant]
+                self.assertEqual(run.out, "read %d blocks of %s into %s\n"
+                                 % (n, VERSIONS[variant], path))
+                self.assertEqual(self.read(path), TAGS[variant] + receiver.flash())
+                progress = [l for l in run.err.splitlines() if l.startswith("read: ")]
+                self.assertEqual([l.split("%")[0] for l in progress],
+                                 ["read: %d" % p for p in range(10, 101, 10)])
+                self.assertEqual(progress[-1], "read: 100%% (%d/%d blocks)" % (n, n))
+                names = receiver.names()
+                self.assertEqual(names[0], "CMD_READ_START")
+                self.assertEqual(names[-1], "CMD_READ_DONE")
+                self.assertEqual(sum(x.startswith("VARIANT_ECHO") for x in names), n)
+
+    def test_read_into_missing_folder(self):
+        receiver = self.receiver()
+        path = self.path("no", "such", "folder", "r.bin")
+        run = self.cli("-p", receiver.link, "--fast", "read", path)
+        self.assertEqual(run.code, 5, run.err)
+        self.assertIn("vesker-link: create file error!", run.err)
+        self.assertFalse(os.path.exists(self.path("no")))
+        self.assertEqual(receiver.names(), [], "refused before the line is touched")
+
+
+class Upgrade(Bench):
+    def setUp(self):
+        super().setUp()
+        self.old = self.image("old.bin", seed=1)[20:]
+        self.new = self.image("new.bin", seed=7)
+        self.old_raw = self.write("old.raw", self.old)
+        self.assertNotEqual(self.old, self.new[20:])
+
+    def place_new(self, folder):
+        return self.write(os.path.join(folder, "new.bin"), self.new)
+
+    def test_upgrade_keeps_backup_of_old_flash(self):
+        receiver = self.receiver("--flash", self.old_raw)
+        path = self.place_new("up")
+        run = self.cli("-p", receiver.link, "--fast", "--json", "upgrade", path)
+        # A second upgrade, perhaps within the same second, must keep the first backup.
+        again = self.cli("-p", receiver.link, "--fast", "-q", "upgrade", path)
+        receiver.stop()
+        self.assertEqual(run.code, 0, run.out)
+        self.assertEqual(again.code, 0, again.err)
+        events = run.events(self)
+        self.assertEqual(receiver.flash(), self.new[20:])
+        backup_at = [i for i, e in enumerate(events)
+                     if e["event"] == "message" and e["text"].startswith("backup: ")]
+        self.assertEqual(len(backup_at), 1)
+        backup = events[backup_at[0]]["text"][len("backup: "):]
+        self.assertEqual(events[-1]["details"], {"backup": backup, "blocks": 256})
+        self.assertEqual(os.path.dirname(backup), self.path("up"))
+        self.assertRegex(os.path.basename(backup), r"^backup-RomFtaAMD1-\d{8}-\d{6}\.bin$")
+        self.assertEqual(self.read(backup), TAGS[0] + self.old)
+        second = [self.path("up", n) for n in self.backups(self.path("up"))
+                  if self.path("up", n) != backup]
+        self.assertEqual(len(second), 1, os.listdir(self.path("up")))
+        self.assertIn("vesker-link: backup: " + second[0], again.err)
+        self.assertEqual(self.read(second[0]), self.new)
+        self.assertEqual(len(os.listdir(self.path("up"))), 3)  # no provisional files left
+        stages = [(i, e["stage"]) for i, e in enumerate(events) if e["event"] == "progress"]
+        first_upgrade = min(i for i, stage in stages if stage == "upgrade")
+        self.assertTrue(any(stage == "backup" and i < backup_at[0] for i, stage in stages))
+        self.assertLess(backup_at[0], first_upgrade)
+        names = receiver.names()
+        first = names[:names.index("CMD_STOP") + 1]  # the first upgrade's frames
+        self.assertLess(first.index("CMD_READ_DONE"), first.index("CMD_UPGRADE_START"))
+        self.assertLess(first.index("CMD_UPGRADE_START"), first.index("BLOCK 0"))
+        self.assertEqual([x for x in first if x.startswith("BLOCK ")],
+                         ["BLOCK %d" % i for i in range(256)])
+
+    def test_backup_is_complete_before_first_block(self):
+        receiver = self.receiver("--flash", self.old_raw, "--silent-after", "0")
+        path = self.place_new("up")
+        run = self.cli("-p", receiver.link, "--fast", "upgrade", path)
+        receiver.stop()
+        self.assertEqual(run.code, 1, run.err)
+        self.assertIn("vesker-link: no answer", run.err)
+        backups = self.backups(self.path("up"))
+        self.assertEqual(len(backups), 1)
+        self.assertIn("vesker-link: backup: " + self.path("up", backups[0]), run.err)
+        self.assertEqual(self.read(self.path("up", backups[0])), TAGS[0] + self.old)
+        names = receiver.names()
+        self.assertLess(names.index("CMD_READ_DONE"), names.index("BLOCK 0"))
+        self.assertNotIn("BLOCK 1", names)
+
+    def test_refusals_leave_the_receiver_as_it_was(self):
+        mismatch = ["vesker-link: software version incorrect！",
+                    '"error version <Fta 29 1> to <Fta 39 1>"']
+        rows = [  # name, receiver options, upgrade options, texts, upgrade asked for, backup
+            ("other variant", ["--variant", "2"], [], mismatch, False, "RomFtaSST1"),
+            # Without a backup no read tells the variant; the upgrade exchange must refuse.
+            ("other variant, no backup", ["--variant", "2"], ["--no-backup"], mismatch, True,
+             None),
+            ("silent receiver", ["--silent"], [],
+             ["vesker-link: no answer", "vesker-link: no backup of the receiver, so no upgrade"],
+             False, None),
+        ]
+        for i, (name, options, extra, texts, asked, backup_kind) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver("--flash", self.old_raw, *options, name="tty%d" % i)
+                folder = "up%d" % i
+                path = self.place_new(folder)
+                run = self.cli("-p", receiver.link, "--fast", "upgrade", path, *extra)
+                receiver.stop()
+                self.assertEqual(run.code, 1, run.err)
+                for text in texts:
+                    self.assertIn(text, run.err)
+                names = receiver.names()
+                self.assertEqual("CMD_UPGRADE_START" in names, asked, names[-3:])
+                self.assertFalse([x for x in names if x.startswith("BLOCK ")])
+                self.assertEqual(receiver.flash(), self.old)
+                backups = self.backups(self.path(folder))
+                self.assertEqual([n.split("-")[1] for n in backups],
+                                 [backup_kind] if backup_kind else [])
+                for backup in backups:  # the receiver's own kind and flash
+                    self.assertEqual(self.read(self.path(folder, backup)), TAGS[2] + self.old)
+                self.assertEqual(sorted(os.listdir(self.path(folder))),
+                                 sorted(["new.bin"] + backups))
+
+
+class Verify(Bench):
+    def test_verify_lists_differing_blocks(self):
+        data = self.image("flash.bin", seed=5)
+        receiver = self.receiver("--seed", "5")
+        rows = [  # name, offsets in the data to change, blocks that differ
+            ("unchanged", [], []),
+            ("last byte of block 137", [137 * BLOCK + BLOCK - 1], [137]),
+            ("first and last byte", [0, 256 * BLOCK - 1], [0, 255]),
+        ]
+        for name, offsets, differing in rows:
+            with self.subTest(name):
+                changed = bytearray(data)
+                for offset in offsets:
+                    changed[20 + offset] ^= 0x5A
+                path = self.write(name.replace(" ", "-") + ".bin", bytes(changed))
+                run = self.cli("-p", receiver.link, "--fast", "verify", path)
+                self.assertEqual(run.code, 1 if differing else 0, run.err)
+                lines = run.out.splitlines()
+                self.assertEqual([l for l in lines if l.startswith("block ")],
+                                 ["block %d differs" % b for b in differing])
+                self.assertEqual(lines[-1], "%d of 256 blocks differ" % len(differing)
+                                 if differing else "all 256 blocks match")
+                run = self.cli("-p", receiver.link, "--fast", "--json", "verify", path)
+                self.assertEqual(run.events(self)[-1]["details"],
+                                 {"blocks": 256, "differing": differing})
+        self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("vesker-link-verify")])
+
+
+class Keys(Bench):
+    def test_keys_reach_the_receiver_in_order(self):
+        rows = [  # name, arguments, frames the receiver takes, stdout
+            ("names, three times", ["MENU", "CH_UP", "7", "--repeat", "3"],
+             ["KEY 0x1D", "KEY 0x02", "KEY 0x11"] * 3, "sent 9 keys\n"),
+            ("captions in any case", ["menu", "CH▼", "p/n/s"],
+             ["KEY 0x1D", "KEY 0x0A", "KEY 0x1F"], "sent 3 keys\n"),
+        ]
+        for i, (name, args, frames, out) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver(name="tty%d" % i)
+                run = self.cli("-p", receiver.link, "--gap", "20", "key", *args)
+                receiver.stop()
+                self.assertEqual(run.code, 0, run.err)
+                self.assertEqual(run.out, out)
+                self.assertEqual(receiver.names(), frames)
+
+    def test_unknown_key_sends_nothing(self):
+        receiver = self.receiver()
+        run = self.cli("-p", receiver.link, "key", "MENU", "NOSUCHKEY")
+        receiver.stop()
+        self.assertEqual(run.code, 2, run.err)
+        self.assertIn("vesker-link: unknown key NOSUCHKEY; keys: POWER INFO", run.err)
+        self.assertEqual(receiver.names(), [])
+
+    def test_unknown_key_shows_usage_line(self):
+        run = self.cli("key", "NOSUCHKEY")
+        self.assertEqual(run.code, 2)
+        self.assertTrue(run.err.startswith("usage: vesker-link"), run.err)
+
+
+class CommandLine(Bench):
+    def test_argument_errors(self):
+        rows = [  # name, arguments, message
+            ("no command", [], "no command"),
+            ("unknown command", ["frob"], "unknown command frob"),
+            ("unknown option", ["--bogus", "connect"], "unknown option --bogus"),
+            ("option without value", ["connect", "-p"], "option -p needs a value"),
+            ("read without FILE", ["read"], "usage: vesker-link read FILE"),
+            ("upgrade without FILE", ["upgrade", "--no-backup"], "usage: vesker-link upgrade FILE"),
+            ("verify without FILE", ["verify"], "usage: vesker-link verify FILE"),
+            ("info with two files", ["info", "a", "b"], "usage: vesker-link info FILE"),
+            ("baud not a number", ["-b", "12x", "connect"], "bad baud rate: 12x"),
+            ("baud zero", ["--baud=0", "connect"], "bad baud rate: 0"),
+            ("key without names", ["key"], "usage: vesker-link key NAME..."),
+            ("repeat zero", ["key", "MENU", "--repeat", "0"], "bad repeat count: 0"),
+            ("bad port", ["-p", "COMx", "--json", "connect"],
+             "bad port COMx: give a device, COMn, or 1 to 4"),
+            ("bad probe port", ["probe", "COM0"], "bad port COM0: give a device, COMn, or 1 to 4"),
+        ]
+        for name, args, message in rows:
+            with self.subTest(name):
+                run = self.cli(*args)
+                self.assertEqual(run.code, 2, run.err)
+                self.assertTrue(run.err.startswith("usage: vesker-link"), run.err)
+                self.assertIn("vesker-link: " + message, run.err)
+                self.assertEqual(run.out, "")
+
+    def test_json_stream_shape(self):
+        answers = self.receiver(name="answers").link
+        silent = self.receiver("--silent", name="silent").link
+        rows = [  # name, arguments, exit code
+            ("connect ok", ["-p", answers, "connect"], 0),
+            ("read from a silent receiver", ["-p", silent, "read", self.path("r.bin")], 1),
+            ("connect on a missing port", ["-p", self.path("missing"), "connect"], 4),
+            ("info on a missing file", ["info", self.path("missing.bin")], 3),
+            ("a receiver with nothing to read into", ["-p", answers, "read", self.path("no/r.bin")], 5),
+        ]
+        for name, args, code in rows:
+            with self.subTest(name):
+                run = self.cli("--fast", "--json", *args)
+                self.assertEqual(run.code, code, run.out)
+                events = run.events(self)
+                self.assertEqual(events[0]["command"], events[-1]["command"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,110 @@
+// The command line's own parts: key names against the panel's buttons, what each message
+// makes of the exit code, the backup's name, and the digest a technician compares.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "cli/companion_commands.h"
+#include "cli/key_names.h"
+#include "cli/sha256.h"
+#include "remote/key_codes.h"
+#include "res/resource.h"
+#include "romimage/receiver_variant_table.h"
+#include "transfer/upgrade_dialog.h"
+#include "ui/headless/template_library.h"
+
+namespace {
+
+TEST(KeyNames, EveryPanelButtonAnswersToItsCaptionAndItsName) {
+  const ui::DialogTemplate* panel = ui::TemplateLibrary::Program().Find(IDD_REMOTE_PANEL);
+  ASSERT_NE(panel, nullptr);
+  std::set<int> named;
+  for (const cli::KeyName& key : cli::kKeyNames) {
+    const ui::ControlTemplate* button = panel->Control(key.controlId);
+    ASSERT_NE(button, nullptr) << key.name;
+    std::string caption = button->text;
+    std::erase(caption, '&');
+    EXPECT_EQ(caption, key.caption) << "the caption a technician reads on the panel";
+    EXPECT_EQ(cli::KeyButtonForName(key.caption), key.controlId) << key.caption;
+    EXPECT_EQ(cli::KeyButtonForName(key.name), key.controlId) << key.name;
+    EXPECT_TRUE(remote::KeyCodeForButton(key.controlId).has_value()) << key.name;
+    named.insert(key.controlId);
+  }
+  EXPECT_EQ(named.size(), std::size(remote::kKeyButtons)) << "each of the 32 keys once";
+}
+
+TEST(KeyNames, AsciiCaseDoesNotMatterAndStrangersAreRefused) {
+  const struct {
+    const char* text;
+    std::optional<int> button;
+  } cases[] = {{"menu", IDC_KEY_MENU}, {"Ch_Up", IDC_KEY_CH_UP},      {"ch▼", IDC_KEY_CH_DOWN},
+               {"p/n/s", IDC_KEY_PNS}, {"vol-->", IDC_KEY_VOL_RIGHT}, {"CH", std::nullopt},
+               {"", std::nullopt},     {"10", std::nullopt},          {"MENU ", std::nullopt}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::KeyButtonForName(c.text), c.button) << "'" << c.text << "'";
+  }
+}
+
+TEST(ExitCodes, EachMessageOfTheProgramNamesItsKindOfFailure) {
+  const struct {
+    std::string message;
+    int code;
+  } cases[] = {
+      {"open port1 error!", cli::kExitPort},
+      {"open port-2147483647 error!", cli::kExitPort},
+      {"Open file</tmp/x.bin> error！", cli::kExitRomFile},
+      {"file size error！", cli::kExitRomFile},
+      {"read file data error！", cli::kExitRomFile},
+      {"file data error！", cli::kExitRomFile},
+      {"create file error!", cli::kExitFileWrite},
+      {"write file error!", cli::kExitFileWrite},
+      {"no answer！", cli::kExitReceiver},
+      {"no answer1！", cli::kExitReceiver},
+      {"no answer2！", cli::kExitReceiver},
+      {"no answer C！", cli::kExitReceiver},
+      {"no answer F！", cli::kExitReceiver},
+      {transfer::VersionMismatchText(0, 5), cli::kExitReceiver},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::ExitCodeForMessage(c.message), c.code) << c.message;
+  }
+  for (const auto& row : romimage::ReceiverVariantTable) {
+    EXPECT_EQ(cli::ExitCodeForMessage(row.tagWriteFailure), cli::kExitFileWrite)
+        << row.tagWriteFailure;
+  }
+}
+
+TEST(Backup, NameCarriesTheReceiversKindAndTheTime) {
+  EXPECT_EQ(cli::BackupFileName(0, "20261207-141500"), "backup-RomFtaAMD1-20261207-141500.bin");
+  EXPECT_EQ(cli::BackupFileName(7, "20261207-141500"), "backup-Rom_CISST2-20261207-141500.bin");
+  EXPECT_EQ(cli::BackupFileName(15, "x"), "backup-Rom_T_SST2-x.bin");
+}
+
+TEST(Sha256, KnownDigests) {
+  const struct {
+    std::string input;
+    std::size_t repeat;
+    const char* digest;
+  } cases[] = {
+      {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"a", 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+      {std::string(4096, '\0'), 256,
+       "30e14955ebf1352266dc2ff8067e68104607e750abb9d3b36582b8af909fcb58"},
+  };
+  for (const auto& c : cases) {
+    cli::Sha256 hash;
+    for (std::size_t i = 0; i < c.repeat; ++i) {
+      hash.Add(reinterpret_cast<const std::uint8_t*>(c.input.data()), c.input.size());
+    }
+    EXPECT_EQ(hash.HexDigest(), c.digest) << c.input.substr(0, 10) << " x" << c.repeat;
+  }
+}
+
+}  // namespace
