@@ -198,12 +198,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     if (line.command == "key") {
       for (const std::string& name : line.arguments) {
         if (!KeyButtonForName(name)) {
-          std::string names;
+          error = "unknown key " + name + "; keys:";
           for (const KeyName& key : kKeyNames) {
-            names += names.empty() ? "" : " ";
-            names += key.name;
+            error += ' ';
+            error += key.name;
           }
-          error = "unknown key " + name + "; keys: " + names;
           return false;
         }
       }
