@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # vesker-link.exe in a Windows console under Wine, COM1 linked to a simulated receiver:
-# a read into a folder with a Chinese name, an upgrade that first backs the flash up, keys by
-# caption, and a port with no device behind it.
+# a read into a folder with a Chinese name and one into a path of more than 260 characters,
+# an upgrade that first backs the flash up, keys by caption, and a port with no device.
 source "$(dirname "$0")/../lib.sh"
 
 # The Windows console ends its lines with CR LF.
@@ -14,6 +14,14 @@ out=$(cli -p COM1 --fast read "$folder/rom.bin" 2>"$work/err")
 expect_eq "read exit code" "$?" "0"
 expect_eq "read says" "$(tr -d '\r' <<<"$out")" "read 512 blocks of HCI 29 2 into $folder/rom.bin"
 expect_eq "read file size" "$(stat -c %s "$folder/rom.bin" 2>/dev/null)" "2097172"
+
+# The Save As dialog stops at 260 characters; the program's own file code does not.
+deep="$work"
+while [ ${#deep} -lt 300 ]; do deep="$deep/a folder with blanks ü"; done
+mkdir -p "$deep"
+cli -p COM1 --fast -q read "$deep/rom.bin" >/dev/null 2>"$work/err"
+expect_eq "long path read exit code" "$?" "0"
+cmp -s "$deep/rom.bin" "$folder/rom.bin" || fail "the read into a long path differs"
 
 # The same kind of receiver, a different image: the backup must keep the old flash.
 python3 - "$folder/rom.bin" "$folder/new.bin" <<'PY'
