@@ -144,7 +144,14 @@ void EventReporter::Message(const std::string& text) {
     return;
   }
   CloseBar();
-  std::fputs(("vesker-link: " + text + "\n").c_str(), stderr);
+  // The program's texts break lines as Windows does; a console wants one line end.
+  std::string shown = "vesker-link: ";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') {
+      shown += text[i];
+    }
+  }
+  std::fputs((shown + "\n").c_str(), stderr);
   std::fflush(stderr);
 }
 
