@@ -265,13 +265,21 @@ int CompanionCommands::Probe() {
   return Finish(code, JsonObject().AddRaw("ports", list + "]"));
 }
 
+bool CompanionCommands::LoadRomFile(const std::string& path, std::vector<std::uint8_t>& image,
+                                    int& variant) {
+  std::string message;
+  if (transfer::LoadImageFile(path, image, variant, message)) {
+    return true;
+  }
+  reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+  return false;
+}
+
 int CompanionCommands::Info() {
   const std::string& path = line_.arguments.front();
   std::vector<std::uint8_t> image;
   int variant = -1;
-  std::string message;
-  if (!transfer::LoadImageFile(path, image, variant, message)) {
-    reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+  if (!LoadRomFile(path, image, variant)) {
     return Finish(kExitRomFile);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
@@ -337,9 +345,7 @@ int CompanionCommands::Upgrade() {
   const std::string& path = line_.arguments.front();
   std::vector<std::uint8_t> image;
   int fileVariant = -1;
-  std::string message;
-  if (!transfer::LoadImageFile(path, image, fileVariant, message)) {
-    reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+  if (!LoadRomFile(path, image, fileVariant)) {
     return Finish(kExitRomFile);
   }
   image = {};
@@ -389,9 +395,7 @@ int CompanionCommands::Verify() {
   const std::string& path = line_.arguments.front();
   std::vector<std::uint8_t> image;
   int fileVariant = -1;
-  std::string message;
-  if (!transfer::LoadImageFile(path, image, fileVariant, message)) {
-    reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+  if (!LoadRomFile(path, image, fileVariant)) {
     return Finish(kExitRomFile);
   }
   std::error_code failed;

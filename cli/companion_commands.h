@@ -40,6 +40,8 @@ class CompanionCommands {
   int Verify();
   int Keys();
 
+  // The file checked as the upgrade checks it; false after its message.
+  bool LoadRomFile(const std::string& path, std::vector<std::uint8_t>& image, int& variant);
   // The read procedure into path; the receiver's variant on success.
   int ReadInto(const std::string& path, int& variant);
   // The outcome of a dialog that ended without success.
