@@ -123,6 +123,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       value = args[++i];
       return true;
     };
+    auto takeNumber = [&](int low, int high, int& target, const char* complaint) {
+      if (!takeValue()) {
+        return false;
+      }
+      if (!ParseNumber(value, low, high, target)) {
+        error = complaint + value;
+        return false;
+      }
+      return true;
+    };
     if (name == "--") {
       optionsEnded = true;
     } else if (name == "-p" || name == "--port") {
@@ -135,27 +145,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       }
       line.port = value;
     } else if (name == "-b" || name == "--baud") {
-      if (!takeValue()) {
-        return false;
-      }
-      if (!ParseNumber(value, 1, 4000000, line.baud)) {
-        error = "bad baud rate: " + value;
+      if (!takeNumber(1, 4000000, line.baud, "bad baud rate: ")) {
         return false;
       }
     } else if (name == "--repeat") {
-      if (!takeValue()) {
-        return false;
-      }
-      if (!ParseNumber(value, 1, 100000, line.repeat)) {
-        error = "bad repeat count: " + value;
+      if (!takeNumber(1, 100000, line.repeat, "bad repeat count: ")) {
         return false;
       }
     } else if (name == "--gap") {
-      if (!takeValue()) {
-        return false;
-      }
-      if (!ParseNumber(value, 0, 600000, line.gapMs)) {
-        error = "bad gap: " + value;
+      if (!takeNumber(0, 600000, line.gapMs, "bad gap: ")) {
         return false;
       }
     } else if (hasValue) {
