@@ -18,12 +18,51 @@ using Clock = std::chrono::steady_clock;
 namespace {
 // How far a paced line may run ahead of the clock: about two milliseconds of bytes.
 constexpr auto kLookAhead = std::chrono::milliseconds(2);
+
+// The speed setting of a baud rate (an unpaced line stands for the receiver's 115200).
+speed_t LineSpeed(unsigned baud) {
+  termios scratch{};
+  return ::cfsetspeed(&scratch, baud == 0 ? 115200 : baud) == 0 ? ::cfgetospeed(&scratch) : B0;
+}
+
+// Two UARTs that frame bytes differently read each other's bytes as other bytes.
+void Misread(std::uint8_t* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(~bytes[i]);
+  }
+}
+
 }  // namespace
 
-PtyRunner::PtyRunner(ReceiverModel& model, unsigned baud)
+bool SetLineState(int fd, LineState state) {
+  termios settings{};
+  if (::tcgetattr(fd, &settings) != 0) {
+    return false;
+  }
+  switch (state) {
+    case LineState::kNew:
+      return true;  // a fresh pty has the kernel's defaults, as a new adapter does
+    case LineState::kRaw:
+      ::cfmakeraw(&settings);
+      ::cfsetspeed(&settings, B115200);
+      break;
+    case LineState::kLeft:
+      ::cfmakeraw(&settings);
+      settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+      settings.c_cflag |= CS7 | PARENB | CSTOPB | CRTSCTS;
+      settings.c_iflag |= IXON | IXOFF | ISTRIP | INPCK;
+      ::cfsetspeed(&settings, B9600);
+      break;
+  }
+  return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+PtyRunner::PtyRunner(ReceiverModel& model, unsigned baud, LineOptions line)
     : model_(model),
       byteTime_(baud == 0 ? std::chrono::nanoseconds(0)
-                          : std::chrono::nanoseconds(10'000'000'000LL / baud)) {}
+                          : std::chrono::nanoseconds(10'000'000'000LL / baud)),
+      lineSpeed_(LineSpeed(baud)),
+      line_(std::move(line)) {}
 
 PtyRunner::~PtyRunner() {
   Stop();
@@ -45,6 +84,8 @@ void PtyRunner::HangUp() {
   model_.LineLost();
   outgoing_.clear();
   incoming_.clear();
+  adapter_.clear();  // a pulled adapter takes what it held with it
+  nextPacket_ = 0;
   ++hangUps_;
   if (returnAfterMs_ > 0) {
     returnAt_ = Clock::now() + std::chrono::milliseconds(returnAfterMs_);
@@ -64,16 +105,12 @@ bool PtyRunner::Open(std::string& error) {
   }
   devicePath_ = name;
   slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  termios settings{};
-  if (slave_ < 0 || ::tcgetattr(slave_, &settings) != 0) {
+  // The slave stays open so that the line keeps its settings while the program closes and
+  // reopens it; it starts in the state asked for, and only the program changes it.
+  if (slave_ < 0 || !SetLineState(slave_, line_.state)) {
     error = std::string("cannot open ") + name + ": " + std::strerror(errno);
     return false;
   }
-  // Raw from the start: no echo and no line editing before the program sets the port up.
-  ::cfmakeraw(&settings);
-  ::cfsetispeed(&settings, B115200);
-  ::cfsetospeed(&settings, B115200);
-  ::tcsetattr(slave_, TCSANOW, &settings);
   if (start_ == Clock::time_point()) {
     start_ = Clock::now();  // the log's times count from the first line, across returns
   }
@@ -95,6 +132,24 @@ bool PtyRunner::LinkAs(const std::string& linkPath, std::string& error) {
 
 double PtyRunner::ElapsedMs() const {
   return std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+}
+
+bool PtyRunner::ProgramEnd(termios& settings) const {
+  return master_ >= 0 && ::tcgetattr(master_, &settings) == 0;
+}
+
+bool PtyRunner::EndsAgree() const {
+  termios end{};
+  if (!ProgramEnd(end)) {
+    return true;
+  }
+  return (end.c_cflag & CSIZE) == CS8 && (end.c_cflag & (PARENB | CSTOPB)) == 0 &&
+         ::cfgetospeed(&end) == lineSpeed_;
+}
+
+bool PtyRunner::ProgramWaitsForCts() const {
+  termios end{};
+  return ProgramEnd(end) && (end.c_cflag & CRTSCTS) != 0;
 }
 
 std::vector<LoggedFrame> PtyRunner::Frames() const {
@@ -163,6 +218,9 @@ int PtyRunner::PollTimeoutMs() const {
   if (!incoming_.empty()) {
     next = std::min(next, incoming_.front().due);
   }
+  if (const auto adapter = AdapterDue()) {
+    next = std::min(next, *adapter);
+  }
   const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now());
   // Round up, so that a wake-up never comes before what it waits for.
   return static_cast<int>(std::clamp<long long>((wait.count() + 999) / 1000, 0, 50));
@@ -187,11 +245,22 @@ void PtyRunner::SendDue() {
       const auto ahead = now + kLookAhead - lineFreeAt_;
       chunk = std::min<std::size_t>(chunk, static_cast<std::size_t>(ahead / byteTime_) + 1);
     }
-    const ssize_t n = ::write(master_, next.bytes.data(), chunk);
-    if (n <= 0) {
-      return;  // the program is not reading: try again on the next turn
+    std::size_t n = chunk;
+    if (line_.packetSizes.empty()) {
+      Bytes crossing(next.bytes.begin(), next.bytes.begin() + static_cast<std::ptrdiff_t>(chunk));
+      if (!EndsAgree()) {
+        Misread(crossing.data(), crossing.size());
+      }
+      const ssize_t written = ::write(master_, crossing.data(), chunk);
+      if (written <= 0) {
+        return;  // the program is not reading: try again on the next turn
+      }
+      n = static_cast<std::size_t>(written);
+    } else {
+      Deliver(next.bytes.data(), chunk, now);
     }
-    lineFreeAt_ = (byteTime_.count() == 0 ? now : lineFreeAt_) + byteTime_ * n;
+    lineFreeAt_ =
+        (byteTime_.count() == 0 ? now : lineFreeAt_) + byteTime_ * static_cast<long long>(n);
     next.bytes.erase(next.bytes.begin(), next.bytes.begin() + n);
     if (next.bytes.empty()) {
       Timeline(lineFreeAt_, "tx-end", next.name);
@@ -203,6 +272,47 @@ void PtyRunner::SendDue() {
       }
     }
   }
+}
+
+void PtyRunner::Deliver(const std::uint8_t* data, std::size_t count, Clock::time_point now) {
+  if (adapter_.empty()) {
+    adapterSince_ = now;
+  }
+  const std::size_t start = adapter_.size();
+  adapter_.insert(adapter_.end(), data, data + count);
+  if (!EndsAgree()) {
+    Misread(adapter_.data() + start, count);
+  }
+  FlushAdapter(now);
+}
+
+void PtyRunner::FlushAdapter(Clock::time_point now) {
+  while (!adapter_.empty() && master_ >= 0) {
+    const std::size_t packet = line_.packetSizes[nextPacket_ % line_.packetSizes.size()];
+    const bool full = adapter_.size() >= packet;
+    if (!full && now < adapterSince_ + std::chrono::milliseconds(line_.latencyMs)) {
+      return;
+    }
+    const std::size_t count = std::min(packet, adapter_.size());
+    const ssize_t written = ::write(master_, adapter_.data(), count);
+    if (written <= 0) {
+      return;  // the program is not reading: the adapter holds on
+    }
+    adapter_.erase(adapter_.begin(), adapter_.begin() + written);
+    if (static_cast<std::size_t>(written) == count) {
+      ++nextPacket_;
+    }
+    adapterSince_ = now;  // the latency timer starts again with each packet
+  }
+}
+
+std::optional<Clock::time_point> PtyRunner::AdapterDue() const {
+  if (adapter_.empty()) {
+    return std::nullopt;
+  }
+  const std::size_t packet = line_.packetSizes[nextPacket_ % line_.packetSizes.size()];
+  return adapter_.size() >= packet ? adapterSince_
+                                   : adapterSince_ + std::chrono::milliseconds(line_.latencyMs);
 }
 
 std::optional<Clock::time_point> PtyRunner::NextRelease() const {
@@ -231,7 +341,11 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
     const int ready = ::poll(&wait, 1, PollTimeoutMs());
     if (ready > 0 && (wait.revents & POLLIN) != 0) {
       const ssize_t n = ::read(master_, buffer, sizeof(buffer));
-      if (n > 0) {
+      // A program waiting for CTS never sends on a three-wire cable.
+      if (n > 0 && !ProgramWaitsForCts()) {
+        if (!EndsAgree()) {
+          Misread(buffer, static_cast<std::size_t>(n));
+        }
         Receive(buffer, static_cast<std::size_t>(n));
       }
     }
@@ -241,12 +355,18 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
       continue;
     }
     SendDue();
+    FlushAdapter(Clock::now());
     if (master_ < 0) {
       continue;
     }
-    nextRelease_ = outgoing_.empty()
-                       ? 0
-                       : std::max(outgoing_.front().due, lineFreeAt_).time_since_epoch().count();
+    std::optional<Clock::time_point> next;
+    if (!outgoing_.empty()) {
+      next = std::max(outgoing_.front().due, lineFreeAt_);
+    }
+    if (const auto adapter = AdapterDue(); adapter && (!next || *adapter < *next)) {
+      next = adapter;
+    }
+    nextRelease_ = next ? next->time_since_epoch().count() : 0;
   }
 }
 

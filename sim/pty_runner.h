@@ -2,6 +2,8 @@
 // model, and the model's answers go back at the pace of a real line (or at once).
 #pragma once
 
+#include <termios.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +18,28 @@
 
 namespace sim {
 
+// The state the program's end of the line is in when the receiver comes up.
+enum class LineState {
+  kRaw,   // raw 8N1 at the line's speed
+  kNew,   // as the kernel sets up a newly plugged adapter: XON/XOFF, CR translation, echo,
+          // line editing, 38400 baud
+  kLeft,  // as another program left it: parity, two stop bits, RTS/CTS and XON/XOFF, ISTRIP,
+          // 7 bits, 9600 baud (a pty keeps all but the parity and the 7 bits)
+};
+
+// The line between the receiver and the program, beyond its speed.
+struct LineOptions {
+  LineState state = LineState::kRaw;
+  // Delivery like a USB serial adapter: what the receiver sends reaches the program in
+  // packets of these sizes, in turn, a packet that is not full after latencyMs; empty:
+  // byte by byte as the line carries them.
+  std::vector<std::size_t> packetSizes;
+  unsigned latencyMs = 16;
+};
+
+// Puts a fresh pty's line into the state (the program's end of it, as seen from either end).
+bool SetLineState(int fd, LineState state);
+
 struct LoggedFrame {
   double ms = 0;  // since the runner opened its pty
   ReceivedFrame frame;
@@ -24,7 +48,7 @@ struct LoggedFrame {
 class PtyRunner {
  public:
   // baud 0: unpaced. Otherwise 8N1, 10 bits a byte.
-  PtyRunner(ReceiverModel& model, unsigned baud);
+  PtyRunner(ReceiverModel& model, unsigned baud, LineOptions line = {});
   ~PtyRunner();
   PtyRunner(const PtyRunner&) = delete;
   PtyRunner& operator=(const PtyRunner&) = delete;
@@ -51,6 +75,8 @@ class PtyRunner {
 
   std::vector<LoggedFrame> Frames() const;
   double ElapsedMs() const;
+  // The settings of the program's end of the line now; false when there is no line.
+  bool ProgramEnd(termios& settings) const;
   // When the next byte waiting to go out is due (steady clock), or nullopt with nothing left.
   std::optional<std::chrono::steady_clock::time_point> NextRelease() const;
 
@@ -69,12 +95,29 @@ class PtyRunner {
                 const std::string& detail);
   int PollTimeoutMs() const;
   void SendDue();
+  // Hands bytes that have crossed the line to the program: at once, or through the adapter.
+  void Deliver(const std::uint8_t* data, std::size_t count,
+               std::chrono::steady_clock::time_point now);
+  // Sends the adapter's full packets, and a partial one once its latency is up.
+  void FlushAdapter(std::chrono::steady_clock::time_point now);
+  std::optional<std::chrono::steady_clock::time_point> AdapterDue() const;
+  // Whether both ends frame bytes alike (8N1 at the line's speed); if not, each side reads
+  // the other's bytes as other bytes, as two mismatched UARTs do.
+  bool EndsAgree() const;
+  // A three-wire cable never raises CTS: a program that waits for it never sends.
+  bool ProgramWaitsForCts() const;
   // Closes both ends of the pty: the program's port is left on a dead line.
   void HangUp();
   void Close();
 
   ReceiverModel& model_;
   std::chrono::nanoseconds byteTime_;
+  speed_t lineSpeed_;
+  LineOptions line_;
+  // Bytes that have crossed the line and wait in the adapter for their packet.
+  Bytes adapter_;
+  std::chrono::steady_clock::time_point adapterSince_;
+  std::size_t nextPacket_ = 0;  // which of the packet sizes comes next
   int master_ = -1;
   int slave_ = -1;  // held open so the line stays up while the program closes and reopens
   std::string devicePath_;

@@ -68,7 +68,9 @@ std::string FrameName(const Frame& frame) {
   return "FRAME";
 }
 
-Bytes MakeFlash(int variant, unsigned seed) {
+Bytes MakeFlash(int variant, unsigned seed, bool controlBytes) {
+  static constexpr std::uint8_t kTtySpecial[] = {0x11, 0x13, 0x0D, 0x0A, 0x03,
+                                                 0x04, 0x1A, 0x7F, 0xFF};
   const int v = std::clamp(variant, 0, romimage::kVariantCount - 1);
   Bytes flash(romimage::ReceiverVariantTable[v].ImageSize());
   std::uint32_t state = seed * 2654435761u + 1u;
@@ -78,6 +80,9 @@ Bytes MakeFlash(int variant, unsigned seed) {
     state ^= state >> 17;
     state ^= state << 5;
     flash[i] = static_cast<std::uint8_t>(state >> 24);
+    if (controlBytes && state % 3 == 0) {
+      flash[i] = kTtySpecial[(state >> 8) % sizeof(kTtySpecial)];
+    }
   }
   for (std::size_t block = 0; block * romimage::kBlockSize < flash.size(); ++block) {
     flash[block * romimage::kBlockSize] = static_cast<std::uint8_t>(block);
@@ -89,7 +94,7 @@ Bytes MakeFlash(int variant, unsigned seed) {
 ReceiverModel::ReceiverModel(ReceiverOptions options) : options_(std::move(options)) {
   options_.variant = std::clamp(options_.variant, 0, romimage::kVariantCount - 1);
   if (options_.flash.empty()) {
-    options_.flash = MakeFlash(options_.variant, options_.seed);
+    options_.flash = MakeFlash(options_.variant, options_.seed, options_.controlBytes);
   }
   options_.flash.resize(romimage::ReceiverVariantTable[options_.variant].ImageSize());
 }

@@ -19,6 +19,7 @@ struct ReceiverOptions {
   int variant = 0;  // 0 to 15: the kind of receiver, and so its flash size
   Bytes flash;      // its flash; empty: made from seed, every block different
   unsigned seed = 1;
+  bool controlBytes = false;  // a made flash is rich in the bytes a tty treats specially
 
   bool silent = false;                       // never answers
   std::optional<comm::Frame> replyOverride;  // answers these 12 bytes instead of its frame
@@ -100,8 +101,9 @@ class ReceiverModel {
   bool hangUpRequested_ = false;
 };
 
-// A flash image of the variant's size in which every block differs.
-Bytes MakeFlash(int variant, unsigned seed);
+// A flash image of the variant's size in which every block differs. With controlBytes,
+// every third byte is one a tty treats specially (XON, XOFF, CR, LF, ^C, ^D, ^Z, DEL, 0xFF).
+Bytes MakeFlash(int variant, unsigned seed, bool controlBytes = false);
 
 // "CMD_CONNECT", "KEY 0x15", "VARIANT_ECHO 6", ... for a frame the computer sent.
 std::string FrameName(const comm::Frame& frame);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sim/pty_runner.h"
 #include "sim/receiver_model.h"
@@ -24,10 +25,24 @@ const char kUsage[] =
     "  --timeline FILE    write when answers leave and the program's sending starts\n"
     "  --baud N           pace output as a line at N baud, 8N1 (default 115200)\n"
     "  --unpaced          send at once\n"
+    "  --line STATE       the program's end of the line when the receiver comes up:\n"
+    "                     raw (8N1, 115200; the default), new (as the kernel sets up a\n"
+    "                     newly plugged adapter: XON/XOFF, CR translation, echo, line\n"
+    "                     editing, 38400), left (as another program left it: parity, two\n"
+    "                     stop bits, RTS/CTS and XON/XOFF, ISTRIP, 7 bits, 9600; a pty\n"
+    "                     keeps all but the parity and the 7 bits). While the program's\n"
+    "                     end frames bytes otherwise than 8N1 at the line's speed, each\n"
+    "                     side reads the other's bytes wrong; while it waits for CTS, it\n"
+    "                     sends nothing (a three-wire cable)\n"
+    "  --packet N[,N...]  deliver like a USB serial adapter: in packets of N bytes (sizes\n"
+    "                     taken in turn, e.g. 62, or 1,7,61,13 for odd pieces) ...\n"
+    "  --latency MS       ... a packet that is not full after MS milliseconds (default 16)\n"
     "  --silent           never answer\n"
     "  --variant V        the kind of receiver, 0 to 15 (default 0)\n"
     "  --flash FILE       its flash, from this file (default: made from --seed)\n"
     "  --seed N           makes a flash in which every block differs (default 1)\n"
+    "  --control-bytes    ... and every third byte one a tty treats specially (0x11 0x13\n"
+    "                     0x0D 0x0A 0x03 0x04 0x1A 0x7F 0xFF)\n"
     "  --write-flash FILE writes the flash it holds to FILE on exit\n"
     "  --reply HEX        answer these 12 bytes instead of its frame (--ack: the same)\n"
     "  --cut-block K:N    send block K short by N bytes\n"
@@ -96,10 +111,39 @@ bool Number(const char* text, unsigned& value) {
   return true;
 }
 
+bool LineStateNamed(const std::string& name, sim::LineState& state) {
+  if (name == "raw") {
+    state = sim::LineState::kRaw;
+  } else if (name == "new") {
+    state = sim::LineState::kNew;
+  } else if (name == "left") {
+    state = sim::LineState::kLeft;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool PacketSizes(const std::string& text, std::vector<std::size_t>& sizes) {
+  sizes.clear();
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    unsigned size = 0;
+    if (!Number(text.substr(start, comma - start).c_str(), size) || size == 0 || size > 65536) {
+      return false;
+    }
+    sizes.push_back(size);
+    start = comma + 1;
+  }
+  return !sizes.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   sim::ReceiverOptions options;
+  sim::LineOptions line;
   unsigned baud = 115200;
   std::string linkPath, logPath, flashOut, timelinePath;
   unsigned number = 0;
@@ -120,6 +164,16 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--unpaced") {
       baud = 0;
+    } else if (arg == "--line" && needs()) {
+      if (!LineStateNamed(value, line.state)) return Usage("--line takes raw, new or left");
+    } else if (arg == "--packet" && needs()) {
+      if (!PacketSizes(value, line.packetSizes)) return Usage("--packet takes sizes of 1 or more");
+    } else if (arg == "--latency" && needs()) {
+      if (!Number(value, line.latencyMs) || line.latencyMs > 255) {
+        return Usage("--latency takes 0 to 255 ms");
+      }
+    } else if (arg == "--control-bytes") {
+      options.controlBytes = true;
     } else if (arg == "--silent") {
       options.silent = true;
     } else if (arg == "--link" && needs()) {
@@ -191,7 +245,7 @@ int main(int argc, char** argv) {
   }
 
   sim::ReceiverModel model(options);
-  sim::PtyRunner runner(model, baud);
+  sim::PtyRunner runner(model, baud, line);
   runner.ReturnAfter(returnAfter);
   std::string error;
   if (!runner.Open(error) || (!linkPath.empty() && !runner.LinkAs(linkPath, error))) {

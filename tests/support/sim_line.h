@@ -102,8 +102,9 @@ class BarePty {
 // A simulated receiver running on its own thread behind COM<port>.
 class SimulatedReceiver {
  public:
-  explicit SimulatedReceiver(const PortMap& ports, int port = 1, sim::ReceiverOptions options = {})
-      : model_(std::move(options)), runner_(model_, 0) {
+  explicit SimulatedReceiver(const PortMap& ports, int port = 1, sim::ReceiverOptions options = {},
+                             sim::LineOptions line = {})
+      : model_(std::move(options)), runner_(model_, 0, std::move(line)) {
     std::string error;
     if (runner_.Open(error) && runner_.LinkAs(ports.LinkPath(port), error)) {
       runner_.Start();
@@ -125,6 +126,12 @@ class SimulatedReceiver {
     return names;
   }
   std::vector<sim::LoggedFrame> Frames() const { return runner_.Frames(); }
+  // The settings of the program's end of the line.
+  termios ProgramEnd() const {
+    termios settings{};
+    runner_.ProgramEnd(settings);
+    return settings;
+  }
   const sim::Bytes& Flash() const { return model_.Flash(); }
   // The flash once the receiver has stopped (after an upgrade has written into it).
   const sim::Bytes& FlashWhenStopped() {
