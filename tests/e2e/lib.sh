@@ -28,6 +28,7 @@ start_sim() {
   local n="$1"
   shift
   : "${VL_SIM:?VL_SIM must name receiver-sim}"
+  rm -f "$VL_PORTS/com$n"  # an earlier receiver's link would look like this one's
   "$VL_SIM" --link "$VL_PORTS/com$n" --log "$work/sim.log" "$@" >"$work/sim.out" 2>&1 &
   sim_pid=$!
   local i
