@@ -40,6 +40,47 @@ speed_t Speed(int baud) {
   }
 }
 
+// A line keeps whatever its last user set, and a new tty starts with XON/XOFF, CR
+// translation, echo and line editing on: any of them loses or changes flash data (0x11,
+// 0x13 and 0x0D occur in it), and a stray XOFF stops our own output. So every setting that
+// touches the bytes is made here: raw 8N1, no flow control of either kind, no parity or
+// break handling, no echo, no translation, reads that return what is there.
+bool SetWholeLine(int fd, speed_t speed) {
+  termios settings{};
+  if (::tcgetattr(fd, &settings) != 0) {
+    return false;
+  }
+  settings.c_iflag = IGNBRK;  // a break is a line condition, not a NUL in the data
+  settings.c_oflag = 0;
+  settings.c_lflag = 0;
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  settings.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0 ||
+      ::tcsetattr(fd, TCSANOW, &settings) != 0) {
+    return false;
+  }
+  // tcsetattr succeeds when any part of the change took; a driver may refuse the rest.
+  termios taken{};
+  if (::tcgetattr(fd, &taken) != 0) {
+    return false;
+  }
+  constexpr tcflag_t kInputMustBeOff = IXON | IXOFF | IXANY | ISTRIP | INLCR | IGNCR | ICRNL;
+  constexpr tcflag_t kLocalMustBeOff = ICANON | ECHO | ISIG | IEXTEN;
+  const bool framed = (taken.c_cflag & CSIZE) == CS8 &&
+                      (taken.c_cflag & (PARENB | CSTOPB | CRTSCTS)) == 0 &&
+                      ::cfgetospeed(&taken) == speed && ::cfgetispeed(&taken) == speed;
+  const bool plain = (taken.c_iflag & kInputMustBeOff) == 0 &&
+                     (taken.c_lflag & kLocalMustBeOff) == 0 && (taken.c_oflag & OPOST) == 0;
+  if (framed && plain) {
+    // DTR and RTS asserted, as a receiver that looks at them expects; a pty has neither.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(fd, TIOCMBIS, &lines);
+  }
+  return framed && plain;
+}
+
 }  // namespace
 
 void SerialPort::SetPortMapFolder(const std::string& folder) {
@@ -78,21 +119,11 @@ int SerialPort::Open(int port, int baud) {
   }
   // No sharing: a port another program holds cannot be opened (the lock also holds against
   // root, which TIOCEXCL alone does not).
-  termios settings{};
-  const bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0 &&
-                  ::tcgetattr(fd, &settings) == 0;
-  if (ok) {
-    // Raw 8-bit bytes; no software flow control, since 0x11 and 0x13 occur in the data.
-    ::cfmakeraw(&settings);
-    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    settings.c_cflag |= CLOCAL | CREAD;
-    settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    ::cfsetispeed(&settings, speed);
-    ::cfsetospeed(&settings, speed);
-  }
-  if (!ok || ::tcsetattr(fd, TCSANOW, &settings) != 0) {
+  const bool exclusive = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0;
+  if (!exclusive || !SetWholeLine(fd, speed)) {
+    if (exclusive) {
+      ::ioctl(fd, TIOCNXCL);  // as Close does: the mode would outlive this descriptor
+    }
     ::close(fd);
     return 0;
   }
@@ -174,9 +205,11 @@ int SerialPort::SetBinaryMode(bool binary) {
   if (::tcgetattr(fd_, &settings) != 0) {
     return 0;
   }
-  // A tty has no separate binary flag: raw mode already passes every byte unchanged.
+  // A tty's nearest to a binary flag is its input translation, which Open has already
+  // switched off; only that is touched, and the rest of the line stays as Open set it. (Like
+  // Windows' drivers, a tty here has no non-binary mode to switch to.)
   if (binary) {
-    settings.c_iflag &= ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+    settings.c_iflag &= ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL);
   }
   return ::tcsetattr(fd_, TCSANOW, &settings) == 0 ? 1 : 0;
 }

@@ -31,6 +31,31 @@ DWORD Finish(HANDLE handle, OVERLAPPED* request, HANDLE event, DWORD ms) {
   return transferred;
 }
 
+// A port keeps the settings of its last user (under Wine: whatever the tty was left in, a
+// new adapter's XON/XOFF included), and XON/XOFF alone eats the 0x11 and 0x13 bytes of flash
+// data and lets a stray XOFF stop our output. So the whole line is set, not just its speed:
+// 8N1 binary, no flow control of either kind, no error or null handling, DTR and RTS on.
+void SetWholeLine(DCB& dcb, int baud) {
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = static_cast<DWORD>(baud);
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.ByteSize = 8;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fAbortOnError = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+}
+
 }  // namespace
 
 SerialPort::~SerialPort() {
@@ -68,9 +93,7 @@ int SerialPort::Open(int port, int baud) {
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   bool ok = GetCommState(handle, &dcb) != FALSE;
-  dcb.DCBlength = sizeof(DCB);
-  dcb.BaudRate = static_cast<DWORD>(baud);
-  dcb.ByteSize = 8;
+  SetWholeLine(dcb, baud);
   ok = ok && SetCommState(handle, &dcb) && SetupComm(handle, kDriverQueue, kDriverQueue) &&
        readEvent_ != nullptr && writeEvent_ != nullptr;
   if (!ok) {
@@ -162,7 +185,7 @@ int SerialPort::SetBinaryMode(bool binary) {
   if (!GetCommState(static_cast<HANDLE>(handle_), &dcb)) {
     return 0;
   }
-  dcb.fBinary = binary ? 1 : 0;
+  dcb.fBinary = binary ? 1 : 0;  // only this: the rest stays as Open set it
   return SetCommState(static_cast<HANDLE>(handle_), &dcb) ? 1 : 0;
 }
 
