@@ -9,8 +9,7 @@ namespace cli {
 bool StderrIsTerminal();
 
 #ifdef _WIN32
-// UTF-8 output, so that "！" and the key captions show as they are, and a 1 ms timer
-// resolution, so that --fast can look at the line more often than every 15.6 ms.
+// UTF-8 output, so that "！" and the key captions show as they are.
 void PrepareConsole();
 std::string Utf8FromWide(const wchar_t* text);
 #endif

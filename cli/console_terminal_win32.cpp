@@ -1,6 +1,4 @@
 #include <windows.h>
-// after windows.h, which it needs
-#include <timeapi.h>
 
 #include "cli/console_terminal.h"
 
@@ -18,7 +16,6 @@ bool StderrIsTerminal() {
 
 void PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);
-  timeBeginPeriod(1);
 }
 
 std::string Utf8FromWide(const wchar_t* text) {

@@ -8,6 +8,9 @@
 #include "cli/companion_commands.h"
 #include "cli/console_terminal.h"
 #include "cli/event_reporter.h"
+#ifdef _WIN32
+#include "ui/win32/timer_resolution.h"
+#endif
 
 namespace {
 
@@ -47,6 +50,8 @@ int RunCompanion(const std::vector<std::string>& args) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
+  // The console host waits in 1 ms steps and counts 50 ms ticks, as the program does.
+  const ui::TimerResolution resolution;
   cli::PrepareConsole();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
