@@ -1,10 +1,8 @@
 #include "app/port_config.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 
-#include "app/utf8_path.h"
+#include "romimage/file_system.h"
 #include "ui/dialog.h"
 #include "ui/program_title.h"
 
@@ -37,15 +35,16 @@ void PortConfig::Serialize(std::string& data, bool storing) {
 }
 
 void PortConfig::Load() {
-  std::ifstream file(Utf8Path(configPath), std::ios::binary);
-  if (!file) {
+  // Only a regular file is read: a FIFO or a device there must not hold up the start.
+  const romimage::File file(
+      romimage::OpenRegularFile(romimage::Utf8Path(configPath), romimage::FileUse::kRead));
+  if (file.Get() == nullptr) {
     portIndex = 0;
     return;
   }
   // Only the first 4 bytes count; anything after them is ignored.
   std::string data(4, '\0');
-  file.read(data.data(), 4);
-  data.resize(static_cast<std::size_t>(file.gcount()));
+  data.resize(std::fread(data.data(), 1, data.size(), file.Get()));
   Serialize(data, false);
   if (transferOk == 0) {
     portIndex = 0;
@@ -53,18 +52,19 @@ void PortConfig::Load() {
 }
 
 void PortConfig::Save() {
-  std::ofstream file(Utf8Path(configPath), std::ios::binary | std::ios::trunc);
-  if (!file) {
+  // Never written into anything but a regular file, and never blocked on one that is not.
+  const romimage::File file(
+      romimage::OpenRegularFile(romimage::Utf8Path(configPath), romimage::FileUse::kWrite));
+  if (file.Get() == nullptr) {
     ui::Host::Current().ShowMessage("save config info error！", ui::kProgramTitle);
     return;
   }
   std::string data;
   Serialize(data, true);
-  file.write(data.data(), static_cast<std::streamsize>(data.size()));
-  file.flush();
   // A full disk shows up only when the bytes reach the file; saying nothing would let the
   // user believe the port choice was kept.
-  if (!file) {
+  if (std::fwrite(data.data(), 1, data.size(), file.Get()) != data.size() ||
+      std::fflush(file.Get()) != 0) {
     transferOk = 0;
     ui::Host::Current().ShowMessage("save data error！", "error");
   }

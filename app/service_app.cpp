@@ -5,7 +5,7 @@
 
 #include "app/control_panel_dialog.h"
 #include "app/port_config.h"
-#include "app/utf8_path.h"
+#include "romimage/file_system.h"
 
 namespace app {
 
@@ -52,7 +52,7 @@ std::string MakeConfigPath(std::string_view directory, char separator) {
 std::string CurrentDirectoryUtf8() {
   std::error_code error;
   const std::filesystem::path directory = std::filesystem::current_path(error);
-  return error ? std::string() : PathUtf8(directory);
+  return error ? std::string() : romimage::PathUtf8(directory);
 }
 
 void LoadStartUpConfig() {

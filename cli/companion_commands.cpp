@@ -11,13 +11,13 @@
 
 #include "app/port_config.h"
 #include "app/service_app.h"
-#include "app/utf8_path.h"
 #include "cli/key_names.h"
 #include "cli/sha256.h"
 #include "link/command_port.h"
 #include "link/connect_dialog.h"
 #include "link/serial_port.h"
 #include "remote/remote_panel_dialog.h"
+#include "romimage/file_system.h"
 #include "romimage/receiver_variant_table.h"
 #include "transfer/read_software_dialog.h"
 #include "transfer/upgrade_dialog.h"
@@ -61,7 +61,7 @@ std::string ComDevice(int n) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  std::ifstream file(app::Utf8Path(path), std::ios::binary);
+  std::ifstream file(romimage::Utf8Path(path), std::ios::binary);
   if (!file) {
     return false;
   }
@@ -71,7 +71,7 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
 
 bool Exists(const std::string& path) {
   std::error_code ignored;
-  return std::filesystem::exists(app::Utf8Path(path), ignored);
+  return std::filesystem::exists(romimage::Utf8Path(path), ignored);
 }
 
 // name(stamp), or name("stamp-2"), name("stamp-3") ... whichever is no file yet, so that two
@@ -89,8 +89,9 @@ std::string FreeName(const std::string& stamp,
 }
 
 std::string InFolderOf(const std::string& file, const std::string& name) {
-  const std::filesystem::path folder = app::Utf8Path(file).parent_path();
-  return app::PathUtf8(folder.empty() ? app::Utf8Path(name) : folder / app::Utf8Path(name));
+  const std::filesystem::path folder = romimage::Utf8Path(file).parent_path();
+  return romimage::PathUtf8(folder.empty() ? romimage::Utf8Path(name)
+                                           : folder / romimage::Utf8Path(name));
 }
 
 }  // namespace
@@ -310,7 +311,7 @@ int CompanionCommands::ReadInto(const std::string& path, int& variant) {
   // The file could never be written: say so now rather than after the whole read, with the
   // message the read would end with.
   std::error_code ignored;
-  const std::filesystem::path folder = app::Utf8Path(path).parent_path();
+  const std::filesystem::path folder = romimage::Utf8Path(path).parent_path();
   if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) {
     reporter_.Message("create file error!");
     return kExitFileWrite;
@@ -366,7 +367,7 @@ int CompanionCommands::Upgrade() {
       return InFolderOf(path, BackupFileName(reported, unique));
     });
     std::error_code failed;
-    std::filesystem::rename(app::Utf8Path(backup), app::Utf8Path(named), failed);
+    std::filesystem::rename(romimage::Utf8Path(backup), romimage::Utf8Path(named), failed);
     if (!failed) {
       backup = named;
     }
@@ -401,14 +402,14 @@ int CompanionCommands::Verify() {
   std::error_code failed;
   const std::filesystem::path folder = std::filesystem::temp_directory_path(failed);
   const std::string copy = FreeName(TimeStamp(), [&](const std::string& unique) {
-    return app::PathUtf8(folder / ("vesker-link-verify-" + unique + ".bin"));
+    return romimage::PathUtf8(folder / ("vesker-link-verify-" + unique + ".bin"));
   });
   reporter_.Stage("verify");
   int reported = -1;
   const int code = ReadInto(copy, reported);
   std::string flash;
   const bool kept = code == kExitOk && ReadWholeFile(copy, flash);
-  std::filesystem::remove(app::Utf8Path(copy), failed);
+  std::filesystem::remove(romimage::Utf8Path(copy), failed);
   if (code != kExitOk) {
     return Finish(code);
   }

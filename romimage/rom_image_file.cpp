@@ -6,42 +6,12 @@
 #include <string>
 #include <system_error>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
-#include "romimage/file_replace.h"
+#include "romimage/file_system.h"
 #include "romimage/receiver_variant_table.h"
 
 namespace romimage {
 
 namespace {
-
-std::filesystem::path Utf8Path(const std::string& text) {
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-
-std::FILE* OpenForWriting(const std::filesystem::path& path) {
-#ifdef _WIN32
-  return _wfopen(path.c_str(), L"wb");
-#else
-  return std::fopen(path.c_str(), "wb");
-#endif
-}
-
-// Whether everything written so far is on the disk, not only in the system's cache.
-bool SyncToDisk(std::FILE* file) {
-  if (std::fflush(file) != 0) {
-    return false;
-  }
-#ifdef _WIN32
-  return _commit(_fileno(file)) == 0;
-#else
-  return ::fsync(fileno(file)) == 0;
-#endif
-}
 
 // A name beside the target that no other write of this process uses at the same time.
 std::filesystem::path TemporaryPath(const std::filesystem::path& target) {
@@ -60,7 +30,7 @@ std::filesystem::path TemporaryPath(const std::filesystem::path& target) {
 class TemporaryFile {
  public:
   explicit TemporaryFile(std::filesystem::path path)
-      : path_(std::move(path)), file_(OpenForWriting(path_)) {
+      : path_(std::move(path)), file_(OpenRegularFile(path_, FileUse::kWrite)) {
     if (file_ != nullptr) {
       // Unbuffered, so that each write reports what really reached the file.
       std::setvbuf(file_, nullptr, _IONBF, 0);

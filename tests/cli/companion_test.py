@@ -188,13 +188,17 @@ class RomFiles(Bench):
             ("tag.bin", b"VESKER_SZ_RomXXXXXX1" + data[20:], "file data error！"),
             ("half.bin", TAGS[1] + data[20:], "file size error！"),
             ("missing.bin", None, None),
+            ("fifo.bin", os.mkfifo, None),  # nobody writes it: must not be waited for
+            ("folder.bin", os.makedirs, None),
         ]
         receiver = self.receiver()
         os.makedirs(self.path("bad"))
         for name, contents, message in files:
             path = self.path("bad", name)
-            if contents is None:
+            if contents is None or callable(contents):
                 message = "Open file<%s> error！" % path
+                if contents:
+                    contents(path)
             else:
                 self.write(os.path.join("bad", name), contents)
             for command in ("info", "upgrade", "verify"):

@@ -1,9 +1,11 @@
 // Upgrade Receiver Software under the headless host: loading and checking the file, and the
 // transfer into the simulated receiver on a pty, its flash compared byte for byte.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,13 +103,20 @@ TEST_F(Upgrade, BadFilesAreRefusedBeforeThePortIsTouched) {
     vltest::WriteBytes(Rom(), c.bytes);
     EXPECT_EQ(Run(Rom()), 2) << c.name;
   }
-  const std::string missing = dir_ / "no such file.bin";
-  Run(missing);
   std::vector<std::string> expected;
   for (const auto& c : cases) {
     expected.push_back(c.message);
   }
-  expected.push_back("Open file<" + missing + "> error！");
+  // Nothing that is not a regular file is opened or waited for (a FIFO would wait for a
+  // writer for ever).
+  const std::string fifo = dir_ / "fifo.bin";
+  const std::string folder = dir_ / "folder.bin";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directory(folder);
+  for (const std::string& path : {dir_ / "no such file.bin", fifo, folder}) {
+    Run(path);
+    expected.push_back("Open file<" + path + "> error！");
+  }
   EXPECT_EQ(MessageTexts(), expected);
   EXPECT_TRUE(receiver.FrameNames().empty()) << "nothing may reach the receiver";
 }

@@ -1,8 +1,12 @@
 #include "app/port_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <csignal>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "tests/support/test_files.h"
@@ -72,22 +76,41 @@ TEST(PortConfigSave, UncreatableFileSaysSoOnceWithoutOwnerAndLeavesNothing) {
   EXPECT_FALSE(std::filesystem::exists(config.configPath));
 }
 
-TEST(PortConfigSave, PathThatIsAFolderCannotBeCreated) {
+// Anything but a regular file (a folder, a FIFO nobody writes, a device) reads as COM1 at
+// once and is never written into.
+TEST(PortConfigSave, SomethingOtherThanAFileIsNeitherWaitedForNorWritten) {
   vltest::TempDir dir;
-  ui::HeadlessHost host;
-  app::PortConfig config;
-  config.configPath = dir.Path().string();
-  config.Save();
-  ASSERT_EQ(host.Messages().size(), 1u);
-  EXPECT_EQ(host.Messages()[0].text, "save config info error！");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  for (const std::string& path : {dir.Path().string(), dir / "fifo", std::string("/dev/null")}) {
+    ui::HeadlessHost host;
+    app::PortConfig config;
+    config.configPath = path;
+    config.portIndex = 3;
+    config.Load();
+    EXPECT_EQ(config.portIndex, 0) << path;
+    config.Save();
+    ASSERT_EQ(host.Messages().size(), 1u) << path;
+    EXPECT_EQ(host.Messages()[0].text, "save config info error！");
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
 }
 
 TEST(PortConfigSave, BytesThatCannotBeWrittenAreReportedUnderError) {
+  // A file that may not grow takes no byte, as on a full disk.
+  vltest::TempDir dir;
   ui::HeadlessHost host;
   app::PortConfig config;
-  config.configPath = "/dev/full";  // opens, but every write fails as on a full disk
+  config.configPath = dir / "Pelto.cfg";
   config.portIndex = 2;
+  rlimit previous{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+  rlimit tiny = previous;
+  tiny.rlim_cur = 2;
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
   config.Save();
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, handler);
   ASSERT_EQ(host.Messages().size(), 1u);
   EXPECT_EQ(host.Messages()[0].text, "save data error！");
   EXPECT_EQ(host.Messages()[0].caption, "error");

@@ -1,0 +1,66 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "romimage/file_system.h"
+
+namespace romimage {
+
+std::FILE* OpenRegularFile(const std::filesystem::path& path, FileUse use) {
+  // A look that opens nothing comes first, since opening a device may act on it.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    return nullptr;
+  }
+  const bool write = use == FileUse::kWrite;
+  const int fd = ::open(path.c_str(),
+                        (write ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        0666);
+  if (fd < 0) {
+    return nullptr;
+  }
+  // The same look at what was opened, in case the name changed hands in between; only then
+  // is a file emptied.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (write && ::ftruncate(fd, 0) != 0) ||
+      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, write ? "wb" : "rb");
+  if (file == nullptr) {
+    ::close(fd);
+  }
+  return file;
+}
+
+long long FileLength(std::FILE* file) {
+  if (::fseeko(file, 0, SEEK_END) != 0) {
+    return -1;
+  }
+  const long long length = ::ftello(file);
+  std::rewind(file);
+  return length;
+}
+
+bool SyncToDisk(std::FILE* file) {
+  return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+}
+
+bool ReplaceAtomically(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (std::rename(from.c_str(), to.c_str()) != 0) {
+    return false;
+  }
+  // The new name is on the disk only once its folder is.
+  const std::filesystem::path folder = to.has_parent_path() ? to.parent_path() : ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  return true;
+}
+
+}  // namespace romimage
