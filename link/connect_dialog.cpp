@@ -31,7 +31,8 @@ void ConnectDialog::OnTimer(int /*id*/) {
   SetWaitCursor(false);
 }
 
-int ConnectDialog::Connect() {
+// An exception inside (memory running out while a message is built) ends it with 0.
+int ConnectDialog::Connect() try {
   std::string failure;
   if (!OpenReceiverPort(port_, portIndex_, failure)) {
     ShowMessage(failure, ui::kProgramTitle);
@@ -46,6 +47,8 @@ int ConnectDialog::Connect() {
   Repaint();
   Pause(kSuccessPauseMs);
   return 1;
+} catch (...) {
+  return 0;
 }
 
 }  // namespace comm

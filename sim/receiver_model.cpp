@@ -253,12 +253,17 @@ std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
     }
     return {};
   }
-  if (frame == comm::CommandFrame(comm::CMD_READ_DONE) ||
-      frame == comm::CommandFrame(comm::CMD_STOP)) {
+  const Bytes ack(comm::AckFrame.begin(), comm::AckFrame.end());
+  if (frame == comm::CommandFrame(comm::CMD_READ_DONE)) {
+    reading_ = false;
+    return options_.answerReadDone ? Reply(ack) : std::vector<Emission>();
+  }
+  if (frame == comm::CommandFrame(comm::CMD_STOP)) {
     reading_ = false;
   }
-  // Key frames are never answered.
-  return {};
+  const bool key =
+      std::equal(comm::kKeySignature.begin(), comm::kKeySignature.end(), frame.begin());
+  return key && options_.answerKeys ? Reply(ack) : std::vector<Emission>();
 }
 
 std::vector<Emission> ReceiverModel::Reply(Bytes bytes) const {

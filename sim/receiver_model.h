@@ -43,6 +43,11 @@ struct ReceiverOptions {
   int reportAtBlock = -1;         // answers this block with its variant report frame
   bool glueReplies = false;       // sends every answer twice in one go
 
+  // What is left to the receiver: answering CMD_READ_DONE, and key frames, with its
+  // acknowledgement.
+  bool answerReadDone = false;
+  bool answerKeys = false;
+
   // The line goes dead (as when a USB serial adapter is pulled) after this block of a read
   // has been sent or this block of an upgrade has been taken.
   int hangUpAfterBlock = -1;

@@ -54,6 +54,8 @@ const char kUsage[] =
     "  --silent-after K   no answer to upgrade block K or any later one\n"
     "  --report-at K      answer upgrade block K with the variant report frame\n"
     "  --glue             send every answer twice in one go\n"
+    "  --answer-done      answer CMD_READ_DONE with the acknowledgement frame\n"
+    "  --answer-keys      answer every key frame with the acknowledgement frame\n"
     "  --hang-up-after K  close the line after read block K is sent or upgrade block K taken\n"
     "  --return-after MS  after a hang-up, come back on a new pty (and link) MS later\n"
     "  --late MS          answer MS milliseconds late\n"
@@ -225,6 +227,10 @@ int main(int argc, char** argv) {
       options.hangUpAfterBlock = static_cast<int>(number);
     } else if (arg == "--return-after" && needs()) {
       if (!Number(value, returnAfter)) return Usage("bad --return-after");
+    } else if (arg == "--answer-done") {
+      options.answerReadDone = true;
+    } else if (arg == "--answer-keys") {
+      options.answerKeys = true;
     } else if (arg == "--glue") {
       options.glueReplies = true;
     } else if (arg == "--reply-choice" && needs()) {

@@ -1,9 +1,7 @@
 #include "transfer/read_software_dialog.h"
 
-#include <chrono>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "link/frames.h"
 #include "res/resource.h"
@@ -18,7 +16,6 @@ constexpr int kReplyTimer = 1;
 constexpr int kBlockTimer = 2;
 constexpr unsigned kTickMs = 50;
 constexpr std::uint32_t kGiveUpMs = 3000;
-constexpr auto kSettleTime = std::chrono::milliseconds(20);
 }  // namespace
 
 ReadSoftwareDialog::ReadSoftwareDialog(std::int32_t portIndex)
@@ -29,6 +26,7 @@ bool ReadSoftwareDialog::OnInitDialog() {
   request.title = "save as rom(*.bin) file";
   request.filter = "rom image file(*.bin)|*.bin||";
   request.initialName = "rom.bin";
+  request.defaultExtension = "";  // "myrom" is saved as "myrom.bin", the filter's extension
   request.overwritePrompt = true;
   if (!AskSaveFileName(request, targetPath)) {
     OnCancel();
@@ -43,7 +41,8 @@ bool ReadSoftwareDialog::OnInitDialog() {
   return true;
 }
 
-bool ReadSoftwareDialog::StartRead() {
+// An exception inside fails the start, as a port that cannot be opened does.
+bool ReadSoftwareDialog::StartRead() try {
   std::string failure;
   if (!comm::OpenReceiverPort(port, portIndex_, failure)) {
     ShowMessage(failure, ui::kProgramTitle);
@@ -52,6 +51,8 @@ bool ReadSoftwareDialog::StartRead() {
   port.SendCommand(comm::CMD_READ_START);
   SetTimer(kReplyTimer, kTickMs);
   return true;
+} catch (...) {
+  return false;
 }
 
 void ReadSoftwareDialog::OnTimer(int id) {
@@ -63,6 +64,9 @@ void ReadSoftwareDialog::OnTimer(int id) {
 }
 
 bool ReadSoftwareDialog::IsTickReady(int id) {
+  if (id == kBlockTimer && blockCount != 0 && blocksDone == blockCount) {
+    return port.InQueueCount() > 0;  // out of step at once; in step only after a whole tick
+  }
   const std::size_t wanted = id == kReplyTimer ? comm::kFrameSize : romimage::kBlockSize;
   return port.InQueueCount() >= static_cast<int>(wanted);
 }
@@ -95,6 +99,10 @@ void ReadSoftwareDialog::OnReplyTick() {
 }
 
 void ReadSoftwareDialog::OnBlockTick() {
+  if (blocksDone == blockCount) {
+    FinishRead();
+    return;
+  }
   if (port.InQueueCount() < static_cast<int>(romimage::kBlockSize)) {
     blockWaitMs += kTickMs;
     if (blockWaitMs >= kGiveUpMs) {
@@ -105,25 +113,32 @@ void ReadSoftwareDialog::OnBlockTick() {
   // One block a tick; anything queued beyond it waits for the next tick.
   port.Read(image.get() + static_cast<std::size_t>(blocksDone) * romimage::kBlockSize,
             static_cast<int>(romimage::kBlockSize));
-  port.SendCommand(static_cast<std::uint8_t>(variant + 1), comm::VARIANT_REPORT);
   ++blocksDone;
-  ShowProgress(blocksDone);
-  if (blocksDone < blockCount) {
-    blockWaitMs = 0;
+  if (blocksDone == blockCount) {
+    // The last block's echo waits for the next tick, which decides whether the read was in
+    // step; the progress shows the block now.
+    ShowProgress(blocksDone);
     return;
   }
-  port.SendCommand(comm::CMD_READ_DONE);
+  port.SendCommand(static_cast<std::uint8_t>(variant + 1), comm::VARIANT_REPORT);
+  ShowProgress(blocksDone);
+  blockWaitMs = 0;
+}
+
+void ReadSoftwareDialog::FinishRead() {
   KillTimer(kReplyTimer);
   KillTimer(kBlockTimer);
-  // A receiver in step sends nothing after its last block. Bytes left over mean the blocks
-  // were taken out of step (something extra came before them), so the image would be
-  // shifted: a wrong file is worse than none. The last bytes of a block may still be on
-  // their way, hence the short look again.
-  std::this_thread::sleep_for(kSettleTime);
+  // A receiver in step has sent nothing beyond its last block. Bytes queued by now (a tick
+  // after that block was taken, so its own tail has arrived) mean the blocks were taken out
+  // of step, something extra having come before them: the image would be shifted, and a
+  // wrong file is worse than none. This is decided before the echo and CMD_READ_DONE go
+  // out, so whatever the receiver does after those cannot change the outcome.
   if (port.InQueueCount() > 0) {
     Fail("no answer1！");
     return;
   }
+  port.SendCommand(static_cast<std::uint8_t>(variant + 1), comm::VARIANT_REPORT);
+  port.SendCommand(comm::CMD_READ_DONE);
   WriteImageFile();
   OnCancel();
 }

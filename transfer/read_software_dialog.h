@@ -30,6 +30,8 @@ class ReadSoftwareDialog : public ui::Dialog {
   bool StartRead();
   void OnReplyTick();
   void OnBlockTick();
+  // The tick after the last block: in step, the echo, CMD_READ_DONE and the file.
+  void FinishRead();
   void ShowProgress(std::uint32_t n);
   void WriteImageFile();
   // Sends CMD_STOP, ends the dialog, then says why.

@@ -85,7 +85,8 @@ bool UpgradeDialog::OnInitDialog() {
   return true;
 }
 
-int UpgradeDialog::LoadRomImage() {
+// An exception inside either step fails it, as a bad file or a closed port does.
+int UpgradeDialog::LoadRomImage() try {
   int match = -1;
   std::string message;
   if (!LoadImageFile(romPath, image, match, message)) {
@@ -97,9 +98,11 @@ int UpgradeDialog::LoadRomImage() {
   variant = match;
   blockCount = romimage::ReceiverVariantTable[match].blockCount;
   return StartTransfer();
+} catch (...) {
+  return 0;
 }
 
-int UpgradeDialog::StartTransfer() {
+int UpgradeDialog::StartTransfer() try {
   std::string failure;
   if (!comm::OpenReceiverPort(port, portIndex_, failure)) {
     ShowMessage(failure, ui::kProgramTitle);
@@ -108,6 +111,8 @@ int UpgradeDialog::StartTransfer() {
   port.SendCommand(comm::CMD_UPGRADE_START);
   SetTimer(kTransferTimer, kTickMs);
   return 1;
+} catch (...) {
+  return 0;
 }
 
 bool UpgradeDialog::IsAcknowledgement(const std::uint8_t* reply) const {

@@ -16,29 +16,67 @@ Host* Host::Install(Host* host) {
   return previous;
 }
 
-bool Host::Init(Dialog& dialog, DialogWindow* window) {
+// No exception leaves a handler: one that throws ends its dialog as Cancel would, and the
+// program goes on (through a window system's dialog procedure it would end the process).
+void Host::EndAfterThrow(Dialog& dialog) noexcept {
+  try {
+    if (dialog.window_ != nullptr) {
+      dialog.window_->End(kIdCancel);
+    }
+  } catch (...) {
+    // nothing more can be done for this dialog
+  }
+}
+
+bool Host::Init(Dialog& dialog, DialogWindow* window) noexcept {
   dialog.window_ = window;
-  return dialog.OnInitDialog();
+  try {
+    return dialog.OnInitDialog();
+  } catch (...) {
+    EndAfterThrow(dialog);
+    return false;
+  }
 }
 
-void Host::Command(Dialog& dialog, int id) {
-  dialog.Dispatch(id);
+void Host::Command(Dialog& dialog, int id) noexcept {
+  try {
+    dialog.Dispatch(id);
+  } catch (...) {
+    EndAfterThrow(dialog);
+  }
 }
 
-void Host::Timer(Dialog& dialog, int id) {
-  dialog.OnTimer(id);
+void Host::Timer(Dialog& dialog, int id) noexcept {
+  try {
+    dialog.OnTimer(id);
+  } catch (...) {
+    EndAfterThrow(dialog);
+  }
 }
 
-bool Host::TickReady(Dialog& dialog, int id) {
-  return dialog.IsTickReady(id);
+bool Host::TickReady(Dialog& dialog, int id) noexcept {
+  try {
+    return dialog.IsTickReady(id);
+  } catch (...) {
+    return false;  // the tick comes on time, and its handler meets the fault itself
+  }
 }
 
-bool Host::PreviewKey(Dialog& dialog, int id, unsigned virtualKey) {
-  return dialog.OnPreviewKey(id, virtualKey);
+bool Host::PreviewKey(Dialog& dialog, int id, unsigned virtualKey) noexcept {
+  try {
+    return dialog.OnPreviewKey(id, virtualKey);
+  } catch (...) {
+    EndAfterThrow(dialog);
+    return true;
+  }
 }
 
-void Host::ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey) {
-  dialog.OnControlKeyDown(id, virtualKey);
+void Host::ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey) noexcept {
+  try {
+    dialog.OnControlKeyDown(id, virtualKey);
+  } catch (...) {
+    EndAfterThrow(dialog);
+  }
 }
 
 void Host::Detach(Dialog& dialog) {

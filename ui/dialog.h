@@ -2,6 +2,7 @@
 // ui::Dialog; a host (the real Win32 dialog manager, or the headless test host) runs it.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -15,7 +16,8 @@ struct FileDialogRequest {
   std::string title;
   std::string filter;
   std::string initialName;
-  std::string defaultExtension;
+  // Appended to a name typed without one; "" takes the filter's, nullopt appends nothing.
+  std::optional<std::string> defaultExtension;
   bool mustExist = false;
   bool overwritePrompt = false;
 };
@@ -63,14 +65,18 @@ class Host {
   static Host* Install(Host* host);
 
  protected:
-  // The hosts' way into a dialog's handlers.
-  static bool Init(Dialog& dialog, DialogWindow* window);
-  static void Command(Dialog& dialog, int id);
-  static void Timer(Dialog& dialog, int id);
-  static bool TickReady(Dialog& dialog, int id);
-  static bool PreviewKey(Dialog& dialog, int id, unsigned virtualKey);
-  static void ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey);
+  // The hosts' way into a dialog's handlers. None lets an exception through: a handler that
+  // throws ends its dialog with kIdCancel.
+  static bool Init(Dialog& dialog, DialogWindow* window) noexcept;
+  static void Command(Dialog& dialog, int id) noexcept;
+  static void Timer(Dialog& dialog, int id) noexcept;
+  static bool TickReady(Dialog& dialog, int id) noexcept;
+  static bool PreviewKey(Dialog& dialog, int id, unsigned virtualKey) noexcept;
+  static void ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey) noexcept;
   static void Detach(Dialog& dialog);
+
+ private:
+  static void EndAfterThrow(Dialog& dialog) noexcept;
 };
 
 class Dialog {

@@ -16,6 +16,7 @@
 //   hold PATH MS              hold a file open, sharing nothing, for MS milliseconds
 //   checked TITLE ID          print 1 when the button is checked, else 0
 //   shown TITLE ID            print 1 when the control is visible, else 0
+//   border TITLE ID           print 1 when the control has a border of any kind, else 0
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
 
@@ -279,6 +280,14 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"shown") {
     Print(IsWindowVisible(control) ? "1" : "0");
+    return 0;
+  }
+  if (command == L"border") {
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
+    const auto extended = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_EXSTYLE));
+    const bool framed = (style & (WS_BORDER | WS_DLGFRAME)) != 0 ||
+                        (extended & (WS_EX_CLIENTEDGE | WS_EX_STATICEDGE | WS_EX_WINDOWEDGE)) != 0;
+    Print(framed ? "1" : "0");
     return 0;
   }
   if (command == L"checked") {

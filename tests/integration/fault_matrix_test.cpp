@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -142,11 +144,15 @@ INSTANTIATE_TEST_SUITE_P(
             },
             "", "CMD_READ_START", "CMD_READ_DONE", 258, Disk::kWholeFile},
         // A doubled report or a byte after it shifts every block by that much: bytes are
-        // left over after the last block, and no shifted image is written.
+        // left over after the last block, and no shifted image is written. The last echo
+        // and CMD_READ_DONE never go out.
         Row{"read_glued_report", Exchange::kRead, [](O& o) { o.glueReplies = true; },
-            "no answer1！", "CMD_READ_START", "CMD_STOP", 259, Disk::kUntouched},
+            "no answer1！", "CMD_READ_START", "CMD_STOP", 257, Disk::kUntouched},
         Row{"read_byte_after_report", Exchange::kRead, [](O& o) { o.extraAfterReply = {0x00}; },
-            "no answer1！", "CMD_READ_START", "CMD_STOP", 259, Disk::kUntouched},
+            "no answer1！", "CMD_READ_START", "CMD_STOP", 257, Disk::kUntouched},
+        // Whatever the receiver says after CMD_READ_DONE costs nothing.
+        Row{"read_done_answered", Exchange::kRead, [](O& o) { o.answerReadDone = true; }, "",
+            "CMD_READ_START", "CMD_READ_DONE", 258, Disk::kWholeFile},
         Row{"read_short_block", Exchange::kRead,
             [](O& o) {
               o.cutBlock = 100;
@@ -177,5 +183,49 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"upgrade_hang_up", Exchange::kUpgrade, [](O& o) { o.hangUpAfterBlock = 5; },
             "no answer1！", "CMD_UPGRADE_START", "BLOCK 5", 7, Disk::kUntouched}),
     [](const testing::TestParamInfo<Row>& param) { return std::string(param.param.name); });
+
+// A step that throws (memory running out while a message is built) ends with its failure:
+// the dialog ends with Cancel, nothing escapes, and the next run works as ever. A handler
+// that throws ends its dialog the same way.
+TEST(ThrowingSteps, EndTheirDialogAndTheProgramGoesOn) {
+  vltest::TempDir dir;
+  vltest::PortMap ports;  // no receiver on any port
+  std::string rom(romimage::ReceiverVariantTable[0].FileLength(), '\x5A');
+  std::memcpy(rom.data(), romimage::ReceiverVariantTable[0].imageTag, 20);
+  vltest::WriteBytes(dir / "image.bin", rom);
+  const std::function<int(ui::HeadlessHost&)> exchanges[] = {
+      [](ui::HeadlessHost& host) {
+        host.Advance(200);
+        return comm::ConnectDialog(0).DoModal();
+      },
+      [&dir](ui::HeadlessHost& host) {
+        host.AnswerFileDialog(dir / "rom.bin");
+        return transfer::ReadSoftwareDialog(0).DoModal();
+      },
+      [&dir](ui::HeadlessHost&) { return transfer::UpgradeDialog(dir / "image.bin", 0).DoModal(); },
+  };
+  for (const auto& run : exchanges) {
+    ui::HeadlessHost host;
+    host.FailMessages(1);
+    EXPECT_EQ(run(host), ui::kIdCancel);
+    EXPECT_TRUE(host.Messages().empty());
+    EXPECT_EQ(run(host), ui::kIdCancel);
+    ASSERT_EQ(host.Messages().size(), 1u);
+    EXPECT_EQ(host.Messages()[0].text, "open port1 error!");
+  }
+
+  class ThrowingDialog : public ui::Dialog {
+   public:
+    ThrowingDialog() : ui::Dialog(176) {}
+    bool OnInitDialog() override {
+      SetTimer(1, 50);
+      return true;
+    }
+    void OnTimer(int) override { throw std::runtime_error("a handler failed"); }
+  };
+  ui::HeadlessHost host;
+  host.Advance(50);
+  EXPECT_EQ(ThrowingDialog().DoModal(), ui::kIdCancel);
+}
 
 }  // namespace

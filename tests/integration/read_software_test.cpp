@@ -98,7 +98,7 @@ TEST_F(ReadSoftware, AsksWhereToSaveAsTheProgramAlwaysHas) {
   EXPECT_EQ(ask.request.title, "save as rom(*.bin) file");
   EXPECT_EQ(ask.request.initialName, "rom.bin");
   EXPECT_EQ(ask.request.filter, "rom image file(*.bin)|*.bin||");
-  EXPECT_EQ(ask.request.defaultExtension, "");
+  EXPECT_EQ(ask.request.defaultExtension, std::optional<std::string>(""));
   EXPECT_TRUE(ask.request.overwritePrompt);
   EXPECT_TRUE(host_.Messages().empty());
 }

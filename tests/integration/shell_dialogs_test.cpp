@@ -93,7 +93,7 @@ TEST_F(ProgramRun, CancelledUpgradeFileChoiceOpensNothing) {
   EXPECT_EQ(ask.request.title, "open rom(*.bin) file");
   EXPECT_EQ(ask.request.filter, "rom image file(*.bin)|*.bin||");
   EXPECT_EQ(ask.request.initialName, "rom.bin");
-  EXPECT_EQ(ask.request.defaultExtension, "");
+  EXPECT_EQ(ask.request.defaultExtension, std::nullopt);
   EXPECT_TRUE(ask.request.mustExist);
   EXPECT_TRUE(ask.request.overwritePrompt);
 }

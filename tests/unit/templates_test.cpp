@@ -163,6 +163,47 @@ TEST(Templates, RemotePanel) {
   }
 }
 
+TEST(Templates, UpgradeAndRead) {
+  const ui::DialogTemplate& upgrade = Template(171);
+  const ui::DialogTemplate& read = Template(172);
+  EXPECT_EQ(upgrade.caption, "Upgrade Receiver Software");
+  EXPECT_EQ(read.caption, "Read Receiver Software");
+  for (const ui::DialogTemplate* dialog : {&upgrade, &read}) {
+    EXPECT_EQ((std::vector<int>{dialog->width, dialog->height}), (std::vector<int>{301, 65}));
+    EXPECT_EQ(dialog->fontName, "宋体");
+    EXPECT_FALSE(dialog->HasStyle("WS_SYSMENU")) << "no close box";
+    // The progress text sits on the group box's edge, where a caption would be: no border.
+    const ui::ControlTemplate* text = dialog->Control(1087);
+    ASSERT_NE(text, nullptr);
+    for (const char* style : {"ES_READONLY", "WS_DISABLED", "ES_CENTER", "ES_AUTOHSCROLL"}) {
+      EXPECT_TRUE(text->HasStyle(style)) << dialog->id << " " << style;
+    }
+    EXPECT_FALSE(text->HasStyle("WS_BORDER")) << dialog->id;
+    EXPECT_EQ(dialog->Control(1057)->className, "msctls_progress32");
+    EXPECT_TRUE(dialog->Control(1057)->HasStyle("WS_BORDER"));
+  }
+  ExpectControls(upgrade, {
+                              {"GROUPBOX", "", -1, 6, 5, 287, 34},
+                              {"EDITTEXT", "", 1087, 15, 5, 57, 12},
+                              {"CONTROL", "", 1057, 11, 20, 274, 11},
+                              {"CTEXT",
+                               "Dont' power off during Saving Data.... The Receiver will Auto "
+                               "Reboot！",
+                               1093, 10, 20, 282, 15},
+                              {"PUSHBUTTON", "Cancel", 2, 122, 44, 50, 14},
+                          });
+  EXPECT_FALSE(upgrade.Control(1093)->HasStyle("WS_VISIBLE"));
+  ExpectControls(read, {
+                           {"GROUPBOX", "", -1, 6, 5, 288, 34},
+                           {"EDITTEXT", "", 1087, 15, 5, 57, 12},
+                           {"CONTROL", "", 1057, 11, 20, 274, 11},
+                           {"PUSHBUTTON", "Cancel", 2, 122, 44, 50, 14},
+                       });
+  for (int id : {1087, 1057, 2}) {
+    EXPECT_TRUE(read.Control(id)->HasStyle("WS_TABSTOP")) << id;
+  }
+}
+
 TEST(TemplateLibrary, RefusesAScriptItCannotRead) {
   ui::TemplateLibrary library;
   std::string error;

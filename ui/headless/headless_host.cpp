@@ -1,6 +1,7 @@
 #include "ui/headless/headless_host.h"
 
 #include <algorithm>
+#include <new>
 #include <tuple>
 
 namespace ui {
@@ -47,6 +48,7 @@ HeadlessWindow::HeadlessWindow(HeadlessHost& host, Dialog& dialog, const DialogT
       ControlState state;
       state.source = control;
       state.text = control.text;
+      state.visible = !control.HasStyle("NOT WS_VISIBLE");
       controls_[control.id] = state;
     }
   }
@@ -129,6 +131,10 @@ void HeadlessWindow::SetTimer(int id, unsigned periodMs) {
 }
 
 void HeadlessWindow::ShowMessage(const std::string& text, const std::string& caption) {
+  if (host_.messageFailures_ > 0) {
+    --host_.messageFailures_;
+    throw std::bad_alloc();
+  }
   Event event{Event::kMessage};
   event.ownerTemplate = source_.id;
   event.text = text;

@@ -161,6 +161,10 @@ class HeadlessHost : public Host {
   // The same at once, from inside a step.
   void AdvanceNow(unsigned milliseconds) { AdvanceClock(milliseconds); }
 
+  // The next dialog's message boxes fail, as when memory runs out while a text is built:
+  // ShowMessage throws std::bad_alloc this many times.
+  void FailMessages(int count) { messageFailures_ = count; }
+
   // Answers for the next file dialogs, in order: a path, or nullopt to cancel.
   void AnswerFileDialog(std::optional<std::string> path) {
     fileAnswers_.push_back(std::move(path));
@@ -189,6 +193,7 @@ class HeadlessHost : public Host {
   std::vector<std::unique_ptr<HeadlessWindow>> ended_;
   std::vector<Event> transcript_;
   unsigned long long now_ = 0;
+  int messageFailures_ = 0;
 };
 
 // Readable form of an event, for failure output.

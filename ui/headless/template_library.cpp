@@ -53,13 +53,18 @@ std::string Unquote(const std::string& token) {
   return text;
 }
 
+// The style words of a statement; "NOT X" stays one word, as it takes X away.
 std::vector<std::string> StyleWords(const std::string& text) {
   std::vector<std::string> words;
   std::string word;
   for (char c : text + " ") {
     if (c == '|' || c == ' ' || c == '\t') {
       if (!word.empty()) {
-        words.push_back(word);
+        if (!words.empty() && words.back() == "NOT") {
+          words.back() += " " + word;
+        } else {
+          words.push_back(word);
+        }
       }
       word.clear();
     } else {
@@ -226,6 +231,15 @@ bool TemplateLibrary::Load(const std::string& scriptPath, const std::string& hea
     for (std::size_t i = next + 4; i < fields.size(); ++i) {
       for (const std::string& word : StyleWords(fields[i])) {
         control.styles.push_back(word);
+      }
+    }
+    // The resource compiler gives an edit box a border and a tab stop unless told NOT to.
+    if (control.kind == "EDITTEXT") {
+      for (const char* implied : {"WS_BORDER", "WS_TABSTOP"}) {
+        if (!Contains(control.styles, implied) &&
+            !Contains(control.styles, std::string("NOT ") + implied)) {
+          control.styles.push_back(implied);
+        }
       }
     }
     dialog->controls.push_back(control);

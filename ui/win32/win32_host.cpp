@@ -26,6 +26,7 @@ class Win32Window : public DialogWindow {
   Win32Window(Win32Host& host, Dialog& dialog) : host_(host), dialog_(dialog) {}
 
   static INT_PTR CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  static INT_PTR Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
   void SetCaption(const std::string& text) override { SetWindowTextW(hwnd_, Widen(text).c_str()); }
   void SetItemText(int id, const std::string& text) override {
@@ -140,6 +141,17 @@ LRESULT CALLBACK CaptureProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 }  // namespace
 
 INT_PTR CALLBACK Win32Window::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  // An exception must not cross the dialog manager: it would end the program. The handlers
+  // already end their dialog when they throw; this holds for the host's own steps too.
+  try {
+    return Handle(hwnd, message, wParam, lParam);
+  } catch (...) {
+    EndDialog(hwnd, IDCANCEL);
+    return TRUE;
+  }
+}
+
+INT_PTR Win32Window::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* window = reinterpret_cast<Win32Window*>(lParam);
     SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
@@ -236,7 +248,7 @@ bool Win32Window::AskFileName(const FileDialogRequest& request, bool save, std::
   std::wstring filter = Widen(request.filter);
   std::replace(filter.begin(), filter.end(), L'|', L'\0');
   const std::wstring title = Widen(request.title);
-  const std::wstring extension = Widen(request.defaultExtension);
+  const std::wstring extension = Widen(request.defaultExtension.value_or(std::string()));
   // Room for long paths; the dialog reports a longer name as an error, never cuts it.
   std::vector<wchar_t> name(32768, L'\0');
   const std::wstring initial = Widen(request.initialName);
@@ -249,7 +261,7 @@ bool Win32Window::AskFileName(const FileDialogRequest& request, bool save, std::
   ofn.lpstrFile = name.data();
   ofn.nMaxFile = static_cast<DWORD>(name.size());
   ofn.lpstrTitle = title.c_str();
-  ofn.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
+  ofn.lpstrDefExt = request.defaultExtension ? extension.c_str() : nullptr;
   ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER;
   if (request.mustExist) {
     ofn.Flags |= OFN_FILEMUSTEXIST;
