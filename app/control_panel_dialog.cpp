@@ -3,7 +3,6 @@
 #include <string>
 
 #include "app/about_dialog.h"
-#include "app/port_config.h"
 #include "app/port_setup_dialog.h"
 #include "remote/remote_panel_dialog.h"
 #include "res/resource.h"
@@ -13,7 +12,8 @@
 
 namespace app {
 
-ControlPanelDialog::ControlPanelDialog() : ui::Dialog(IDD_CONTROL_PANEL) {}
+ControlPanelDialog::ControlPanelDialog(std::int32_t& portIndex)
+    : ui::Dialog(IDD_CONTROL_PANEL), portIndex_(portIndex) {}
 
 bool ControlPanelDialog::OnInitDialog() {
   SetAppIcon();
@@ -29,7 +29,7 @@ void ControlPanelDialog::OnOK() {}
 void ControlPanelDialog::OnCommand(int id) {
   switch (id) {
     case IDC_SETUP_COMM: {
-      PortSetupDialog setup;
+      PortSetupDialog setup(portIndex_);
       setup.DoModal();
       break;
     }
@@ -37,14 +37,14 @@ void ControlPanelDialog::OnCommand(int id) {
       // The panel replaces the Control Panel on screen while it runs.
       ShowWindow(false);
       {
-        remote::RemotePanelDialog panel;
+        remote::RemotePanelDialog panel(portIndex_);
         panel.DoModal();
       }
       ShowWindow(true);
       break;
     }
     case IDC_READ_SOFTWARE: {
-      transfer::ReadSoftwareDialog read(Config().portIndex);
+      transfer::ReadSoftwareDialog read(portIndex_);
       read.DoModal();
       break;
     }
@@ -57,7 +57,7 @@ void ControlPanelDialog::OnCommand(int id) {
       request.overwritePrompt = true;
       std::string path;
       if (AskOpenFileName(request, path)) {
-        transfer::UpgradeDialog upgrade(path, Config().portIndex);
+        transfer::UpgradeDialog upgrade(path, portIndex_);
         upgrade.DoModal();
       }
       break;

@@ -8,11 +8,6 @@
 
 namespace app {
 
-PortConfig& Config() {
-  static PortConfig config;
-  return config;
-}
-
 void PortConfig::Serialize(std::string& data, bool storing) {
   transferOk = 0;
   if (storing) {

@@ -23,7 +23,4 @@ class PortConfig {
   std::int32_t transferOk = 0;
 };
 
-// The one configuration record of the process.
-PortConfig& Config();
-
 }  // namespace app

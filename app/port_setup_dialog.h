@@ -9,13 +9,15 @@ namespace app {
 
 class PortSetupDialog : public ui::Dialog {
  public:
-  PortSetupDialog();
+  // portIndex: the configuration's port index, which OK assigns.
+  explicit PortSetupDialog(std::int32_t& portIndex);
 
  protected:
   bool OnInitDialog() override;
   void OnOK() override;
 
  private:
+  std::int32_t& portIndex_;
   std::int32_t radioIndex = -1;  // position in the radio group, -1 for none
 };
 

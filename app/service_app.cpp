@@ -13,11 +13,7 @@ namespace {
 
 constexpr char kConfigName[] = "Pelto.cfg";
 
-#ifdef _WIN32
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
+constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
 
 bool IsWhiteSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -55,18 +51,19 @@ std::string CurrentDirectoryUtf8() {
   return error ? std::string() : romimage::PathUtf8(directory);
 }
 
-void LoadStartUpConfig() {
-  PortConfig& config = Config();
+PortConfig LoadStartUpConfig() {
+  PortConfig config;
   config.currentDirectory = TrimWhiteSpace(CurrentDirectoryUtf8());
   config.configPath = MakeConfigPath(config.currentDirectory, kSeparator);
   config.Load();
+  return config;
 }
 
 int ServiceApp::Run() {
-  PortConfig& config = Config();
-  LoadStartUpConfig();
+  // The one configuration record of the process; the dialogs get its port index from here.
+  PortConfig config = LoadStartUpConfig();
   {
-    ControlPanelDialog panel;
+    ControlPanelDialog panel(config.portIndex);
     panel.DoModal();
   }
   config.Save();

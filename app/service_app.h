@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/port_config.h"
+
 namespace app {
 
 class ServiceApp {
@@ -19,8 +21,9 @@ std::string TrimWhiteSpace(std::string_view text);
 // any other directory gets one separator first. An empty directory gives the bare name.
 std::string MakeConfigPath(std::string_view directory, char separator);
 
-// Finds "Pelto.cfg" in the current directory and loads the configuration record from it.
-void LoadStartUpConfig();
+// The configuration record as the program starts: "Pelto.cfg" found in the current
+// directory and loaded.
+PortConfig LoadStartUpConfig();
 
 // The process's current directory as UTF-8, of any length; empty when it cannot be read.
 std::string CurrentDirectoryUtf8();

@@ -9,8 +9,8 @@
 #include <iterator>
 #include <thread>
 
-#include "app/port_config.h"
 #include "app/service_app.h"
+#include "cli/console_terminal.h"
 #include "cli/key_names.h"
 #include "cli/sha256.h"
 #include "link/command_port.h"
@@ -19,6 +19,7 @@
 #include "remote/remote_panel_dialog.h"
 #include "romimage/file_system.h"
 #include "romimage/receiver_variant_table.h"
+#include "romimage/rom_image_file.h"
 #include "transfer/read_software_dialog.h"
 #include "transfer/upgrade_dialog.h"
 
@@ -30,34 +31,9 @@ namespace {
 // would give it.
 constexpr auto kSettleAfterRead = std::chrono::milliseconds(300);
 
-const char* const kRomFileMessages[] = {"file size error！", "read file data error！",
-                                        "file data error！"};
-
 std::string TagName(int variant) {
   // "VESKER_SZ_RomFtaAMD1" names itself well enough without its common head.
   return std::string(romimage::ReceiverVariantTable[variant].imageTag + 10, 10);
-}
-
-std::string TimeStamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
-  return text;
-}
-
-// The device behind COM<n> when it has to be opened under another number.
-std::string ComDevice(int n) {
-#ifdef _WIN32
-  return "\\\\.\\COM" + std::to_string(n);
-#else
-  return comm::SerialPort::DevicePath(n);
-#endif
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
@@ -96,25 +72,22 @@ std::string InFolderOf(const std::string& file, const std::string& name) {
 
 }  // namespace
 
-int ExitCodeForMessage(const std::string& message) {
-  if (message.rfind("open port", 0) == 0) {
-    return kExitPort;
-  }
-  if (message.rfind("Open file<", 0) == 0) {
-    return kExitRomFile;
-  }
-  for (const char* text : kRomFileMessages) {
-    if (message == text) {
+int ExitCodeFor(const comm::Outcome& outcome) {
+  using Ending = comm::Outcome::Ending;
+  switch (outcome.ending) {
+    case Ending::kDone:
+      return kExitOk;
+    case Ending::kPortFailed:
+      return kExitPort;
+    case Ending::kBadRomFile:
       return kExitRomFile;
-    }
-  }
-  if (message == "create file error!" || message == "write file error!") {
-    return kExitFileWrite;
-  }
-  for (const romimage::ReceiverVariant& row : romimage::ReceiverVariantTable) {
-    if (message == row.tagWriteFailure) {
+    case Ending::kFileNotWritten:
       return kExitFileWrite;
-    }
+    case Ending::kCancelled:
+    case Ending::kNoAnswer:
+    case Ending::kVersionMismatch:
+    case Ending::kNoMemory:
+      return kExitReceiver;
   }
   return kExitReceiver;
 }
@@ -124,9 +97,7 @@ std::string BackupFileName(int variant, const std::string& timeStamp) {
 }
 
 CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& reporter)
-    : line_(line), reporter_(reporter), host_(reporter, line.fast) {
-  comm::SetReceiverBaud(line.baud);
-}
+    : line_(line), reporter_(reporter), host_(reporter, line.fast) {}
 
 int CompanionCommands::Run() {
   JsonObject details;
@@ -164,8 +135,7 @@ bool CompanionCommands::SelectPort(const std::string& text, Port& port) {
   int n = 0;
   if (text.empty()) {
     // As the program starts: the index kept in Pelto.cfg, whatever value it holds.
-    app::LoadStartUpConfig();
-    port.index = app::Config().portIndex;
+    port.index = app::LoadStartUpConfig().portIndex;
     port.label = "COM" + std::to_string(comm::ComNumber(port.index));
     return true;
   }
@@ -180,12 +150,10 @@ bool CompanionCommands::SelectPort(const std::string& text, Port& port) {
     port.label = text;
     return true;
   }
-#ifdef _WIN32
-  if (n > 9) {  // only COM1 to COM9 open by their bare names
+  if (NeedsComDevice(n)) {
     comm::SerialPort::MapPort(n, ComDevice(n));
     mapped_.push_back(n);
   }
-#endif
   port.index = n - 1;
   port.label = "COM" + std::to_string(n);
   return true;
@@ -203,24 +171,22 @@ int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
   return exitCode;
 }
 
-int CompanionCommands::Failure() {
+int CompanionCommands::Failure(const comm::Outcome& outcome) {
   if (ui::ConsoleHost::CancelRequested()) {
     reporter_.Message("interrupted");
     return kExitReceiver;
   }
-  const auto& messages = reporter_.Messages();
-  const int code = messages.empty() ? kExitReceiver : ExitCodeForMessage(messages.front());
-  if (code == kExitPort && port_.label.rfind("COM", 0) != 0) {
+  if (outcome.ending == comm::Outcome::Ending::kPortFailed && port_.label.rfind("COM", 0) != 0) {
     reporter_.Message("cannot open " + port_.label);  // the program only knows it as COM1
   }
-  return code;
+  return ExitCodeFor(outcome);
 }
 
 int CompanionCommands::Connect() {
-  reporter_.ClearMessages();
-  comm::ConnectDialog dialog(port_.index);
-  if (dialog.DoModal() != ui::kIdOk) {
-    return Finish(Failure());
+  comm::ConnectDialog dialog(port_.index, line_.baud);
+  dialog.DoModal();
+  if (!dialog.Outcome().Done()) {
+    return Finish(Failure(dialog.Outcome()));
   }
   if (reporter_.Json()) {
     reporter_.Message("connect ok!");
@@ -244,16 +210,15 @@ int CompanionCommands::Probe() {
     if (!SelectPort(name, port)) {
       return Finish(kExitUsage);
     }
-    reporter_.ClearMessages();
     reporter_.Mute(true);
-    const bool answers = comm::ConnectDialog(port.index).DoModal() == ui::kIdOk;
+    comm::ConnectDialog dialog(port.index, line_.baud);
+    dialog.DoModal();
     reporter_.Mute(false);
     if (ui::ConsoleHost::CancelRequested()) {
-      return Finish(Failure());
+      return Finish(Failure(dialog.Outcome()));
     }
-    const auto& messages = reporter_.Messages();
-    const bool openFailed =
-        !answers && !messages.empty() && ExitCodeForMessage(messages.front()) == kExitPort;
+    const bool answers = dialog.Outcome().Done();
+    const bool openFailed = dialog.Outcome().ending == comm::Outcome::Ending::kPortFailed;
     answered += answers ? 1 : 0;
     opened += openFailed ? 0 : 1;
     const char* state = answers ? "receiver answers" : openFailed ? "cannot open" : "no answer";
@@ -268,11 +233,11 @@ int CompanionCommands::Probe() {
 
 bool CompanionCommands::LoadRomFile(const std::string& path, std::vector<std::uint8_t>& image,
                                     int& variant) {
-  std::string message;
-  if (transfer::LoadImageFile(path, image, variant, message)) {
+  comm::Outcome failure;
+  if (transfer::LoadImageFile(path, image, variant, failure)) {
     return true;
   }
-  reporter_.Message(message.empty() ? "not enough memory for the file" : message);
+  reporter_.Message(failure.message.empty() ? "not enough memory for the file" : failure.message);
   return false;
 }
 
@@ -306,38 +271,37 @@ int CompanionCommands::Info() {
                              .Add("sha256", digest));
 }
 
-int CompanionCommands::ReadInto(const std::string& path, int& variant) {
-  reporter_.ClearMessages();
-  // The file could never be written: say so now rather than after the whole read, with the
-  // message the read would end with.
+comm::Outcome CompanionCommands::ReadInto(const std::string& path) {
+  // The file could never be written: say so now rather than after the whole read, as the
+  // read would end.
   std::error_code ignored;
   const std::filesystem::path folder = romimage::Utf8Path(path).parent_path();
   if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) {
-    reporter_.Message("create file error!");
-    return kExitFileWrite;
+    comm::Outcome refused;
+    refused.ending = comm::Outcome::Ending::kFileNotWritten;
+    refused.message = romimage::WriteFailureMessage(romimage::WriteResult::kCreateFailed, -1);
+    reporter_.Message(refused.message);
+    return refused;
   }
   host_.AnswerFileDialog(path);
-  transfer::ReadSoftwareDialog dialog(port_.index);
+  transfer::ReadSoftwareDialog dialog(port_.index, line_.baud);
+  dialog.SetProgressListener(&reporter_);
   dialog.DoModal();
-  variant = dialog.ReportedVariant();
-  if (ui::ConsoleHost::CancelRequested() || !reporter_.Messages().empty() || variant < 0) {
-    return Failure();
-  }
-  return kExitOk;
+  return dialog.Outcome();
 }
 
 int CompanionCommands::Read() {
   const std::string& path = line_.arguments.front();
   reporter_.Stage("read");
-  int variant = -1;
-  if (const int code = ReadInto(path, variant); code != kExitOk) {
-    return Finish(code);
+  const comm::Outcome read = ReadInto(path);
+  if (!read.Done()) {
+    return Finish(Failure(read));
   }
-  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
+  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[read.receiverVariant];
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
                 " into " + path);
   return Finish(kExitOk, JsonObject()
-                             .Add("variant", variant)
+                             .Add("variant", read.receiverVariant)
                              .Add("version", row.versionName)
                              .Add("blocks", static_cast<std::int64_t>(row.blockCount)));
 }
@@ -354,15 +318,17 @@ int CompanionCommands::Upgrade() {
   if (!line_.noBackup) {
     reporter_.Stage("backup");
     // Read under a provisional name; the receiver's variant completes it afterwards.
-    const std::string stamp = TimeStamp();
+    const std::string stamp = LocalTimeStamp();
     std::string backup = FreeName(stamp, [&](const std::string& unique) {
       return InFolderOf(path, "backup-" + unique + ".reading.bin");
     });
-    int reported = -1;
-    if (const int code = ReadInto(backup, reported); code != kExitOk) {
+    const comm::Outcome read = ReadInto(backup);
+    if (!read.Done()) {
+      const int code = Failure(read);
       reporter_.Message("no backup of the receiver, so no upgrade");
       return Finish(code);
     }
+    const int reported = read.receiverVariant;
     const std::string named = FreeName(stamp, [&](const std::string& unique) {
       return InFolderOf(path, BackupFileName(reported, unique));
     });
@@ -380,11 +346,11 @@ int CompanionCommands::Upgrade() {
     std::this_thread::sleep_for(kSettleAfterRead);
   }
   reporter_.Stage("upgrade");
-  reporter_.ClearMessages();
-  transfer::UpgradeDialog dialog(path, port_.index);
+  transfer::UpgradeDialog dialog(path, port_.index, line_.baud);
+  dialog.SetProgressListener(&reporter_);
   dialog.DoModal();
-  if (!dialog.Completed()) {
-    return Finish(Failure(), result);
+  if (!dialog.Outcome().Done()) {
+    return Finish(Failure(dialog.Outcome()), result);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
   reporter_.Say("upgraded " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
@@ -401,18 +367,18 @@ int CompanionCommands::Verify() {
   }
   std::error_code failed;
   const std::filesystem::path folder = std::filesystem::temp_directory_path(failed);
-  const std::string copy = FreeName(TimeStamp(), [&](const std::string& unique) {
+  const std::string copy = FreeName(LocalTimeStamp(), [&](const std::string& unique) {
     return romimage::PathUtf8(folder / ("vesker-link-verify-" + unique + ".bin"));
   });
   reporter_.Stage("verify");
-  int reported = -1;
-  const int code = ReadInto(copy, reported);
+  const comm::Outcome read = ReadInto(copy);
   std::string flash;
-  const bool kept = code == kExitOk && ReadWholeFile(copy, flash);
+  const bool kept = read.Done() && ReadWholeFile(copy, flash);
   std::filesystem::remove(romimage::Utf8Path(copy), failed);
-  if (code != kExitOk) {
-    return Finish(code);
+  if (!read.Done()) {
+    return Finish(Failure(read));
   }
+  const int reported = read.receiverVariant;
   if (!kept) {
     reporter_.Message("cannot read back " + copy);
     return Finish(kExitFileWrite);
@@ -454,11 +420,11 @@ int CompanionCommands::Keys() {
     mapped_.push_back(1);
     port_.index = 0;
   }
-  app::Config().portIndex = port_.index;
-  reporter_.ClearMessages();
+  std::int32_t portIndex = port_.index;
+  remote::RemotePanelDialog panel(portIndex, line_.baud);
   int sent = 0;
   host_.OnIdle([&](ui::ConsoleHost& host) {
-    for (int round = 0; round < line_.repeat && reporter_.Messages().empty(); ++round) {
+    for (int round = 0; round < line_.repeat && panel.Outcome().Done(); ++round) {
       for (const int button : buttons) {
         if (ui::ConsoleHost::CancelRequested()) {
           return;
@@ -469,13 +435,10 @@ int CompanionCommands::Keys() {
       }
     }
   });
-  {
-    remote::RemotePanelDialog panel;
-    panel.DoModal();
-  }
+  panel.DoModal();
   host_.OnIdle(nullptr);
-  if (ui::ConsoleHost::CancelRequested() || !reporter_.Messages().empty()) {
-    return Finish(Failure(), JsonObject().Add("sent", sent));
+  if (ui::ConsoleHost::CancelRequested() || !panel.Outcome().Done()) {
+    return Finish(Failure(panel.Outcome()), JsonObject().Add("sent", sent));
   }
   reporter_.Say("sent " + std::to_string(sent) + " keys");
   return Finish(kExitOk, JsonObject().Add("sent", sent));

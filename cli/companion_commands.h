@@ -8,12 +8,13 @@
 
 #include "cli/command_line.h"
 #include "cli/event_reporter.h"
+#include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
 namespace cli {
 
-// The exit code a message of the program stands for.
-int ExitCodeForMessage(const std::string& message);
+// The exit code of a dialog's outcome.
+int ExitCodeFor(const comm::Outcome& outcome);
 
 // The name of a backup of a receiver's flash: its variant's tag and when it was taken.
 std::string BackupFileName(int variant, const std::string& timeStamp);
@@ -42,10 +43,10 @@ class CompanionCommands {
 
   // The file checked as the upgrade checks it; false after its message.
   bool LoadRomFile(const std::string& path, std::vector<std::uint8_t>& image, int& variant);
-  // The read procedure into path; the receiver's variant on success.
-  int ReadInto(const std::string& path, int& variant);
-  // The outcome of a dialog that ended without success.
-  int Failure();
+  // The read procedure into path.
+  comm::Outcome ReadInto(const std::string& path);
+  // The exit code of a dialog that ended without success, after what the user must know.
+  int Failure(const comm::Outcome& outcome);
   int Finish(int exitCode, const JsonObject& fields = JsonObject());
 
   const CommandLine& line_;

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <ctime>
+
 #include "cli/console_terminal.h"
 
 namespace cli {
@@ -18,14 +20,21 @@ void PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);
 }
 
-std::string Utf8FromWide(const wchar_t* text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) {
-    return std::string();
-  }
-  std::string out(static_cast<std::size_t>(size - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-  return out;
+std::string LocalTimeStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_s(&local, &now);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+std::string ComDevice(int n) {
+  return "\\\\.\\COM" + std::to_string(n);
+}
+
+bool NeedsComDevice(int n) {
+  return n > 9;  // only COM1 to COM9 open by their bare names
 }
 
 }  // namespace cli

@@ -1,9 +1,7 @@
 #include "cli/event_reporter.h"
 
-#include <charconv>
 #include <cinttypes>
 #include <cmath>
-#include <string_view>
 
 #include "romimage/receiver_variant_table.h"
 
@@ -13,25 +11,6 @@ namespace {
 
 constexpr auto kRedrawGap = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 24;
-
-// "k/N blocks", as the transfer dialogs show their progress.
-bool ParseBlocks(std::string_view text, std::uint32_t& done, std::uint32_t& total) {
-  constexpr std::string_view kTail = " blocks";
-  if (text.size() <= kTail.size() || text.substr(text.size() - kTail.size()) != kTail) {
-    return false;
-  }
-  text.remove_suffix(kTail.size());
-  const auto slash = text.find('/');
-  if (slash == std::string_view::npos) {
-    return false;
-  }
-  const char* first = text.data();
-  const char* middle = first + slash;
-  const char* last = first + text.size();
-  const auto a = std::from_chars(first, middle, done);
-  const auto b = std::from_chars(middle + 1, last, total);
-  return a.ec == std::errc() && a.ptr == middle && b.ec == std::errc() && b.ptr == last;
-}
 
 std::string Clock(double seconds) {
   const long long whole = std::llround(seconds);
@@ -135,7 +114,6 @@ void EventReporter::Say(const std::string& line) {
 }
 
 void EventReporter::Message(const std::string& text) {
-  messages_.push_back(text);
   if (muted_) {
     return;
   }
@@ -171,16 +149,8 @@ void EventReporter::Result(int exitCode, const JsonObject& fields) {
   }
 }
 
-void EventReporter::ItemTextSet(int /*templateId*/, int /*id*/, const std::string& text) {
-  std::uint32_t done = 0;
-  std::uint32_t total = 0;
-  if (!muted_ && ParseBlocks(text, done, total) && total != 0 && done <= total) {
-    Progress(done, total);
-  }
-}
-
-void EventReporter::Progress(std::uint32_t done, std::uint32_t total) {
-  if (quiet_) {
+void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
+  if (quiet_ || muted_ || total == 0 || done > total) {
     return;
   }
   const auto now = std::chrono::steady_clock::now();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
 namespace cli {
@@ -37,7 +38,7 @@ class JsonObject {
 // text as a JSON string, quotes included; UTF-8 passes through.
 std::string JsonString(const std::string& text);
 
-class EventReporter : public ui::ConsoleListener {
+class EventReporter : public ui::ConsoleListener, public comm::ProgressListener {
  public:
   enum class Style { kTerminal, kPlain, kJson };
   EventReporter(Style style, bool quiet);
@@ -53,16 +54,12 @@ class EventReporter : public ui::ConsoleListener {
   void Mute(bool muted) { muted_ = muted; }
   void Result(int exitCode, const JsonObject& fields);
 
-  // The messages shown since the last ClearMessages, in order.
-  const std::vector<std::string>& Messages() const { return messages_; }
-  void ClearMessages() { messages_.clear(); }
   bool Json() const { return style_ == Style::kJson; }
 
-  void ItemTextSet(int templateId, int id, const std::string& text) override;
   void MessageShown(const std::string& text, const std::string& caption) override;
+  void BlocksDone(std::uint32_t done, std::uint32_t count) override;
 
  private:
-  void Progress(std::uint32_t done, std::uint32_t total);
   void CloseBar();
   void Emit(const JsonObject& event);
 
@@ -75,7 +72,6 @@ class EventReporter : public ui::ConsoleListener {
   std::chrono::steady_clock::time_point lastDraw_;
   int lastShown_ = -1;  // percent (JSON), tenth (plain) or block (terminal) last shown
   bool barOpen_ = false;
-  std::vector<std::string> messages_;
 };
 
 }  // namespace cli

@@ -10,15 +10,10 @@ namespace comm {
 namespace {
 constexpr int kInspections = 200;
 constexpr auto kInspectionGap = std::chrono::milliseconds(10);
-int receiverBaud = 115200;
 }  // namespace
 
-int ReceiverBaud() {
-  return receiverBaud;
-}
-
-void SetReceiverBaud(int baud) {
-  receiverBaud = baud;
+std::string OpenPortFailure(std::int32_t com) {
+  return "open port" + std::to_string(com) + " error!";
 }
 
 int CommandPort::SendCommand(std::uint8_t code, std::uint8_t qualifier, std::uint8_t extra1,
@@ -45,10 +40,10 @@ int CommandPort::WaitAck() {
   return 0;
 }
 
-bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, std::string& failure) {
+bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, int baud, std::string& failure) {
   const std::int32_t com = ComNumber(portIndex);
-  if (!port.Open(com, ReceiverBaud())) {
-    failure = "open port" + std::to_string(com) + " error!";
+  if (!port.Open(com, baud)) {
+    failure = OpenPortFailure(com);
     return false;
   }
   port.SetBinaryMode(true);

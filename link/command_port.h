@@ -24,13 +24,14 @@ inline std::int32_t ComNumber(std::int32_t portIndex) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(portIndex) + 1u);
 }
 
-// The line speed every exchange opens its port at: the receiver's 115200 baud unless a
-// caller has chosen another (an adapter that needs it).
-int ReceiverBaud();
-void SetReceiverBaud(int baud);
+// The receiver's line speed; a dialog's creator may choose another (an adapter that needs it).
+constexpr int kReceiverBaud = 115200;
 
-// Opens COM(portIndex + 1) at the receiver's 115200 baud in binary mode, as every exchange
-// starts; false with the message the dialogs show ("open port%d error!").
-bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, std::string& failure);
+// The message for a port that cannot be opened: "open port%d error!" with its COM number.
+std::string OpenPortFailure(std::int32_t com);
+
+// Opens COM(portIndex + 1) at the baud in binary mode, as every exchange starts; false with
+// the message the dialogs show.
+bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, int baud, std::string& failure);
 
 }  // namespace comm

@@ -4,7 +4,6 @@
 
 #include "link/frames.h"
 #include "res/resource.h"
-#include "ui/program_title.h"
 
 namespace comm {
 
@@ -14,8 +13,8 @@ constexpr unsigned kHandshakeDelayMs = 200;
 constexpr unsigned kSuccessPauseMs = 300;
 }  // namespace
 
-ConnectDialog::ConnectDialog(std::int32_t portIndex)
-    : ui::Dialog(IDD_CONNECT), portIndex_(portIndex) {}
+ConnectDialog::ConnectDialog(std::int32_t portIndex, int baud)
+    : ProcedureDialog(IDD_CONNECT), portIndex_(portIndex), baud_(baud) {}
 
 bool ConnectDialog::OnInitDialog() {
   SetProgress(IDC_PROGRESS, 60);
@@ -34,18 +33,19 @@ void ConnectDialog::OnTimer(int /*id*/) {
 // An exception inside (memory running out while a message is built) ends it with 0.
 int ConnectDialog::Connect() try {
   std::string failure;
-  if (!OpenReceiverPort(port_, portIndex_, failure)) {
-    ShowMessage(failure, ui::kProgramTitle);
+  if (!OpenReceiverPort(port_, portIndex_, baud_, failure)) {
+    Report(Outcome::Ending::kPortFailed, failure);
     return 0;
   }
   port_.SendCommand(CMD_CONNECT);
   if (!port_.WaitAck()) {
-    ShowMessage("no answer！", ui::kProgramTitle);
+    Report(Outcome::Ending::kNoAnswer, "no answer！");
     return 0;
   }
   SetProgress(IDC_PROGRESS, 100);
   Repaint();
   Pause(kSuccessPauseMs);
+  outcome_.ending = Outcome::Ending::kDone;
   return 1;
 } catch (...) {
   return 0;

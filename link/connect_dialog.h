@@ -5,14 +5,14 @@
 #include <cstdint>
 
 #include "link/command_port.h"
-#include "ui/dialog.h"
+#include "link/procedure_dialog.h"
 
 namespace comm {
 
-class ConnectDialog : public ui::Dialog {
+class ConnectDialog : public ProcedureDialog {
  public:
   // portIndex: 0 to 3 for COM1 to COM4, used as it is (any other value fails to open).
-  explicit ConnectDialog(std::int32_t portIndex);
+  explicit ConnectDialog(std::int32_t portIndex, int baud = kReceiverBaud);
 
  protected:
   bool OnInitDialog() override;
@@ -24,6 +24,7 @@ class ConnectDialog : public ui::Dialog {
   int Connect();
 
   std::int32_t portIndex_;
+  int baud_;
   CommandPort port_;
 };
 

@@ -33,12 +33,12 @@ class SerialPort {
   // \\.\COM12 on Windows); an empty device takes the mapping away.
   static void MapPort(int port, const std::string& device);
 
-#ifndef _WIN32
-  // Where COMn is found: "<folder>/comN", as Wine maps its ports; without a folder,
-  // /dev/ttyS<n-1>.
+  // Where a POSIX system finds COMn: "<folder>/comN", as Wine maps its ports; without a
+  // folder, /dev/ttyS<n-1>. Windows names its COM ports itself and takes no folder.
   static void SetPortMapFolder(const std::string& folder);
+  // What Open opens for COM<port>: its mapped device, else the system's name for it; empty
+  // for a port that cannot exist.
   static std::string DevicePath(int port);
-#endif
 
  private:
   // Moves what the system holds into the queue, as far as it has room.

@@ -62,16 +62,23 @@ SerialPort::~SerialPort() {
   Close();
 }
 
+void SerialPort::SetPortMapFolder(const std::string& /*folder*/) {}
+
+std::string SerialPort::DevicePath(int port) {
+  if (std::string device = MappedDevice(port); !device.empty()) {
+    return device;
+  }
+  char name[32];
+  std::snprintf(name, sizeof(name), "COM%d", port);
+  return name;
+}
+
 int SerialPort::Open(int port, int baud) {
   if (open_) {
     Close();
   }
-  char name[32];
-  std::snprintf(name, sizeof(name), "COM%d", port);
-  const std::string device = MappedDevice(port);
-  HANDLE handle =
-      CreateFileA(device.empty() ? name : device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle = CreateFileA(DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return 0;
   }

@@ -1,51 +1,53 @@
 #include "remote/remote_panel_dialog.h"
 
-#include <array>
-#include <string>
-
-#include "app/port_config.h"
 #include "remote/key_codes.h"
+#include "res/port_radios.h"
 #include "res/resource.h"
 #include "ui/program_title.h"
 
 namespace remote {
 
 namespace {
-constexpr std::array<int, 4> kRadioIds = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4};
+using res::kComRadioIds;
 }  // namespace
 
-RemotePanelDialog::RemotePanelDialog() : ui::Dialog(IDD_REMOTE_PANEL) {
+RemotePanelDialog::RemotePanelDialog(std::int32_t& portIndex, int baud)
+    : ProcedureDialog(IDD_REMOTE_PANEL), portIndex_(portIndex), baud_(baud) {
   SetNoOwner();  // a top-level window of its own, while the Control Panel is hidden
+  outcome_.ending = comm::Outcome::Ending::kDone;  // closing the panel is its normal end
 }
 
 bool RemotePanelDialog::OnInitDialog() {
-  SetRadioIndex(kRadioIds, radioIndex);
+  SetRadioIndex(kComRadioIds, radioIndex);
   SetAppIcon(true);
   keyFrame = comm::KeyFrame(0);
   SetItemText(IDC_CAPTURE, kCaptureHelpText);
   SetCaption(ui::kProgramTitle);
   CenterWindow();
-  radioIndex = app::Config().portIndex;
+  radioIndex = portIndex_;
   captureBox.SetOwnerPanel(this);
   CaptureKeys(IDC_CAPTURE);
-  SetRadioIndex(kRadioIds, radioIndex);
+  SetRadioIndex(kComRadioIds, radioIndex);
   OpenSelectedPort();
   return true;  // the focus goes to the first tab stop, the capture box
 }
 
 void RemotePanelDialog::OpenSelectedPort() {
-  const std::int32_t index = app::Config().portIndex;
+  const std::int32_t index = portIndex_;
   if (index >= 0 && index <= 3) {
     OnComPort(index + 1);
   }
 }
 
 void RemotePanelDialog::OnComPort(int n) {
-  radioIndex = RadioIndex(kRadioIds);
+  radioIndex = RadioIndex(kComRadioIds);
   // The choice is kept before the port is tried, whatever the open then finds.
-  app::Config().portIndex = radioIndex;
-  if (!port.Open(n, comm::ReceiverBaud())) {
-    ShowMessage("open port" + std::to_string(n) + " error!", ui::kProgramTitle);
+  portIndex_ = radioIndex;
+  if (port.Open(n, baud_)) {
+    outcome_ = comm::Outcome{};
+    outcome_.ending = comm::Outcome::Ending::kDone;
+  } else {
+    Report(comm::Outcome::Ending::kPortFailed, comm::OpenPortFailure(n));
   }
 }
 
@@ -55,8 +57,8 @@ void RemotePanelDialog::SendKey(unsigned code) {
 }
 
 void RemotePanelDialog::OnCommand(int id) {
-  for (std::size_t i = 0; i < kRadioIds.size(); ++i) {
-    if (id == kRadioIds[i]) {
+  for (std::size_t i = 0; i < kComRadioIds.size(); ++i) {
+    if (id == kComRadioIds[i]) {
       OnComPort(static_cast<int>(i) + 1);
       return;
     }

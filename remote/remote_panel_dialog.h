@@ -6,14 +6,15 @@
 
 #include "link/command_port.h"
 #include "link/frames.h"
+#include "link/procedure_dialog.h"
 #include "remote/key_capture_edit.h"
-#include "ui/dialog.h"
 
 namespace remote {
 
-class RemotePanelDialog : public ui::Dialog {
+class RemotePanelDialog : public comm::ProcedureDialog {
  public:
-  RemotePanelDialog();
+  // portIndex: the creator's port index, which the panel's port choice assigns.
+  explicit RemotePanelDialog(std::int32_t& portIndex, int baud = comm::kReceiverBaud);
 
   // Sends one key frame; only the low 8 bits of the code count. Without an open port the key
   // is dropped.
@@ -30,6 +31,8 @@ class RemotePanelDialog : public ui::Dialog {
   void OpenSelectedPort();
   void OnComPort(int n);
 
+  std::int32_t& portIndex_;
+  int baud_;
   comm::CommandPort port;
   comm::Frame keyFrame{};
   KeyCaptureEdit captureBox;

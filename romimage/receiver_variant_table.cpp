@@ -25,6 +25,22 @@ const ReceiverVariant ReceiverVariantTable[kVariantCount] = {
     {15, "T", "SST", 2, "VESKER_SZ_Rom_T_SST2", 512, "write file error T4!", "T 39 2"},
 };
 
+ReplyFamily ReplyFamilyOf(int variant) {
+  const char* line = ReceiverVariantTable[variant].productLine;
+  return std::strcmp(line, "CI") == 0 || std::strcmp(line, "HCI") == 0 ? ReplyFamily::kCiHci
+                                                                       : ReplyFamily::kFtaT;
+}
+
+const ReplySet& AcknowledgementSet(ReplyFamily family) {
+  static const ReplySet kFtaT = {comm::AckFrame,
+                                 comm::CommandFrame(comm::kReplyCode11, comm::kReplyQualifier11),
+                                 comm::CommandFrame(comm::kReplyCodeAA)};
+  static const ReplySet kCiHci = {comm::CommandFrame(comm::kReplyCodeF0),
+                                  comm::CommandFrame(comm::kReplyCodeF2),
+                                  comm::CommandFrame(comm::kReplyCodeFF)};
+  return family == ReplyFamily::kCiHci ? kCiHci : kFtaT;
+}
+
 int MatchImageTag(const std::uint8_t* tag) {
   for (const ReceiverVariant& variant : ReceiverVariantTable) {
     if (std::memcmp(tag, variant.imageTag, kTagSize) == 0) {

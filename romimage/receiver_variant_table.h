@@ -3,8 +3,11 @@
 // that cannot be written, and the version name.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "link/frames.h"
 
 namespace romimage {
 
@@ -27,6 +30,13 @@ struct ReceiverVariant {
 };
 
 extern const ReceiverVariant ReceiverVariantTable[kVariantCount];
+
+// The receiver's three "go on" replies to an upgrade block come from one of two sets, by
+// product line: Fta and T answer with one, CI and HCI with the other.
+enum class ReplyFamily { kFtaT, kCiHci };
+using ReplySet = std::array<comm::Frame, 3>;
+ReplyFamily ReplyFamilyOf(int variant);
+const ReplySet& AcknowledgementSet(ReplyFamily family);
 
 // The variant whose tag equals all 20 bytes, first in table order; -1 for none.
 int MatchImageTag(const std::uint8_t* tag);

@@ -82,6 +82,21 @@ ImageCheck CheckImageFile(const std::uint8_t* data, std::size_t size, int& varia
   return ImageCheck::kAccepted;
 }
 
+std::string WriteFailureMessage(WriteResult result, int variant) {
+  switch (result) {
+    case WriteResult::kWritten:
+      return std::string();
+    case WriteResult::kCreateFailed:
+      return "create file error!";
+    case WriteResult::kTagWriteFailed:
+      return variant >= 0 && variant < kVariantCount ? ReceiverVariantTable[variant].tagWriteFailure
+                                                     : "write file error!";
+    case WriteResult::kDataWriteFailed:
+      return "write file error!";
+  }
+  return std::string();
+}
+
 WriteResult WriteImageFile(const std::string& targetPath, int variant, const std::uint8_t* image) {
   if (variant < 0 || variant >= kVariantCount || image == nullptr) {
     return WriteResult::kDataWriteFailed;

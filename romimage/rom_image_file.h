@@ -30,4 +30,8 @@ enum class WriteResult {
 // keeps its content.
 WriteResult WriteImageFile(const std::string& targetPath, int variant, const std::uint8_t* image);
 
+// What the user is told of a file that was not written ("create file error!", the variant's
+// tag write failure, "write file error!"); empty for kWritten.
+std::string WriteFailureMessage(WriteResult result, int variant);
+
 }  // namespace romimage

@@ -164,17 +164,15 @@ std::vector<Emission> ReceiverModel::Receive(const std::uint8_t* data, std::size
 }
 
 comm::Frame ReceiverModel::GoOnReply(std::uint32_t block) const {
-  static const Frame kFtaT[3] = {comm::AckFrame,
-                                 comm::CommandFrame(comm::kReplyCode11, comm::kReplyQualifier11),
-                                 comm::CommandFrame(comm::kReplyCodeAA)};
-  static const Frame kCiHci[3] = {comm::CommandFrame(comm::kReplyCodeF0),
-                                  comm::CommandFrame(comm::kReplyCodeF2),
-                                  comm::CommandFrame(comm::kReplyCodeFF)};
-  const bool ciHci = (options_.variant >= 4 && options_.variant <= 11) != options_.otherSet;
+  using romimage::ReplyFamily;
+  ReplyFamily family = romimage::ReplyFamilyOf(options_.variant);
+  if (options_.otherSet) {
+    family = family == ReplyFamily::kCiHci ? ReplyFamily::kFtaT : ReplyFamily::kCiHci;
+  }
   const std::size_t which = options_.replyChoice >= 0 && options_.replyChoice < 3
                                 ? static_cast<std::size_t>(options_.replyChoice)
                                 : block % 3;
-  return ciHci ? kCiHci[which] : kFtaT[which];
+  return romimage::AcknowledgementSet(family)[which];
 }
 
 bool ReceiverModel::TakeUpgradeBlock(std::size_t& start, std::vector<ReceivedFrame>& frames,

@@ -7,19 +7,19 @@
 #include "res/resource.h"
 #include "romimage/receiver_variant_table.h"
 #include "romimage/rom_image_file.h"
-#include "ui/program_title.h"
 
 namespace transfer {
 
 namespace {
+using Ending = comm::Outcome::Ending;
 constexpr int kReplyTimer = 1;
 constexpr int kBlockTimer = 2;
 constexpr unsigned kTickMs = 50;
 constexpr std::uint32_t kGiveUpMs = 3000;
 }  // namespace
 
-ReadSoftwareDialog::ReadSoftwareDialog(std::int32_t portIndex)
-    : ui::Dialog(IDD_READ_SOFTWARE), portIndex_(portIndex) {}
+ReadSoftwareDialog::ReadSoftwareDialog(std::int32_t portIndex, int baud)
+    : ProcedureDialog(IDD_READ_SOFTWARE), portIndex_(portIndex), baud_(baud) {}
 
 bool ReadSoftwareDialog::OnInitDialog() {
   ui::FileDialogRequest request;
@@ -44,8 +44,8 @@ bool ReadSoftwareDialog::OnInitDialog() {
 // An exception inside fails the start, as a port that cannot be opened does.
 bool ReadSoftwareDialog::StartRead() try {
   std::string failure;
-  if (!comm::OpenReceiverPort(port, portIndex_, failure)) {
-    ShowMessage(failure, ui::kProgramTitle);
+  if (!comm::OpenReceiverPort(port, portIndex_, baud_, failure)) {
+    Report(Ending::kPortFailed, failure);
     return false;
   }
   port.SendCommand(comm::CMD_READ_START);
@@ -75,7 +75,7 @@ void ReadSoftwareDialog::OnReplyTick() {
   if (port.InQueueCount() < static_cast<int>(comm::kFrameSize)) {
     replyWaitMs += kTickMs;
     if (replyWaitMs >= kGiveUpMs) {
-      Fail("no answer2！");
+      Fail(Ending::kNoAnswer, "no answer2！");
     }
     return;
   }
@@ -85,14 +85,16 @@ void ReadSoftwareDialog::OnReplyTick() {
   port.Read(reply.data(), static_cast<int>(reply.size()));
   const int match = romimage::MatchVariantReport(reply.data());
   if (match < 0) {
-    Fail("no answer1！");
+    Fail(Ending::kNoAnswer, "no answer1！");
     return;
   }
   variant = static_cast<std::uint32_t>(match);
   blockCount = romimage::ReceiverVariantTable[match].blockCount;
+  outcome_.receiverVariant = match;
+  outcome_.blockCount = blockCount;
   image.reset(new (std::nothrow) std::uint8_t[blockCount * romimage::kBlockSize]);
   if (!image) {
-    Fail("alloc memory error！");
+    Fail(Ending::kNoMemory, "alloc memory error！");
     return;
   }
   SetTimer(kBlockTimer, kTickMs);
@@ -106,7 +108,7 @@ void ReadSoftwareDialog::OnBlockTick() {
   if (port.InQueueCount() < static_cast<int>(romimage::kBlockSize)) {
     blockWaitMs += kTickMs;
     if (blockWaitMs >= kGiveUpMs) {
-      Fail("no answer！");
+      Fail(Ending::kNoAnswer, "no answer！");
     }
     return;
   }
@@ -117,11 +119,11 @@ void ReadSoftwareDialog::OnBlockTick() {
   if (blocksDone == blockCount) {
     // The last block's echo waits for the next tick, which decides whether the read was in
     // step; the progress shows the block now.
-    ShowProgress(blocksDone);
+    ShowProgress(blocksDone, blockCount);
     return;
   }
   port.SendCommand(static_cast<std::uint8_t>(variant + 1), comm::VARIANT_REPORT);
-  ShowProgress(blocksDone);
+  ShowProgress(blocksDone, blockCount);
   blockWaitMs = 0;
 }
 
@@ -134,7 +136,7 @@ void ReadSoftwareDialog::FinishRead() {
   // wrong file is worse than none. This is decided before the echo and CMD_READ_DONE go
   // out, so whatever the receiver does after those cannot change the outcome.
   if (port.InQueueCount() > 0) {
-    Fail("no answer1！");
+    Fail(Ending::kNoAnswer, "no answer1！");
     return;
   }
   port.SendCommand(static_cast<std::uint8_t>(variant + 1), comm::VARIANT_REPORT);
@@ -143,26 +145,15 @@ void ReadSoftwareDialog::FinishRead() {
   OnCancel();
 }
 
-void ReadSoftwareDialog::ShowProgress(std::uint32_t n) {
-  SetProgress(IDC_PROGRESS, static_cast<int>(n * 100u / blockCount));
-  SetItemText(IDC_PROGRESS_TEXT, std::to_string(n) + "/" + std::to_string(blockCount) + " blocks");
-  Repaint();
-}
-
 void ReadSoftwareDialog::WriteImageFile() {
-  switch (romimage::WriteImageFile(targetPath, static_cast<int>(variant), image.get())) {
-    case romimage::WriteResult::kWritten:
-      return;
-    case romimage::WriteResult::kCreateFailed:
-      ShowMessage("create file error!", ui::kProgramTitle);
-      return;
-    case romimage::WriteResult::kTagWriteFailed:
-      ShowMessage(romimage::ReceiverVariantTable[variant].tagWriteFailure, ui::kProgramTitle);
-      return;
-    case romimage::WriteResult::kDataWriteFailed:
-      ShowMessage("write file error!", ui::kProgramTitle);
-      return;
+  const romimage::WriteResult written =
+      romimage::WriteImageFile(targetPath, static_cast<int>(variant), image.get());
+  if (written == romimage::WriteResult::kWritten) {
+    outcome_.ending = Ending::kDone;
+    return;
   }
+  Report(Ending::kFileNotWritten,
+         romimage::WriteFailureMessage(written, static_cast<int>(variant)));
 }
 
 void ReadSoftwareDialog::OnCancel() {
@@ -171,10 +162,10 @@ void ReadSoftwareDialog::OnCancel() {
   EndDialog(ui::kIdCancel);
 }
 
-void ReadSoftwareDialog::Fail(const char* message) {
+void ReadSoftwareDialog::Fail(Ending ending, const char* message) {
   port.SendCommand(comm::CMD_STOP);
   OnCancel();
-  ShowMessage(message, ui::kProgramTitle);
+  Report(ending, message);
 }
 
 }  // namespace transfer

@@ -7,17 +7,14 @@
 #include <string>
 
 #include "link/command_port.h"
-#include "ui/dialog.h"
+#include "link/procedure_dialog.h"
 
 namespace transfer {
 
-class ReadSoftwareDialog : public ui::Dialog {
+class ReadSoftwareDialog : public comm::ProcedureDialog {
  public:
   // portIndex: 0 to 3 for COM1 to COM4, used as it is.
-  explicit ReadSoftwareDialog(std::int32_t portIndex);
-
-  // The variant the receiver reported, or -1 before its report came.
-  int ReportedVariant() const { return blockCount == 0 ? -1 : static_cast<int>(variant); }
+  explicit ReadSoftwareDialog(std::int32_t portIndex, int baud = comm::kReceiverBaud);
 
  protected:
   bool OnInitDialog() override;
@@ -32,12 +29,12 @@ class ReadSoftwareDialog : public ui::Dialog {
   void OnBlockTick();
   // The tick after the last block: in step, the echo, CMD_READ_DONE and the file.
   void FinishRead();
-  void ShowProgress(std::uint32_t n);
   void WriteImageFile();
   // Sends CMD_STOP, ends the dialog, then says why.
-  void Fail(const char* message);
+  void Fail(comm::Outcome::Ending ending, const char* message);
 
   std::int32_t portIndex_;
+  int baud_;
   comm::CommandPort port;
   std::uint32_t variant = 0;
   std::uint32_t blockCount = 0;

@@ -9,27 +9,15 @@
 #include "romimage/image_file_reader.h"
 #include "romimage/receiver_variant_table.h"
 #include "romimage/rom_image_file.h"
-#include "ui/program_title.h"
 
 namespace transfer {
 
 namespace {
 
+using Ending = comm::Outcome::Ending;
 constexpr int kTransferTimer = 1;
 constexpr unsigned kTickMs = 50;
 constexpr std::uint32_t kGiveUpMs = 3000;
-
-// The receiver's "go on" replies: one set for the Fta and T lines, one for CI and HCI.
-const std::array<comm::Frame, 3> kFtaTReplies = {
-    comm::AckFrame, comm::CommandFrame(comm::kReplyCode11, comm::kReplyQualifier11),
-    comm::CommandFrame(comm::kReplyCodeAA)};
-const std::array<comm::Frame, 3> kCiHciReplies = {comm::CommandFrame(comm::kReplyCodeF0),
-                                                  comm::CommandFrame(comm::kReplyCodeF2),
-                                                  comm::CommandFrame(comm::kReplyCodeFF)};
-
-bool UsesCiHciReplies(int variant) {
-  return variant >= 4 && variant <= 11;
-}
 
 }  // namespace
 
@@ -41,21 +29,23 @@ std::string VersionMismatchText(int fileVariant, int reportedVariant) {
 }
 
 bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& image, int& variant,
-                   std::string& message) {
+                   comm::Outcome& failure) {
+  failure.ending = Ending::kBadRomFile;
   switch (romimage::ReadImageFile(path, image)) {
     case romimage::ReadResult::kRead:
       break;
     case romimage::ReadResult::kOpenFailed:
-      message = "Open file<" + path + "> error！";
+      failure.message = "Open file<" + path + "> error！";
       return false;
     case romimage::ReadResult::kBadLength:
-      message = "file size error！";
+      failure.message = "file size error！";
       return false;
     case romimage::ReadResult::kNoMemory:
-      message.clear();  // as ever, a failed allocation says nothing of its own
+      failure.ending = Ending::kNoMemory;
+      failure.message.clear();  // as ever, a failed allocation says nothing of its own
       return false;
     case romimage::ReadResult::kReadShort:
-      message = "read file data error！";
+      failure.message = "read file data error！";
       return false;
   }
   switch (romimage::CheckImageFile(image.data(), image.size(), variant)) {
@@ -63,17 +53,17 @@ bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& image, in
       return true;
     case romimage::ImageCheck::kBadLength:
       // A 1 MiB file whose tag names a 2 MiB receiver: half its blocks would be missing.
-      message = "file size error！";
+      failure.message = "file size error！";
       return false;
     case romimage::ImageCheck::kBadTag:
-      message = "file data error！";
+      failure.message = "file data error！";
       return false;
   }
   return false;
 }
 
-UpgradeDialog::UpgradeDialog(std::string path, std::int32_t portIndex)
-    : ui::Dialog(IDD_UPGRADE), portIndex_(portIndex), romPath(std::move(path)) {}
+UpgradeDialog::UpgradeDialog(std::string path, std::int32_t portIndex, int baud)
+    : ProcedureDialog(IDD_UPGRADE), portIndex_(portIndex), baud_(baud), romPath(std::move(path)) {}
 
 bool UpgradeDialog::OnInitDialog() {
   SetItemText(IDC_PROGRESS_TEXT, "0/0 blocks");
@@ -88,15 +78,15 @@ bool UpgradeDialog::OnInitDialog() {
 // An exception inside either step fails it, as a bad file or a closed port does.
 int UpgradeDialog::LoadRomImage() try {
   int match = -1;
-  std::string message;
-  if (!LoadImageFile(romPath, image, match, message)) {
-    if (!message.empty()) {
-      ShowMessage(message, ui::kProgramTitle);
-    }
+  comm::Outcome failure;
+  if (!LoadImageFile(romPath, image, match, failure)) {
+    Report(failure.ending, failure.message);
     return 0;
   }
   variant = match;
   blockCount = romimage::ReceiverVariantTable[match].blockCount;
+  outcome_.fileVariant = match;
+  outcome_.blockCount = blockCount;
   return StartTransfer();
 } catch (...) {
   return 0;
@@ -104,8 +94,8 @@ int UpgradeDialog::LoadRomImage() try {
 
 int UpgradeDialog::StartTransfer() try {
   std::string failure;
-  if (!comm::OpenReceiverPort(port, portIndex_, failure)) {
-    ShowMessage(failure, ui::kProgramTitle);
+  if (!comm::OpenReceiverPort(port, portIndex_, baud_, failure)) {
+    Report(Ending::kPortFailed, failure);
     return 0;
   }
   port.SendCommand(comm::CMD_UPGRADE_START);
@@ -116,7 +106,7 @@ int UpgradeDialog::StartTransfer() try {
 }
 
 bool UpgradeDialog::IsAcknowledgement(const std::uint8_t* reply) const {
-  const auto& set = UsesCiHciReplies(variant) ? kCiHciReplies : kFtaTReplies;
+  const auto& set = romimage::AcknowledgementSet(romimage::ReplyFamilyOf(variant));
   return std::any_of(set.begin(), set.end(), [reply](const comm::Frame& frame) {
     return std::memcmp(reply, frame.data(), frame.size()) == 0;
   });
@@ -134,7 +124,7 @@ void UpgradeDialog::OnTimer(int id) {
   if (queued < static_cast<int>(comm::kFrameSize)) {
     silenceMs += kTickMs;
     if (silenceMs >= kGiveUpMs) {
-      Fail("no answer1！");
+      Fail(Ending::kNoAnswer, "no answer1！");
     }
     return;
   }
@@ -151,21 +141,23 @@ void UpgradeDialog::OnTimer(int id) {
     left -= n;
   }
   const int reported = romimage::MatchVariantReport(reply.data());
+  if (reported >= 0) {
+    outcome_.receiverVariant = reported;
+  }
   if (reported >= 0 && reported != variant) {
-    port.SendCommand(comm::CMD_STOP);
-    OnCancel();
-    ShowVersionMismatch(variant, reported);
+    Fail(Ending::kVersionMismatch, VersionMismatchText(variant, reported));
     return;
   }
   if (reported < 0 && !IsAcknowledgement(reply.data())) {
-    Fail(UsesCiHciReplies(variant) ? "no answer C！" : "no answer F！");
+    const bool ciHci = romimage::ReplyFamilyOf(variant) == romimage::ReplyFamily::kCiHci;
+    Fail(Ending::kNoAnswer, ciHci ? "no answer C！" : "no answer F！");
     return;
   }
   if (blocksDone < blockCount) {
     const std::size_t offset = romimage::kTagSize + blocksDone * romimage::kBlockSize;
     port.Write(image.data() + offset, static_cast<int>(romimage::kBlockSize));
     ++blocksDone;
-    ShowProgress(blocksDone - 1);
+    ShowProgress(blocksDone - 1, blockCount);
     silenceMs = 0;
     return;
   }
@@ -174,7 +166,8 @@ void UpgradeDialog::OnTimer(int id) {
 
 void UpgradeDialog::Complete() {
   ++blocksDone;
-  ShowProgress(blockCount);
+  ShowProgress(blockCount, blockCount);
+  outcome_.ending = Ending::kDone;
   SetItemText(ui::kIdCancel, "Close");
   ShowItem(IDC_UPGRADE_NOTICE, true);
   port.SendCommand(comm::CMD_STOP);
@@ -182,25 +175,15 @@ void UpgradeDialog::Complete() {
   Repaint();
 }
 
-void UpgradeDialog::ShowProgress(std::uint32_t k) {
-  SetProgress(IDC_PROGRESS, static_cast<int>(k * 100u / blockCount));
-  SetItemText(IDC_PROGRESS_TEXT, std::to_string(k) + "/" + std::to_string(blockCount) + " blocks");
-  Repaint();
-}
-
-void UpgradeDialog::ShowVersionMismatch(int fileVariant, int reportedVariant) {
-  ShowMessage(VersionMismatchText(fileVariant, reportedVariant), ui::kProgramTitle);
-}
-
 void UpgradeDialog::OnCancel() {
   KillTimer(kTransferTimer);
   EndDialog(ui::kIdCancel);
 }
 
-void UpgradeDialog::Fail(const std::string& message) {
+void UpgradeDialog::Fail(Ending ending, const std::string& message) {
   port.SendCommand(comm::CMD_STOP);
   OnCancel();
-  ShowMessage(message, ui::kProgramTitle);
+  Report(ending, message);
 }
 
 }  // namespace transfer

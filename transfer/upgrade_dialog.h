@@ -7,17 +7,14 @@
 #include <vector>
 
 #include "link/command_port.h"
-#include "ui/dialog.h"
+#include "link/procedure_dialog.h"
 
 namespace transfer {
 
-class UpgradeDialog : public ui::Dialog {
+class UpgradeDialog : public comm::ProcedureDialog {
  public:
   // romPath: the full path (UTF-8) of the chosen file; portIndex: 0 to 3 for COM1 to COM4.
-  UpgradeDialog(std::string romPath, std::int32_t portIndex);
-
-  // True once the receiver took every block and was told to stop.
-  bool Completed() const { return blockCount != 0 && blocksDone > blockCount; }
+  UpgradeDialog(std::string romPath, std::int32_t portIndex, int baud = comm::kReceiverBaud);
 
  protected:
   bool OnInitDialog() override;
@@ -29,13 +26,12 @@ class UpgradeDialog : public ui::Dialog {
  private:
   int LoadRomImage();
   int StartTransfer();
-  void ShowProgress(std::uint32_t k);
-  void ShowVersionMismatch(int fileVariant, int reportedVariant);
   bool IsAcknowledgement(const std::uint8_t* reply) const;
-  void Fail(const std::string& message);
+  void Fail(comm::Outcome::Ending ending, const std::string& message);
   void Complete();
 
   std::int32_t portIndex_;
+  int baud_;
   comm::CommandPort port;
   std::int32_t variant = 0;
   std::uint32_t blockCount = 0;
@@ -49,8 +45,9 @@ class UpgradeDialog : public ui::Dialog {
 std::string VersionMismatchText(int fileVariant, int reportedVariant);
 
 // Loads a ROM image file and checks it as the upgrade does: true with the whole file and its
-// variant, or false with the message to show (empty when memory ran out, which says nothing).
+// variant, or false with how it failed and the message to show (empty when memory ran out,
+// which says nothing).
 bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& image, int& variant,
-                   std::string& message);
+                   comm::Outcome& failure);
 
 }  // namespace transfer

@@ -15,6 +15,9 @@
 
 namespace {
 
+// The configuration's port index, as the program's start-up holds it for its dialogs.
+std::int32_t configured = 0;
+
 using Names = std::vector<std::string>;
 using ui::Event;
 using ui::HeadlessWindow;
@@ -50,13 +53,13 @@ int RunSetup(ui::HeadlessHost& host, int select, bool ok) {
   }
   host.Click(ok ? 1 : 2);
   host.Advance(200);  // the Connect dialog's handshake timer
-  app::PortSetupDialog setup;
+  app::PortSetupDialog setup(configured);
   return setup.DoModal();
 }
 
 class SetupWithReceiver : public testing::Test {
  protected:
-  void SetUp() override { app::Config().portIndex = 0; }
+  void SetUp() override { configured = 0; }
   vltest::PortMap ports_;
   ui::HeadlessHost host_;
 };
@@ -68,7 +71,7 @@ TEST_F(SetupWithReceiver, RadioGroupShowsThePortIndex) {
   } cases[] = {{0, 1070}, {1, 1071}, {2, 1074},       {3, 1075},           {-1, 0},
                {4, 0},    {7, 0},    {2147483647, 0}, {-2147483647 - 1, 0}};
   for (const auto& c : cases) {
-    app::Config().portIndex = c.index;
+    configured = c.index;
     host_.Then([&c](HeadlessWindow& setup) {
       for (int id : kRadios) {
         EXPECT_EQ(setup.IsChecked(id), id == c.checked) << c.index << " radio " << id;
@@ -76,16 +79,16 @@ TEST_F(SetupWithReceiver, RadioGroupShowsThePortIndex) {
       EXPECT_EQ(setup.Caption(), "Communication Setup");
     });
     host_.Click(2);
-    app::PortSetupDialog setup;
+    app::PortSetupDialog setup(configured);
     EXPECT_EQ(setup.DoModal(), 2);
-    EXPECT_EQ(app::Config().portIndex, c.index) << "Cancel keeps the index";
+    EXPECT_EQ(configured, c.index) << "Cancel keeps the index";
   }
 }
 
 TEST_F(SetupWithReceiver, WorkingReceiverConfirmsAndKeepsTheChoice) {
   vltest::SimulatedReceiver receiver(ports_, 2);
   EXPECT_EQ(RunSetup(host_, 1071, true), 1);
-  EXPECT_EQ(app::Config().portIndex, 1);
+  EXPECT_EQ(configured, 1);
   EXPECT_EQ(Messages(host_), (std::vector<Shown>{{"connect ok!", kTitle, kSetup}}));
   EXPECT_EQ(receiver.FrameNames(), Names{"CMD_CONNECT"});
   const HeadlessWindow* connect = host_.LastEnded(kConnect);
@@ -119,7 +122,7 @@ class SetupFailure : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(SetupFailure, ShowsOnlyTheConnectDialogsMessageAndStillKeepsTheChoice) {
   const FailureCase& c = GetParam();
-  app::Config().portIndex = c.initialIndex;
+  configured = c.initialIndex;
   vltest::PortMap ports;
   std::unique_ptr<vltest::SimulatedReceiver> receiver;
   if (c.receiverOnCom2) {
@@ -127,7 +130,7 @@ TEST_P(SetupFailure, ShowsOnlyTheConnectDialogsMessageAndStillKeepsTheChoice) {
   }
   ui::HeadlessHost host;
   EXPECT_EQ(RunSetup(host, c.select, true), 1) << "the setup dialog closes with OK all the same";
-  EXPECT_EQ(app::Config().portIndex, c.portIndex);
+  EXPECT_EQ(configured, c.portIndex);
   EXPECT_EQ(Messages(host), (std::vector<Shown>{{c.message, kTitle, kConnect}}));
   EXPECT_EQ(host.LastEnded(kConnect)->Result(), 2);
   if (receiver) {
@@ -172,17 +175,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
 
 TEST_F(SetupWithReceiver, IndexSevenFromTheFileSelectsNothingAndOkTriesComZero) {
-  app::Config().portIndex = 7;
+  configured = 7;
   EXPECT_EQ(RunSetup(host_, 0, true), 1);
-  EXPECT_EQ(app::Config().portIndex, -1);
+  EXPECT_EQ(configured, -1);
   EXPECT_EQ(Messages(host_), (std::vector<Shown>{{"open port0 error!", kTitle, kConnect}}));
 }
 
 TEST_F(SetupWithReceiver, CancelAfterAnotherChoiceChangesNothingAndConnectsNowhere) {
   vltest::SimulatedReceiver receiver(ports_, 3);
-  app::Config().portIndex = 0;
+  configured = 0;
   EXPECT_EQ(RunSetup(host_, 1074, false), 2);
-  EXPECT_EQ(app::Config().portIndex, 0);
+  EXPECT_EQ(configured, 0);
   EXPECT_EQ(host_.LastEnded(kConnect), nullptr);
   EXPECT_TRUE(receiver.FrameNames().empty());
 }

@@ -92,7 +92,7 @@ TEST_P(LineStates, ReadAndUpgradeAreByteExact) {
   vltest::PumpTicks(host_, receiver);
   transfer::UpgradeDialog upgrade(dir_ / "new.bin", 0);
   upgrade.DoModal();
-  EXPECT_TRUE(upgrade.Completed());
+  EXPECT_TRUE(upgrade.Outcome().Done());
   EXPECT_TRUE(receiver.FlashWhenStopped() == data) << "the receiver's flash differs from the file";
 }
 

@@ -16,6 +16,9 @@
 
 namespace {
 
+// The configuration's port index, as the program's start-up holds it for its dialogs.
+std::int32_t configured = 0;
+
 using ui::HeadlessWindow;
 
 constexpr int kPanel = 141;
@@ -30,10 +33,10 @@ class RemotePanel : public testing::Test {
  protected:
   RemotePanel() {
     ports_.Map(1, com1_.Path());
-    app::Config().portIndex = 0;
+    configured = 0;
   }
   int Run() {
-    remote::RemotePanelDialog panel;
+    remote::RemotePanelDialog panel(configured);
     return panel.DoModal();
   }
 
@@ -183,7 +186,7 @@ TEST_F(RemotePanel, OpensWithItsTitleHelpTextAndPort) {
 TEST_F(RemotePanel, PortIndexTwoOpensComThree) {
   vltest::BarePty com3;
   ports_.Map(3, com3.Path());
-  app::Config().portIndex = 2;
+  configured = 2;
   host_.Then([](HeadlessWindow& panel) { EXPECT_TRUE(panel.IsChecked(1074)); });
   host_.Click(1091);
   host_.Click(2);
@@ -193,7 +196,7 @@ TEST_F(RemotePanel, PortIndexTwoOpensComThree) {
 }
 
 TEST_F(RemotePanel, MissingPortIsReportedOnceAndThePanelStaysUsable) {
-  app::Config().portIndex = 2;  // no COM3
+  configured = 2;  // no COM3
   host_.Click(1091);
   host_.Click(1070);
   host_.Click(1091);
@@ -204,12 +207,12 @@ TEST_F(RemotePanel, MissingPortIsReportedOnceAndThePanelStaysUsable) {
   EXPECT_EQ(host_.Messages()[0].caption, "Vesker  Link 1.0");
   EXPECT_EQ(host_.Messages()[0].ownerTemplate, kPanel);
   EXPECT_EQ(com1_.Received(), KeyFrameBytes(0x06)) << "only the key after choosing COM1";
-  EXPECT_EQ(app::Config().portIndex, 0);
+  EXPECT_EQ(configured, 0);
 }
 
 TEST_F(RemotePanel, PortIndexOutsideTheRangeOpensNothingUntilAPortIsChosen) {
   for (std::int32_t index : {-1, 7}) {
-    app::Config().portIndex = index;
+    configured = index;
     host_.Then([](HeadlessWindow& panel) {
       for (int id : {1070, 1071, 1074, 1075}) {
         EXPECT_FALSE(panel.IsChecked(id));
@@ -222,7 +225,7 @@ TEST_F(RemotePanel, PortIndexOutsideTheRangeOpensNothingUntilAPortIsChosen) {
     Run();
     EXPECT_TRUE(host_.Messages().empty());
     EXPECT_EQ(com1_.Received(), KeyFrameBytes(0x00)) << index;
-    EXPECT_EQ(app::Config().portIndex, 0);
+    EXPECT_EQ(configured, 0);
   }
 }
 
@@ -237,7 +240,7 @@ TEST_F(RemotePanel, FailedSwitchClosesTheOldPortAndKeepsTheNewChoice) {
   Run();
   ASSERT_EQ(host_.Messages().size(), 1u);
   EXPECT_EQ(host_.Messages()[0].text, "open port4 error!");
-  EXPECT_EQ(app::Config().portIndex, 3);
+  EXPECT_EQ(configured, 3);
   EXPECT_EQ(com1_.Received(50), "");
 }
 
@@ -256,7 +259,7 @@ TEST_F(RemotePanel, ReplacesTheControlPanelAndClosesItsPort) {
     EXPECT_EQ(again.Open(1, 115200), 1) << "closing the panel closes its port";
   });
   host_.PressEscape();
-  app::ControlPanelDialog controlPanel;
+  app::ControlPanelDialog controlPanel(configured);
   controlPanel.DoModal();
 }
 

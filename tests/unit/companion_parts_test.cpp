@@ -1,5 +1,5 @@
-// The command line's own parts: key names against the panel's buttons, what each message
-// makes of the exit code, the backup's name, and the digest a technician compares.
+// The command line's own parts: key names against the panel's buttons, the backup's name,
+// and the digest a technician compares.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -13,8 +13,6 @@
 #include "cli/sha256.h"
 #include "remote/key_codes.h"
 #include "res/resource.h"
-#include "romimage/receiver_variant_table.h"
-#include "transfer/upgrade_dialog.h"
 #include "ui/headless/template_library.h"
 
 namespace {
@@ -46,35 +44,6 @@ TEST(KeyNames, AsciiCaseDoesNotMatterAndStrangersAreRefused) {
                {"", std::nullopt},     {"10", std::nullopt},          {"MENU ", std::nullopt}};
   for (const auto& c : cases) {
     EXPECT_EQ(cli::KeyButtonForName(c.text), c.button) << "'" << c.text << "'";
-  }
-}
-
-TEST(ExitCodes, EachMessageOfTheProgramNamesItsKindOfFailure) {
-  const struct {
-    std::string message;
-    int code;
-  } cases[] = {
-      {"open port1 error!", cli::kExitPort},
-      {"open port-2147483647 error!", cli::kExitPort},
-      {"Open file</tmp/x.bin> error！", cli::kExitRomFile},
-      {"file size error！", cli::kExitRomFile},
-      {"read file data error！", cli::kExitRomFile},
-      {"file data error！", cli::kExitRomFile},
-      {"create file error!", cli::kExitFileWrite},
-      {"write file error!", cli::kExitFileWrite},
-      {"no answer！", cli::kExitReceiver},
-      {"no answer1！", cli::kExitReceiver},
-      {"no answer2！", cli::kExitReceiver},
-      {"no answer C！", cli::kExitReceiver},
-      {"no answer F！", cli::kExitReceiver},
-      {transfer::VersionMismatchText(0, 5), cli::kExitReceiver},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(cli::ExitCodeForMessage(c.message), c.code) << c.message;
-  }
-  for (const auto& row : romimage::ReceiverVariantTable) {
-    EXPECT_EQ(cli::ExitCodeForMessage(row.tagWriteFailure), cli::kExitFileWrite)
-        << row.tagWriteFailure;
   }
 }
 

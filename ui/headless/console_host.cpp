@@ -21,13 +21,10 @@ class ConsoleHost::Window : public DialogWindow {
     Clock::time_point due;
   };
 
-  Window(ConsoleHost& host, const Dialog& dialog) : host_(host), templateId_(dialog.TemplateId()) {}
+  explicit Window(ConsoleHost& host) : host_(host) {}
 
   void SetCaption(const std::string& /*text*/) override {}
-  void SetItemText(int id, const std::string& text) override {
-    texts_[id] = text;
-    host_.listener_.ItemTextSet(templateId_, id, text);
-  }
+  void SetItemText(int id, const std::string& text) override { texts_[id] = text; }
   std::string ItemText(int id) const override {
     const auto found = texts_.find(id);
     return found == texts_.end() ? std::string() : found->second;
@@ -81,7 +78,6 @@ class ConsoleHost::Window : public DialogWindow {
 
  private:
   ConsoleHost& host_;
-  int templateId_;
   std::map<int, std::string> texts_;
   std::set<int> checked_;
 };
@@ -104,7 +100,7 @@ void ConsoleHost::Click(int id) {
 }
 
 int ConsoleHost::RunModal(Dialog& dialog) {
-  Window window(*this, dialog);
+  Window window(*this);
   running_.emplace_back(&dialog, &window);
   Init(dialog, &window);
   Loop(dialog, window);

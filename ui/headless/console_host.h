@@ -15,10 +15,10 @@
 
 namespace ui {
 
+// Where the messages a user would have seen go.
 class ConsoleListener {
  public:
   virtual ~ConsoleListener() = default;
-  virtual void ItemTextSet(int /*templateId*/, int /*id*/, const std::string& /*text*/) {}
   virtual void MessageShown(const std::string& text, const std::string& caption) = 0;
 };
 

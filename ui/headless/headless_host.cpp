@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <tuple>
 
 namespace ui {
 
@@ -26,19 +25,6 @@ bool IsRadio(const ControlTemplate& control) {
 }
 
 }  // namespace
-
-bool Event::operator==(const Event& other) const {
-  return std::tie(kind, ownerTemplate, text, caption, result) ==
-         std::tie(other.kind, other.ownerTemplate, other.text, other.caption, other.result);
-}
-
-std::string Describe(const Event& event) {
-  static const char* const kinds[] = {"message", "open-file", "save-file",
-                                      "shown",   "ended",     "stalled"};
-  return std::string(kinds[event.kind]) + " owner=" + std::to_string(event.ownerTemplate) +
-         " text=\"" + event.text + "\" caption=\"" + event.caption +
-         "\" result=" + std::to_string(event.result);
-}
 
 HeadlessWindow::HeadlessWindow(HeadlessHost& host, Dialog& dialog, const DialogTemplate& source,
                                int owner)

@@ -30,8 +30,6 @@ struct Event {
   int result = 0;               // how a dialog ended
   unsigned long long time = 0;  // the host's clock when it happened (milliseconds)
   FileDialogRequest request;
-
-  bool operator==(const Event& other) const;
 };
 
 struct ControlState {
@@ -195,8 +193,5 @@ class HeadlessHost : public Host {
   unsigned long long now_ = 0;
   int messageFailures_ = 0;
 };
-
-// Readable form of an event, for failure output.
-std::string Describe(const Event& event);
 
 }  // namespace ui

@@ -1,0 +1,18 @@
+#include <string>
+#include <vector>
+
+#include "cli/console_terminal.h"
+#include "cli/run_companion.h"
+#include "ui/win32/timer_resolution.h"
+#include "ui/win32/win32_text.h"
+
+int wmain(int argc, wchar_t** argv) {
+  // The console host waits in 1 ms steps and counts 50 ms ticks, as the program does.
+  const ui::TimerResolution resolution;
+  cli::PrepareConsole();
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    args.push_back(ui::Narrow(argv[i]));
+  }
+  return cli::RunCompanion(args);
+}

@@ -1,0 +1,51 @@
+#include "cli/run_companion.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "cli/companion_commands.h"
+#include "cli/console_terminal.h"
+#include "cli/event_reporter.h"
+
+namespace {
+
+extern "C" void OnInterrupt(int /*signal*/) {
+  // The first Ctrl-C closes the running dialog as its Cancel button would; a second one
+  // ends the program at once.
+  std::signal(SIGINT, SIG_DFL);
+  ui::ConsoleHost::RequestCancel();
+}
+
+}  // namespace
+
+namespace cli {
+
+int RunCompanion(const std::vector<std::string>& args) {
+  CommandLine line;
+  std::string error;
+  if (!ParseCommandLine(args, line, error)) {
+    std::fprintf(stderr, "%s\nvesker-link: %s (see vesker-link --help)\n", kUsageLine,
+                 error.c_str());
+    return kExitUsage;
+  }
+  if (line.help) {
+    std::printf("%s\n\n%s", kUsageLine, kHelpText);
+    return kExitOk;
+  }
+  if (line.version) {
+    std::printf("vesker-link 1.0\n");
+    return kExitOk;
+  }
+  const auto style = line.json            ? EventReporter::Style::kJson
+                     : StderrIsTerminal() ? EventReporter::Style::kTerminal
+                                          : EventReporter::Style::kPlain;
+  EventReporter reporter(style, line.quiet);
+  std::signal(SIGINT, OnInterrupt);
+  CompanionCommands commands(line, reporter);
+  return commands.Run();
+}
+
+}  // namespace cli

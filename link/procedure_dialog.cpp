@@ -1,0 +1,27 @@
+#include "link/procedure_dialog.h"
+
+#include "res/resource.h"
+#include "ui/program_title.h"
+
+namespace comm {
+
+void ProcedureDialog::Report(comm::Outcome::Ending ending, const std::string& message) {
+  outcome_.ending = ending;
+  outcome_.message = message;
+  if (!message.empty()) {
+    ShowMessage(message, ui::kProgramTitle);
+  }
+}
+
+void ProcedureDialog::ShowProgress(std::uint32_t done, std::uint32_t count) {
+  outcome_.blocksDone = done;
+  outcome_.blockCount = count;
+  SetProgress(IDC_PROGRESS, static_cast<int>(done * 100u / count));
+  SetItemText(IDC_PROGRESS_TEXT, std::to_string(done) + "/" + std::to_string(count) + " blocks");
+  Repaint();
+  if (listener_ != nullptr) {
+    listener_->BlocksDone(done, count);
+  }
+}
+
+}  // namespace comm

@@ -1,0 +1,34 @@
+// A dialog that runs an exchange with the receiver (connect, read, upgrade, the remote
+// panel): it tells its caller how it ended as a value, and a transfer its progress as numbers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/outcome.h"
+#include "ui/dialog.h"
+
+namespace comm {
+
+class ProcedureDialog : public ui::Dialog {
+ public:
+  using ui::Dialog::Dialog;
+
+  // How the run ended; read after DoModal.
+  const comm::Outcome& Outcome() const { return outcome_; }
+  // Told of each block moved; the caller's, and it must outlive the run.
+  void SetProgressListener(ProgressListener* listener) { listener_ = listener; }
+
+ protected:
+  // Records how it ends, then shows the message (if any) to the user, owned by this dialog.
+  void Report(comm::Outcome::Ending ending, const std::string& message);
+  // The progress bar at done × 100 / count and the text "done/count blocks", repainted at once.
+  void ShowProgress(std::uint32_t done, std::uint32_t count);
+
+  comm::Outcome outcome_;
+
+ private:
+  ProgressListener* listener_ = nullptr;
+};
+
+}  // namespace comm
