@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "link/frames.h"
+#include "romimage/receiver_variant_table.h"
 #include "tests/support/sim_line.h"
 
 namespace {
@@ -15,16 +17,93 @@ namespace {
 using std::string_literals::operator""s;
 using Names = std::vector<std::string>;
 
-TEST(SendCommand, WritesTheFrameWithTheCodeAfterTheQualifier) {
+// Every frame on the line, written out by hand, against what the program sends (on the wire)
+// and what it recognises. Nothing here is built from the program's own frame definitions.
+TEST(Frames, EveryFrameOfTheLineAsLiteralBytes) {
+  enum Kind { kSent, kEcho, kAck, kReport, kFtaTReply, kCiHciReply, kKey };
+  const struct {
+    const char* name;
+    Kind kind;
+    int value;  // the command code, the variant, or the key code
+    const char* hex;
+  } frames[] = {
+      {"CMD_CONNECT", kSent, comm::CMD_CONNECT, "5A 76 69 6C 45 79 45 73 00 10 00 00"},
+      {"CMD_STOP", kSent, comm::CMD_STOP, "5A 76 69 6C 45 79 45 73 00 02 00 00"},
+      {"CMD_READ_START", kSent, comm::CMD_READ_START, "5A 76 69 6C 45 79 45 73 00 97 00 00"},
+      {"CMD_READ_DONE", kSent, comm::CMD_READ_DONE, "5A 76 69 6C 45 79 45 73 00 01 00 00"},
+      {"CMD_UPGRADE_START", kSent, comm::CMD_UPGRADE_START, "5A 76 69 6C 45 79 45 73 00 99 00 00"},
+      {"AckFrame", kAck, 0, "5A 76 69 6C 45 79 45 73 00 00 00 00"},
+      {"go on 11 11", kFtaTReply, 0, "5A 76 69 6C 45 79 45 73 11 11 00 00"},
+      {"go on AA", kFtaTReply, 0, "5A 76 69 6C 45 79 45 73 00 AA 00 00"},
+      {"go on F0", kCiHciReply, 0, "5A 76 69 6C 45 79 45 73 00 F0 00 00"},
+      {"go on F2", kCiHciReply, 0, "5A 76 69 6C 45 79 45 73 00 F2 00 00"},
+      {"go on FF", kCiHciReply, 0, "5A 76 69 6C 45 79 45 73 00 FF 00 00"},
+      {"report 0 Fta AMD 1", kReport, 0, "5A 76 69 6C 45 79 45 73 10 01 00 00"},
+      {"report 1 Fta AMD 2", kReport, 1, "5A 76 69 6C 45 79 45 73 10 02 00 00"},
+      {"report 2 Fta SST 1", kReport, 2, "5A 76 69 6C 45 79 45 73 10 03 00 00"},
+      {"report 3 Fta SST 2", kReport, 3, "5A 76 69 6C 45 79 45 73 10 04 00 00"},
+      {"report 4 CI AMD 1", kReport, 4, "5A 76 69 6C 45 79 45 73 10 05 00 00"},
+      {"report 5 CI AMD 2", kReport, 5, "5A 76 69 6C 45 79 45 73 10 06 00 00"},
+      {"report 6 CI SST 1", kReport, 6, "5A 76 69 6C 45 79 45 73 10 07 00 00"},
+      {"report 7 CI SST 2", kReport, 7, "5A 76 69 6C 45 79 45 73 10 08 00 00"},
+      {"report 8 HCI AMD 1", kReport, 8, "5A 76 69 6C 45 79 45 73 10 09 00 00"},
+      {"report 9 HCI AMD 2", kReport, 9, "5A 76 69 6C 45 79 45 73 10 0A 00 00"},
+      {"report 10 HCI SST 1", kReport, 10, "5A 76 69 6C 45 79 45 73 10 0B 00 00"},
+      {"report 11 HCI SST 2", kReport, 11, "5A 76 69 6C 45 79 45 73 10 0C 00 00"},
+      {"report 12 T AMD 1", kReport, 12, "5A 76 69 6C 45 79 45 73 10 0D 00 00"},
+      {"report 13 T AMD 2", kReport, 13, "5A 76 69 6C 45 79 45 73 10 0E 00 00"},
+      {"report 14 T SST 1", kReport, 14, "5A 76 69 6C 45 79 45 73 10 0F 00 00"},
+      {"report 15 T SST 2", kReport, 15, "5A 76 69 6C 45 79 45 73 10 10 00 00"},
+      {"echo of variant 5", kEcho, 5, "5A 76 69 6C 45 79 45 73 10 06 00 00"},
+      {"echo of variant 15", kEcho, 15, "5A 76 69 6C 45 79 45 73 10 10 00 00"},
+      {"key MUTE", kKey, 0x00, "45 76 69 6C 45 79 45 73 47 00 41 4E"},
+      {"key &7", kKey, 0x11, "45 76 69 6C 45 79 45 73 47 11 41 4E"},
+      {"key P/N/S", kKey, 0x1F, "45 76 69 6C 45 79 45 73 47 1F 41 4E"},
+  };
+  using romimage::ReplyFamily;
+  const romimage::ReplySet& ftaT = romimage::AcknowledgementSet(ReplyFamily::kFtaT);
+  const romimage::ReplySet& ciHci = romimage::AcknowledgementSet(ReplyFamily::kCiHci);
+  auto in = [](const romimage::ReplySet& set, const comm::Frame& frame) {
+    return std::find(set.begin(), set.end(), frame) != set.end();
+  };
   vltest::PortMap ports;
   vltest::BarePty pty;
   ports.Map(1, pty.Path());
   comm::CommandPort port;
   ASSERT_EQ(port.Open(1, 115200), 1);
-  EXPECT_EQ(port.SendCommand(0x97, 0, 0, 0), 12);
-  EXPECT_EQ(pty.Received(), "\x5A\x76\x69\x6C\x45\x79\x45\x73\x00\x97\x00\x00"s);
-  port.SendCommand(6, comm::VARIANT_REPORT);  // the echo of variant 5
-  EXPECT_EQ(pty.Received(), "\x5A\x76\x69\x6C\x45\x79\x45\x73\x10\x06\x00\x00"s);
+  for (const auto& f : frames) {
+    sim::Bytes bytes;
+    ASSERT_TRUE(sim::ParseHex(f.hex, bytes) && bytes.size() == 12) << f.name;
+    comm::Frame frame{};
+    std::copy(bytes.begin(), bytes.end(), frame.begin());
+    const std::string wire(bytes.begin(), bytes.end());
+    const int report = romimage::MatchVariantReport(frame.data());
+    switch (f.kind) {
+      case kSent:
+        port.SendCommand(static_cast<std::uint8_t>(f.value));
+        EXPECT_EQ(pty.Received(), wire) << f.name;
+        break;
+      case kEcho:  // as the read answers each block
+        port.SendCommand(static_cast<std::uint8_t>(f.value + 1), comm::VARIANT_REPORT);
+        EXPECT_EQ(pty.Received(), wire) << f.name;
+        break;
+      case kKey:
+        EXPECT_EQ(comm::KeyFrame(static_cast<std::uint8_t>(f.value)), frame) << f.name;
+        break;
+      case kAck:
+        EXPECT_EQ(comm::AckFrame, frame);
+        EXPECT_TRUE(in(ftaT, frame) && !in(ciHci, frame)) << "Fta and T go on with it";
+        break;
+      case kFtaTReply:
+      case kCiHciReply:
+        EXPECT_EQ(in(ftaT, frame), f.kind == kFtaTReply) << f.name;
+        EXPECT_EQ(in(ciHci, frame), f.kind == kCiHciReply) << f.name;
+        break;
+      case kReport:
+        break;
+    }
+    EXPECT_EQ(report, f.kind == kReport || f.kind == kEcho ? f.value : -1) << f.name;
+  }
 }
 
 struct AckCase {
