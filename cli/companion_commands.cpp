@@ -36,6 +36,14 @@ std::string TagName(int variant) {
   return std::string(romimage::ReceiverVariantTable[variant].imageTag + 10, 10);
 }
 
+// Now as "yyyymmdd-hhmmss", for backup names.
+std::string TimeStamp() {
+  const std::tm local = LocalTime(std::time(nullptr));
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   std::ifstream file(romimage::Utf8Path(path), std::ios::binary);
   if (!file) {
@@ -318,7 +326,7 @@ int CompanionCommands::Upgrade() {
   if (!line_.noBackup) {
     reporter_.Stage("backup");
     // Read under a provisional name; the receiver's variant completes it afterwards.
-    const std::string stamp = LocalTimeStamp();
+    const std::string stamp = TimeStamp();
     std::string backup = FreeName(stamp, [&](const std::string& unique) {
       return InFolderOf(path, "backup-" + unique + ".reading.bin");
     });
@@ -367,7 +375,7 @@ int CompanionCommands::Verify() {
   }
   std::error_code failed;
   const std::filesystem::path folder = std::filesystem::temp_directory_path(failed);
-  const std::string copy = FreeName(LocalTimeStamp(), [&](const std::string& unique) {
+  const std::string copy = FreeName(TimeStamp(), [&](const std::string& unique) {
     return romimage::PathUtf8(folder / ("vesker-link-verify-" + unique + ".bin"));
   });
   reporter_.Stage("verify");

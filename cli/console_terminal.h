@@ -1,6 +1,7 @@
 // What the command line needs from the system it runs on.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 namespace cli {
@@ -11,8 +12,8 @@ bool StderrIsTerminal();
 // UTF-8 output, so that "！" and the key captions show as they are.
 void PrepareConsole();
 
-// The local time now as "yyyymmdd-hhmmss", for backup names.
-std::string LocalTimeStamp();
+// A moment in local time.
+std::tm LocalTime(std::time_t moment);
 
 // The device that opens COM<n> under any other port number.
 std::string ComDevice(int n);

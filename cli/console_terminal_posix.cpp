@@ -1,7 +1,5 @@
 #include <unistd.h>
 
-#include <ctime>
-
 #include "cli/console_terminal.h"
 #include "link/serial_port.h"
 
@@ -13,13 +11,10 @@ bool StderrIsTerminal() {
 
 void PrepareConsole() {}  // a POSIX terminal takes UTF-8 as it comes
 
-std::string LocalTimeStamp() {
-  const std::time_t now = std::time(nullptr);
+std::tm LocalTime(std::time_t moment) {
   std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
-  return text;
+  localtime_r(&moment, &local);
+  return local;
 }
 
 std::string ComDevice(int n) {

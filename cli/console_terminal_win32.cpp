@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <ctime>
-
 #include "cli/console_terminal.h"
 
 namespace cli {
@@ -20,13 +18,10 @@ void PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);
 }
 
-std::string LocalTimeStamp() {
-  const std::time_t now = std::time(nullptr);
+std::tm LocalTime(std::time_t moment) {
   std::tm local{};
-  localtime_s(&local, &now);
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
-  return text;
+  localtime_s(&local, &moment);
+  return local;
 }
 
 std::string ComDevice(int n) {

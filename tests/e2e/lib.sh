@@ -110,6 +110,18 @@ finish_upgrade() {
   drv gone "Upgrade Receiver Software" 5000 || fail "Close did not close"
 }
 
+# connect_via_setup N: Communication Setup, "Com N" and OK; prints the message box as
+# "caption|text|owner caption".
+connect_via_setup() {
+  local radios=(0 1070 1071 1074 1075)
+  click "$TITLE" 1106
+  drv wait "Communication Setup" >/dev/null || fail "no Communication Setup dialog"
+  click "Communication Setup" "${radios[$1]}"
+  click "Communication Setup" 1
+  drv message
+  drv gone "Communication Setup" 5000 || fail "the setup dialog stayed open"
+}
+
 # start_program [DIR]: VeskerLink.exe with DIR (default: the scenario's folder) as current
 # directory; waits for the Control Panel.
 start_program() {

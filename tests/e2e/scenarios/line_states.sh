@@ -72,12 +72,8 @@ for state in new left; do
 done
 
 start_sim 1 --line new
-click "$TITLE" 1106
-drv wait "Communication Setup" >/dev/null || fail "no Communication Setup dialog"
-click "Communication Setup" 1070
-click "Communication Setup" 1
-expect_eq "connect on a new line" "$(drv message)" "Vesker  Link 1.0|connect ok!|Communication Setup"
-drv gone "Communication Setup" 5000 || fail "the setup dialog stayed open"
+expect_eq "connect on a new line" "$(connect_via_setup 1)" \
+  "Vesker  Link 1.0|connect ok!|Communication Setup"
 click "$TITLE" 1078
 drv waitfor "$TITLE" 1076 >/dev/null
 click "$TITLE" 1106  # &7
