@@ -8,6 +8,7 @@
 #include "cli/companion_commands.h"
 #include "cli/console_terminal.h"
 #include "cli/event_reporter.h"
+#include "vl_version.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ int RunCompanion(const std::vector<std::string>& args) {
     return cli::kExitOk;
   }
   if (line.version) {
-    std::printf("vesker-link 1.0\n");
+    std::printf("vesker-link %s\n", VL_VERSION);
     return cli::kExitOk;
   }
   const auto style = line.json                 ? cli::EventReporter::Style::kJson
