@@ -11,3 +11,10 @@ foreach(program vesker-link receiver-sim)
     target_include_directories(${program} PRIVATE ${CMAKE_BINARY_DIR}/generated)
   endif()
 endforeach()
+
+if(NOT WIN32)
+  # The launcher, also usable from the build folder (tools/demo runs it there).
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/veskerlink.in ${CMAKE_BINARY_DIR}/veskerlink @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                  GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endif()
