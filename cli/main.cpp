@@ -8,6 +8,7 @@
 #include "cli/companion_commands.h"
 #include "cli/console_terminal.h"
 #include "cli/event_reporter.h"
+#include "cli/key_names.h"
 #include "vl_version.h"
 
 namespace {
@@ -20,6 +21,13 @@ extern "C" void OnInterrupt(int /*signal*/) {
 }
 
 int RunCompanion(const std::vector<std::string>& args) {
+  // Not in the help: the shell completion asks for the plain key names, one a line.
+  if (args.size() == 1 && args[0] == "--list-keys") {
+    for (const cli::KeyName& key : cli::kKeyNames) {
+      std::printf("%s\n", key.name);
+    }
+    return cli::kExitOk;
+  }
   cli::CommandLine line;
   std::string error;
   if (!cli::ParseCommandLine(args, line, error)) {
