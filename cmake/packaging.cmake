@@ -50,7 +50,7 @@ else()
   install(PROGRAMS ${CMAKE_BINARY_DIR}/veskerlink DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The launcher looks for the exe in ../lib/veskerlink beside itself; Wine runs it without
-  # an execute bit. Stripped like the other programs: a third of its size.
+  # an execute bit. Stripped, it is a third of its size.
   install(CODE "
     if(NOT EXISTS \"${VL_WINDOWS_EXE}\")
       message(FATAL_ERROR \"No VeskerLink.exe at ${VL_WINDOWS_EXE}: build it first with \"
@@ -58,10 +58,13 @@ else()
         \"with -DVL_WINDOWS_EXE=PATH.\")
     endif()")
   install(FILES ${VL_WINDOWS_EXE} DESTINATION lib/veskerlink)
+  # Stripped as Debian strips: the compiler's notes go too.
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-      execute_process(COMMAND \"${CMAKE_STRIP}\"
-        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/veskerlink/VeskerLink.exe\"
+      set(root \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+        \"\${root}/${CMAKE_INSTALL_BINDIR}/vesker-link\" \"\${root}/${CMAKE_INSTALL_BINDIR}/receiver-sim\"
+        \"\${root}/lib/veskerlink/VeskerLink.exe\"
         COMMAND_ERROR_IS_FATAL ANY)
     endif()")
 
