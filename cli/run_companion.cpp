@@ -9,6 +9,8 @@
 #include "cli/companion_commands.h"
 #include "cli/console_terminal.h"
 #include "cli/event_reporter.h"
+#include "cli/key_names.h"
+#include "vl_version.h"
 
 namespace {
 
@@ -24,6 +26,13 @@ extern "C" void OnInterrupt(int /*signal*/) {
 namespace cli {
 
 int RunCompanion(const std::vector<std::string>& args) {
+  // Not in the help: the shell completion asks for the plain key names, one a line.
+  if (args.size() == 1 && args[0] == "--list-keys") {
+    for (const KeyName& key : kKeyNames) {
+      std::printf("%s\n", key.name);
+    }
+    return kExitOk;
+  }
   CommandLine line;
   std::string error;
   if (!ParseCommandLine(args, line, error)) {
@@ -36,7 +45,7 @@ int RunCompanion(const std::vector<std::string>& args) {
     return kExitOk;
   }
   if (line.version) {
-    std::printf("vesker-link 1.0\n");
+    std::printf("vesker-link %s\n", VL_VERSION);
     return kExitOk;
   }
   const auto style = line.json            ? EventReporter::Style::kJson

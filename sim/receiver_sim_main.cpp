@@ -9,6 +9,7 @@
 
 #include "sim/pty_runner.h"
 #include "sim/receiver_model.h"
+#include "vl_version.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ const char kUsage[] =
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
     "  --piece-gap MS     ... sent MS milliseconds apart\n"
+    "  --version          print the version and exit\n"
     "Runs until interrupted (SIGINT or SIGTERM). Prints the pty's path on its first line.\n";
 
 int Usage(const char* why) {
@@ -163,6 +165,9 @@ int main(int argc, char** argv) {
     sim::Bytes bytes;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("receiver-sim %s\n", VL_VERSION);
       return 0;
     } else if (arg == "--unpaced") {
       baud = 0;
