@@ -333,6 +333,7 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
       if (returnAt_ && Clock::now() >= *returnAt_ && Open(error) &&
           (linkPath_.empty() || LinkAs(linkPath_, error))) {
         returnAt_.reset();
+        ++returns_;
       }
       nextRelease_ = 0;
       continue;

@@ -58,6 +58,8 @@ class PtyRunner {
   // pointed there); 0: it stays away.
   void ReturnAfter(unsigned milliseconds) { returnAfterMs_ = milliseconds; }
   int HangUps() const { return hangUps_.load(); }
+  // How often it came back on a new line (and link) after a hang-up.
+  int Returns() const { return returns_.load(); }
   const std::string& DevicePath() const { return devicePath_; }
   // Points a symbolic link at the pty, replacing whatever was there in one step.
   bool LinkAs(const std::string& linkPath, std::string& error);
@@ -125,6 +127,7 @@ class PtyRunner {
   std::atomic<unsigned> returnAfterMs_{0};
   std::optional<std::chrono::steady_clock::time_point> returnAt_;
   std::atomic<int> hangUps_{0};
+  std::atomic<int> returns_{0};
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lineFreeAt_;
   std::deque<Pending> outgoing_;

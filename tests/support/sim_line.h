@@ -115,6 +115,13 @@ class SimulatedReceiver {
   // After a hang-up, come back on a new line after this long.
   void ReturnAfter(unsigned milliseconds) { runner_.ReturnAfter(milliseconds); }
   int HangUps() const { return runner_.HangUps(); }
+  // Waits (boundedly) until the receiver is back on a new line after a hang-up.
+  bool WaitForReturn() const {
+    for (int i = 0; i < 500 && runner_.Returns() < runner_.HangUps(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return runner_.Returns() >= runner_.HangUps();
+  }
 
   // Names of the frames received so far, after the line has been quiet for a moment.
   std::vector<std::string> FrameNames(int settleMs = 100) {
