@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 
@@ -8,7 +9,7 @@
 namespace cli {
 
 const char kUsageLine[] =
-    "usage: vesker-link [-p PORT] [-b BAUD] [--fast] [--json] [-q] COMMAND [ARGS...]";
+    "usage: vesker-link [-p PORT[,PORT...]]... [-b BAUD] [--tick] [--json] [-q] COMMAND [ARGS...]";
 
 const char kHelpText[] =
     "Drives a receiver on a serial line: connection test, software read, upgrade, verify\n"
@@ -16,7 +17,8 @@ const char kHelpText[] =
     "\n"
     "Commands:\n"
     "  connect              connection test; prints \"connect ok!\" or why not\n"
-    "  probe [PORT...]      connection test on COM1..COM4 (or the ports given)\n"
+    "  probe [PORT...]      connection test on every serial port found (or the ports\n"
+    "                       given); --list only lists the ports found, touching none\n"
     "  info FILE            checks a ROM image file as an upgrade would and describes it\n"
     "  read FILE            copies the receiver's flash into FILE\n"
     "  upgrade FILE         writes FILE into the receiver, after reading a backup of its\n"
@@ -25,11 +27,15 @@ const char kHelpText[] =
     "  key NAME...          sends remote keys by caption or name (MENU, CH_UP, 7, ...)\n"
     "\n"
     "Options:\n"
-    "  -p, --port PORT      a device (/dev/ttyUSB0), COMn, or 1 to 4; default: the port\n"
-    "                       kept in Pelto.cfg in the current folder, else COM1\n"
+    "  -p, --port PORT      a device (/dev/ttyUSB0, /dev/serial/by-id/...), COMn, or 1 to 4;\n"
+    "                       default: the port kept in Pelto.cfg in the current folder,\n"
+    "                       else COM1. Several (-p A -p B, or -p A,B): the command runs on\n"
+    "                       each side by side; a read writes FILE-<port>.bin for each, an\n"
+    "                       upgrade writes FILE into each, and a summary ends the run\n"
     "  -b, --baud BAUD      line speed (default 115200, the receiver's)\n"
-    "  --fast               take each answer as soon as it arrives instead of on the next\n"
-    "                       50 ms tick; time-outs stay the same\n"
+    "  --tick               take each answer on the next 50 ms tick, as Vesker Link does,\n"
+    "                       instead of as soon as it is complete; time-outs are the same\n"
+    "  --fast               take each answer as soon as it is complete (the default)\n"
     "  --no-backup          upgrade without reading a backup first\n"
     "  --repeat N           key: send the keys N times (default 1)\n"
     "  --gap MS             key: wait MS milliseconds after each key (default 300)\n"
@@ -38,7 +44,8 @@ const char kHelpText[] =
     "  -h, --help           this text\n"
     "  --version            the program's version\n"
     "\n"
-    "Exit codes:\n"
+    "Exit codes (with several ports: 0 when every port succeeded, else the failures' code\n"
+    "when they share one, else 1; probe: 0 when any port answers):\n"
     "  0  success\n"
     "  1  the receiver or the line failed: time-out, wrong answer, variant mismatch,\n"
     "     blocks that differ, or interrupted\n"
@@ -94,6 +101,28 @@ bool ParsePortName(const std::string& text, int& comNumber) {
   return true;
 }
 
+std::string FileLabel(const std::string& port) {
+  std::string label =
+      port.substr(port.find_last_of("/\\") == std::string::npos ? 0 : port.find_last_of("/\\") + 1);
+  for (char& c : label) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.';
+    if (!plain) {
+      c = '_';
+    }
+  }
+  return label.empty() ? "port" : label;
+}
+
+std::string FileForPort(const std::string& path, const std::string& port) {
+  const std::size_t slash = path.find_last_of("/\\");
+  const std::size_t dot = path.rfind('.');
+  const bool extension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  const std::size_t cut = extension ? dot : path.size();
+  return path.substr(0, cut) + "-" + FileLabel(port) + path.substr(cut);
+}
+
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error) {
   std::vector<std::string> positional;
   bool optionsEnded = false;
@@ -139,11 +168,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       if (!takeValue()) {
         return false;
       }
-      if (int n = 0; !ParsePortName(value, n)) {
-        error = "bad port " + value + ": give a device, COMn, or 1 to 4";
-        return false;
+      for (std::size_t start = 0; start <= value.size();) {
+        const std::size_t comma = std::min(value.find(',', start), value.size());
+        const std::string port = value.substr(start, comma - start);
+        if (int n = 0; !ParsePortName(port, n)) {
+          error = "bad port " + port + ": give a device, COMn, or 1 to 4";
+          return false;
+        }
+        line.ports.push_back(port);
+        start = comma + 1;
       }
-      line.port = value;
     } else if (name == "-b" || name == "--baud") {
       if (!takeNumber(1, 4000000, line.baud, "bad baud rate: ")) {
         return false;
@@ -165,6 +199,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       line.quiet = true;
     } else if (name == "--fast") {
       line.fast = true;
+    } else if (name == "--tick") {
+      line.fast = false;
+    } else if (name == "--list") {
+      line.listOnly = true;
     } else if (name == "--no-backup") {
       line.noBackup = true;
     } else if (name == "-h" || name == "--help") {
@@ -204,6 +242,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
           return false;
         }
       }
+    }
+    if (line.listOnly && line.command != "probe") {
+      error = "--list goes with probe";
+      return false;
     }
     if (line.command == "probe") {
       for (const std::string& port : line.arguments) {

@@ -16,11 +16,14 @@ enum ExitCode : int {
 };
 
 struct CommandLine {
-  std::string port;  // empty: the port index of Pelto.cfg in the current directory
+  // Each port the command runs on, side by side; none: the port index of Pelto.cfg in the
+  // current directory.
+  std::vector<std::string> ports;
   int baud = 115200;
   bool json = false;
   bool quiet = false;
-  bool fast = false;
+  bool fast = true;       // each answer taken as soon as it is complete (--tick: on the tick)
+  bool listOnly = false;  // probe: the serial ports found, without opening them
   bool noBackup = false;
   bool help = false;
   bool version = false;
@@ -37,6 +40,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
 // A port as the user names it: 1 to 4 or COMn give n, a device path gives 0; false for
 // anything that looks like neither (a bare digit beyond 4, COM with no number).
 bool ParsePortName(const std::string& text, int& comNumber);
+
+// A port as part of a file name: COM2, or a device's own name (ttyUSB0), with anything a
+// file name cannot hold made '_'.
+std::string FileLabel(const std::string& port);
+// The file of one of several ports: "rom.bin" for COM2 is "rom-COM2.bin".
+std::string FileForPort(const std::string& path, const std::string& port);
 
 extern const char kUsageLine[];
 extern const char kHelpText[];

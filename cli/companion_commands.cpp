@@ -72,6 +72,34 @@ std::string FreeName(const std::string& stamp,
   return candidate;
 }
 
+// What a summary says of an ending.
+std::string ResultText(const comm::Outcome& outcome) {
+  using Ending = comm::Outcome::Ending;
+  switch (outcome.ending) {
+    case Ending::kDone:
+      return "ok";
+    case Ending::kCancelled:
+      return "cancelled";
+    case Ending::kPortFailed:
+      return "cannot open";
+    case Ending::kVersionMismatch:
+      return "receiver of another kind";
+    case Ending::kNoMemory:
+      return "out of memory";
+    case Ending::kNoAnswer:
+    case Ending::kBadRomFile:
+    case Ending::kFileNotWritten:
+      break;
+  }
+  return outcome.message;
+}
+
+std::string DataDigest(const std::uint8_t* data, std::size_t size) {
+  Sha256 hash;
+  hash.Add(data, size);
+  return hash.HexDigest();
+}
+
 std::string InFolderOf(const std::string& file, const std::string& name) {
   const std::filesystem::path folder = romimage::Utf8Path(file).parent_path();
   return romimage::PathUtf8(folder.empty() ? romimage::Utf8Path(name)
@@ -100,21 +128,34 @@ int ExitCodeFor(const comm::Outcome& outcome) {
   return kExitReceiver;
 }
 
-std::string BackupFileName(int variant, const std::string& timeStamp) {
-  return "backup-" + TagName(variant) + "-" + timeStamp + ".bin";
+std::string BackupFileName(int variant, const std::string& port, const std::string& timeStamp) {
+  return "backup-" + TagName(variant) + "-" + (port.empty() ? "" : port + "-") + timeStamp + ".bin";
 }
 
-CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& reporter)
-    : line_(line), reporter_(reporter), host_(reporter, line.fast) {}
+CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& reporter,
+                                     std::string port, std::string file, bool several)
+    : line_(line),
+      reporter_(reporter),
+      host_(reporter, line.fast),
+      portName_(std::move(port)),
+      file_(std::move(file)),
+      several_(several) {}
+
+CompanionCommands::~CompanionCommands() {
+  for (const int n : mapped_) {
+    comm::SerialPort::MapPort(n, std::string());
+  }
+}
 
 int CompanionCommands::Run() {
+  start_ = std::chrono::steady_clock::now();
   JsonObject details;
-  if (!line_.arguments.empty() && line_.command != "probe" && line_.command != "key") {
-    details.Add("file", line_.arguments.front());
+  if (!file_.empty()) {
+    details.Add("file", file_);
   }
-  if (line_.command != "info" && line_.command != "probe") {
-    SelectPort(line_.port, port_);
-    details.Add("port", port_.label).Add("fast", line_.fast);
+  if (line_.command != "info") {
+    SelectPort();
+    details.Add("fast", line_.fast);
   }
   reporter_.Start(line_.command, details);
   if (line_.command == "connect") {
@@ -138,60 +179,63 @@ int CompanionCommands::Run() {
   return Keys();
 }
 
-bool CompanionCommands::SelectPort(const std::string& text, Port& port) {
-  ReleasePort();
+void CompanionCommands::SelectPort() {
   int n = 0;
-  if (text.empty()) {
+  if (portName_.empty() || !ParsePortName(portName_, n)) {
     // As the program starts: the index kept in Pelto.cfg, whatever value it holds.
-    port.index = app::LoadStartUpConfig().portIndex;
-    port.label = "COM" + std::to_string(comm::ComNumber(port.index));
-    return true;
-  }
-  if (!ParsePortName(text, n)) {
-    return false;  // the command line has refused it already
+    portIndex_ = app::LoadStartUpConfig().portIndex;
+    summary_.port = "COM" + std::to_string(comm::ComNumber(portIndex_));
+    return;
   }
   if (n == 0) {
     // A device by its path stands in for COM1.
-    comm::SerialPort::MapPort(1, text);
+    comm::SerialPort::MapPort(1, portName_);
     mapped_.push_back(1);
-    port.index = 0;
-    port.label = text;
-    return true;
+    portIndex_ = 0;
+    summary_.port = portName_;
+    return;
   }
   if (NeedsComDevice(n)) {
     comm::SerialPort::MapPort(n, ComDevice(n));
     mapped_.push_back(n);
   }
-  port.index = n - 1;
-  port.label = "COM" + std::to_string(n);
-  return true;
-}
-
-void CompanionCommands::ReleasePort() {
-  for (const int n : mapped_) {
-    comm::SerialPort::MapPort(n, std::string());
-  }
-  mapped_.clear();
+  portIndex_ = n - 1;
+  summary_.port = "COM" + std::to_string(n);
 }
 
 int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
+  summary_.exitCode = exitCode;
+  summary_.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  if (exitCode == kExitOk && summary_.result.empty()) {
+    summary_.result = "ok";
+  }
   reporter_.Result(exitCode, fields);
   return exitCode;
 }
 
+void CompanionCommands::NoteReceiver(int variant) {
+  if (variant >= 0 && variant < romimage::kVariantCount) {
+    summary_.kind = romimage::ReceiverVariantTable[variant].versionName;
+  }
+}
+
 int CompanionCommands::Failure(const comm::Outcome& outcome) {
+  NoteReceiver(outcome.receiverVariant);
   if (ui::ConsoleHost::CancelRequested()) {
     reporter_.Message("interrupted");
+    summary_.result = "interrupted";
     return kExitReceiver;
   }
-  if (outcome.ending == comm::Outcome::Ending::kPortFailed && port_.label.rfind("COM", 0) != 0) {
-    reporter_.Message("cannot open " + port_.label);  // the program only knows it as COM1
+  summary_.result = ResultText(outcome);
+  if (outcome.ending == comm::Outcome::Ending::kPortFailed && summary_.port.rfind("COM", 0) != 0) {
+    reporter_.Message("cannot open " + summary_.port);  // the program only knows it as COM1
   }
   return ExitCodeFor(outcome);
 }
 
 int CompanionCommands::Connect() {
-  comm::ConnectDialog dialog(port_.index, line_.baud);
+  comm::ConnectDialog dialog(portIndex_, line_.baud);
   dialog.DoModal();
   if (!dialog.Outcome().Done()) {
     return Finish(Failure(dialog.Outcome()));
@@ -201,67 +245,42 @@ int CompanionCommands::Connect() {
   } else {
     reporter_.Say("connect ok!");
   }
+  summary_.answered = true;
   return Finish(kExitOk);
 }
 
 int CompanionCommands::Probe() {
-  std::vector<std::string> ports = line_.arguments;
-  if (ports.empty()) {
-    ports = line_.port.empty() ? std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}
-                               : std::vector<std::string>{line_.port};
-  }
-  std::string list = "[";
-  int answered = 0;
-  int opened = 0;
-  for (const std::string& name : ports) {
-    Port port;
-    if (!SelectPort(name, port)) {
-      return Finish(kExitUsage);
-    }
-    reporter_.Mute(true);
-    comm::ConnectDialog dialog(port.index, line_.baud);
-    dialog.DoModal();
-    reporter_.Mute(false);
-    if (ui::ConsoleHost::CancelRequested()) {
-      return Finish(Failure(dialog.Outcome()));
-    }
-    const bool answers = dialog.Outcome().Done();
-    const bool openFailed = dialog.Outcome().ending == comm::Outcome::Ending::kPortFailed;
-    answered += answers ? 1 : 0;
-    opened += openFailed ? 0 : 1;
-    const char* state = answers ? "receiver answers" : openFailed ? "cannot open" : "no answer";
-    reporter_.Say(port.label + "  " + state);
-    list += std::string(list.size() > 1 ? "," : "") +
-            JsonObject().Add("port", port.label).Add("state", state).Text();
-  }
-  ReleasePort();
-  const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
-  return Finish(code, JsonObject().AddRaw("ports", list + "]"));
+  // Only whether this port answers: the run over all ports says it for each.
+  reporter_.Mute(true);
+  comm::ConnectDialog dialog(portIndex_, line_.baud);
+  dialog.DoModal();
+  reporter_.Mute(false);
+  const comm::Outcome& outcome = dialog.Outcome();
+  summary_.answered = outcome.Done();
+  summary_.result = outcome.Done() ? "connect ok!" : ResultText(outcome);
+  return Finish(ui::ConsoleHost::CancelRequested() ? kExitReceiver : ExitCodeFor(outcome));
 }
 
-bool CompanionCommands::LoadRomFile(const std::string& path, std::vector<std::uint8_t>& image,
-                                    int& variant) {
+bool CompanionCommands::LoadRomFile(std::vector<std::uint8_t>& image, int& variant) {
   comm::Outcome failure;
-  if (transfer::LoadImageFile(path, image, variant, failure)) {
+  if (transfer::LoadImageFile(file_, image, variant, failure)) {
     return true;
   }
-  reporter_.Message(failure.message.empty() ? "not enough memory for the file" : failure.message);
+  summary_.result = failure.message.empty() ? "not enough memory for the file" : failure.message;
+  reporter_.Message(summary_.result);
   return false;
 }
 
 int CompanionCommands::Info() {
-  const std::string& path = line_.arguments.front();
   std::vector<std::uint8_t> image;
   int variant = -1;
-  if (!LoadRomFile(path, image, variant)) {
+  if (!LoadRomFile(image, variant)) {
     return Finish(kExitRomFile);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
   // Exactly the bytes an upgrade sends.
-  Sha256 hash;
-  hash.Add(image.data() + romimage::kTagSize, row.ImageSize());
-  const std::string digest = hash.HexDigest();
-  reporter_.Say("file:     " + path);
+  const std::string digest = DataDigest(image.data() + romimage::kTagSize, row.ImageSize());
+  reporter_.Say("file:     " + file_);
   reporter_.Say("variant:  " + std::to_string(variant) + " (" + std::string(row.imageTag, 20) +
                 ")");
   reporter_.Say("version:  " + std::string(row.versionName));
@@ -292,43 +311,54 @@ comm::Outcome CompanionCommands::ReadInto(const std::string& path) {
     return refused;
   }
   host_.AnswerFileDialog(path);
-  transfer::ReadSoftwareDialog dialog(port_.index, line_.baud);
+  transfer::ReadSoftwareDialog dialog(portIndex_, line_.baud);
   dialog.SetProgressListener(&reporter_);
   dialog.DoModal();
   return dialog.Outcome();
 }
 
 int CompanionCommands::Read() {
-  const std::string& path = line_.arguments.front();
   reporter_.Stage("read");
-  const comm::Outcome read = ReadInto(path);
+  const comm::Outcome read = ReadInto(file_);
   if (!read.Done()) {
     return Finish(Failure(read));
   }
+  NoteReceiver(read.receiverVariant);
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[read.receiverVariant];
+  std::string written;
+  if (ReadWholeFile(file_, written) && written.size() == row.FileLength()) {
+    summary_.sha256 =
+        DataDigest(reinterpret_cast<const std::uint8_t*>(written.data()) + romimage::kTagSize,
+                   row.ImageSize());
+  }
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
-                " into " + path);
+                " into " + file_);
   return Finish(kExitOk, JsonObject()
                              .Add("variant", read.receiverVariant)
                              .Add("version", row.versionName)
-                             .Add("blocks", static_cast<std::int64_t>(row.blockCount)));
+                             .Add("blocks", static_cast<std::int64_t>(row.blockCount))
+                             .Add("sha256", summary_.sha256));
 }
 
 int CompanionCommands::Upgrade() {
-  const std::string& path = line_.arguments.front();
   std::vector<std::uint8_t> image;
   int fileVariant = -1;
-  if (!LoadRomFile(path, image, fileVariant)) {
+  if (!LoadRomFile(image, fileVariant)) {
     return Finish(kExitRomFile);
   }
+  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
+  const std::string digest = DataDigest(image.data() + romimage::kTagSize, row.ImageSize());
   image = {};
   JsonObject result;
   if (!line_.noBackup) {
     reporter_.Stage("backup");
-    // Read under a provisional name; the receiver's variant completes it afterwards.
+    // Read under a provisional name; the receiver's variant completes it afterwards. Ports
+    // backed up side by side into one folder carry their port in the name.
+    const std::string port = several_ ? FileLabel(summary_.port) : std::string();
     const std::string stamp = TimeStamp();
     std::string backup = FreeName(stamp, [&](const std::string& unique) {
-      return InFolderOf(path, "backup-" + unique + ".reading.bin");
+      return InFolderOf(file_,
+                        "backup-" + (port.empty() ? "" : port + "-") + unique + ".reading.bin");
     });
     const comm::Outcome read = ReadInto(backup);
     if (!read.Done()) {
@@ -337,46 +367,52 @@ int CompanionCommands::Upgrade() {
       return Finish(code);
     }
     const int reported = read.receiverVariant;
+    NoteReceiver(reported);
     const std::string named = FreeName(stamp, [&](const std::string& unique) {
-      return InFolderOf(path, BackupFileName(reported, unique));
+      return InFolderOf(file_, BackupFileName(reported, port, unique));
     });
     std::error_code failed;
     std::filesystem::rename(romimage::Utf8Path(backup), romimage::Utf8Path(named), failed);
     if (!failed) {
       backup = named;
     }
+    summary_.backup = backup;
     reporter_.Message("backup: " + backup);
     result.Add("backup", backup);
     if (reported != fileVariant) {
       reporter_.Message(transfer::VersionMismatchText(fileVariant, reported));
+      summary_.result = "receiver of another kind";
       return Finish(kExitReceiver, result);
     }
     std::this_thread::sleep_for(kSettleAfterRead);
   }
   reporter_.Stage("upgrade");
-  transfer::UpgradeDialog dialog(path, port_.index, line_.baud);
+  transfer::UpgradeDialog dialog(file_, portIndex_, line_.baud);
   dialog.SetProgressListener(&reporter_);
   dialog.DoModal();
   if (!dialog.Outcome().Done()) {
     return Finish(Failure(dialog.Outcome()), result);
   }
-  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
+  NoteReceiver(fileVariant);
+  summary_.sha256 = digest;
   reporter_.Say("upgraded " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
                 "; the receiver restarts");
-  return Finish(kExitOk, result.Add("blocks", static_cast<std::int64_t>(row.blockCount)));
+  return Finish(
+      kExitOk,
+      result.Add("blocks", static_cast<std::int64_t>(row.blockCount)).Add("sha256", digest));
 }
 
 int CompanionCommands::Verify() {
-  const std::string& path = line_.arguments.front();
   std::vector<std::uint8_t> image;
   int fileVariant = -1;
-  if (!LoadRomFile(path, image, fileVariant)) {
+  if (!LoadRomFile(image, fileVariant)) {
     return Finish(kExitRomFile);
   }
   std::error_code failed;
   const std::filesystem::path folder = std::filesystem::temp_directory_path(failed);
   const std::string copy = FreeName(TimeStamp(), [&](const std::string& unique) {
-    return romimage::PathUtf8(folder / ("vesker-link-verify-" + unique + ".bin"));
+    return romimage::PathUtf8(
+        folder / ("vesker-link-verify-" + FileLabel(summary_.port) + "-" + unique + ".bin"));
   });
   reporter_.Stage("verify");
   const comm::Outcome read = ReadInto(copy);
@@ -387,15 +423,22 @@ int CompanionCommands::Verify() {
     return Finish(Failure(read));
   }
   const int reported = read.receiverVariant;
+  NoteReceiver(reported);
   if (!kept) {
-    reporter_.Message("cannot read back " + copy);
+    summary_.result = "cannot read back " + copy;
+    reporter_.Message(summary_.result);
     return Finish(kExitFileWrite);
   }
   if (reported != fileVariant) {
     reporter_.Message(transfer::VersionMismatchText(fileVariant, reported));
+    summary_.result = "receiver of another kind";
     return Finish(kExitReceiver);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
+  if (flash.size() == row.FileLength()) {
+    summary_.sha256 = DataDigest(
+        reinterpret_cast<const std::uint8_t*>(flash.data()) + romimage::kTagSize, row.ImageSize());
+  }
   std::string list = "[";
   std::uint32_t differing = 0;
   for (std::uint32_t block = 0; block < row.blockCount; ++block) {
@@ -406,9 +449,14 @@ int CompanionCommands::Verify() {
       list += (differing++ ? "," : "") + std::to_string(block);
     }
   }
-  reporter_.Say(differing == 0 ? "all " + std::to_string(row.blockCount) + " blocks match"
-                               : std::to_string(differing) + " of " +
-                                     std::to_string(row.blockCount) + " blocks differ");
+  const std::string verdict =
+      differing == 0
+          ? "all " + std::to_string(row.blockCount) + " blocks match"
+          : std::to_string(differing) + " of " + std::to_string(row.blockCount) + " blocks differ";
+  reporter_.Say(verdict);
+  if (differing != 0) {
+    summary_.result = verdict;
+  }
   return Finish(differing == 0 ? kExitOk : kExitReceiver,
                 JsonObject()
                     .Add("blocks", static_cast<std::int64_t>(row.blockCount))
@@ -421,14 +469,13 @@ int CompanionCommands::Keys() {
     buttons.push_back(KeyButtonForName(name).value_or(0));  // the command line checked them
   }
   // The panel opens COM1 to COM4 only; any other port stands in for COM1.
-  if (port_.index < 0 || port_.index > 3) {
-    const std::string device = ComDevice(comm::ComNumber(port_.index));
-    ReleasePort();
+  if (portIndex_ < 0 || portIndex_ > 3) {
+    const std::string device = ComDevice(comm::ComNumber(portIndex_));
     comm::SerialPort::MapPort(1, device);
     mapped_.push_back(1);
-    port_.index = 0;
+    portIndex_ = 0;
   }
-  std::int32_t portIndex = port_.index;
+  std::int32_t portIndex = portIndex_;
   remote::RemotePanelDialog panel(portIndex, line_.baud);
   int sent = 0;
   host_.OnIdle([&](ui::ConsoleHost& host) {

@@ -1,7 +1,9 @@
-// The commands of vesker-link. Each runs the program's own dialog for its exchange on the
-// console host, so every frame, time-out and message is the one Vesker Link uses.
+// The commands of vesker-link on one port. Each runs the program's own dialog for its
+// exchange on a console host of its own, so every frame, time-out and message is the one
+// Vesker Link uses; several ports run one CompanionCommands each, side by side.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,22 +18,40 @@ namespace cli {
 // The exit code of a dialog's outcome.
 int ExitCodeFor(const comm::Outcome& outcome);
 
-// The name of a backup of a receiver's flash: its variant's tag and when it was taken.
-std::string BackupFileName(int variant, const std::string& timeStamp);
+// The name of a backup of a receiver's flash: its variant's tag, the port when several are
+// backed up at once, and when it was taken.
+std::string BackupFileName(int variant, const std::string& port, const std::string& timeStamp);
+
+// What one port's run came to.
+struct PortSummary {
+  std::string port;  // as the user named it
+  int exitCode = kExitOk;
+  std::string kind;    // the receiver's version name, once known
+  std::string result;  // "ok", or what went wrong
+  double seconds = 0;
+  std::string sha256;  // of the data read or written
+  std::string backup;  // the backup an upgrade read first
+  bool answered = false;
+};
 
 class CompanionCommands {
  public:
-  CompanionCommands(const CommandLine& line, EventReporter& reporter);
+  // port: the one port this run serves (empty: the one kept in Pelto.cfg); file: the file
+  // of a read, upgrade or verify (each port of a read has its own); several: one of a run
+  // over several ports, so that the backups of one folder carry their port.
+  CompanionCommands(const CommandLine& line, EventReporter& reporter, std::string port = {},
+                    std::string file = {}, bool several = false);
+  ~CompanionCommands();
+  CompanionCommands(const CompanionCommands&) = delete;
+  CompanionCommands& operator=(const CompanionCommands&) = delete;
+
   int Run();
+  const PortSummary& Summary() const { return summary_; }
 
  private:
-  struct Port {
-    std::int32_t index = 0;
-    std::string label;  // as the user named it
-  };
-  // Makes the port usable by the dialogs: a device path or a high COM number is mapped.
-  bool SelectPort(const std::string& text, Port& port);
-  void ReleasePort();
+  // Makes the port usable by the dialogs: a device path or a high COM number is mapped (for
+  // this thread only).
+  void SelectPort();
 
   int Connect();
   int Probe();
@@ -42,18 +62,24 @@ class CompanionCommands {
   int Keys();
 
   // The file checked as the upgrade checks it; false after its message.
-  bool LoadRomFile(const std::string& path, std::vector<std::uint8_t>& image, int& variant);
+  bool LoadRomFile(std::vector<std::uint8_t>& image, int& variant);
   // The read procedure into path.
   comm::Outcome ReadInto(const std::string& path);
   // The exit code of a dialog that ended without success, after what the user must know.
   int Failure(const comm::Outcome& outcome);
   int Finish(int exitCode, const JsonObject& fields = JsonObject());
+  void NoteReceiver(int variant);
 
   const CommandLine& line_;
   EventReporter& reporter_;
   ui::ConsoleHost host_;
-  Port port_;
+  std::string portName_;
+  std::string file_;
+  bool several_;
+  std::int32_t portIndex_ = 0;
   std::vector<int> mapped_;
+  PortSummary summary_;
+  std::chrono::steady_clock::time_point start_;
 };
 
 }  // namespace cli

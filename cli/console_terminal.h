@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -14,6 +15,12 @@ void PrepareConsole();
 
 // A moment in local time.
 std::tm LocalTime(std::time_t moment);
+
+// The serial ports there are, in a stable order: on POSIX systems /dev/serial/by-id/*,
+// /dev/ttyUSB*, /dev/ttyACM* and the /dev/ttyS* that have a device behind them, each device
+// once (VESKER_LINK_DEV names another folder than /dev, for tests); on Windows the COM
+// ports that exist.
+std::vector<std::string> ListSerialPorts();
 
 // The device that opens COM<n> under any other port number.
 std::string ComDevice(int n);

@@ -80,11 +80,23 @@ JsonObject& JsonObject::Add(const std::string& key, double value) {
   return AddRaw(key, text);
 }
 
-EventReporter::EventReporter(Style style, bool quiet) : style_(style), quiet_(quiet) {}
+EventReporter::EventReporter(ConsoleOutput& output, Style style, bool quiet, std::string port,
+                             bool named, std::size_t slot)
+    : output_(output),
+      style_(style),
+      quiet_(quiet),
+      port_(std::move(port)),
+      named_(named),
+      slot_(slot) {}
 
-void EventReporter::Emit(const JsonObject& event) {
-  std::fputs((event.Text() + "\n").c_str(), stdout);
-  std::fflush(stdout);
+void EventReporter::Emit(JsonObject event) {
+  if (style_ == Style::kSilent) {
+    return;
+  }
+  if (!port_.empty()) {
+    event.Add("port", port_);
+  }
+  output_.Out(event.Text());
 }
 
 void EventReporter::Start(const std::string& command, const JsonObject& fields) {
@@ -106,15 +118,14 @@ void EventReporter::Stage(const std::string& name) {
 }
 
 void EventReporter::Say(const std::string& line) {
-  if (!Json()) {
+  if (!Json() && style_ != Style::kSilent) {
     CloseBar();
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
+    output_.Out(Named(line));
   }
 }
 
 void EventReporter::Message(const std::string& text) {
-  if (muted_) {
+  if (muted_ || style_ == Style::kSilent) {
     return;
   }
   if (Json()) {
@@ -123,14 +134,13 @@ void EventReporter::Message(const std::string& text) {
   }
   CloseBar();
   // The program's texts break lines as Windows does; a console wants one line end.
-  std::string shown = "vesker-link: ";
+  std::string shown = "vesker-link: " + Named("");
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') {
       shown += text[i];
     }
   }
-  std::fputs((shown + "\n").c_str(), stderr);
-  std::fflush(stderr);
+  output_.Err(shown);
 }
 
 void EventReporter::MessageShown(const std::string& text, const std::string& /*caption*/) {
@@ -150,7 +160,7 @@ void EventReporter::Result(int exitCode, const JsonObject& fields) {
 }
 
 void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
-  if (quiet_ || muted_ || total == 0 || done > total) {
+  if (quiet_ || muted_ || style_ == Style::kSilent || total == 0 || done > total) {
     return;
   }
   const auto now = std::chrono::steady_clock::now();
@@ -180,9 +190,10 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
         return;
       }
       lastShown_ = percent / 10;
-      std::fprintf(stderr, "%s: %d%% (%u/%u blocks)\n", stage_.c_str(), lastShown_ * 10, done,
-                   total);
-      std::fflush(stderr);
+      output_.Err(Named(stage_ + ": " + std::to_string(lastShown_ * 10) + "% (" +
+                        std::to_string(done) + "/" + std::to_string(total) + " blocks)"));
+      return;
+    case Style::kSilent:
       return;
     case Style::kTerminal: {
       if (done != total && now - lastDraw_ < kRedrawGap) {
@@ -192,10 +203,11 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
       const int filled = static_cast<int>(done * static_cast<std::uint64_t>(kBarWidth) / total);
       std::string bar(static_cast<std::size_t>(filled), '#');
       bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
-      std::fprintf(stderr, "\r%-8s [%s] %3d%%  %u/%u blocks  %.1f KiB/s  ETA %s \x1b[K",
-                   stage_.c_str(), bar.c_str(), percent, done, total, rate / 1024,
-                   Clock(eta).c_str());
-      std::fflush(stderr);
+      char line[160];
+      std::snprintf(line, sizeof(line), "%-8s [%s] %3d%%  %u/%u blocks  %.1f KiB/s  ETA %s",
+                    stage_.c_str(), bar.c_str(), percent, done, total, rate / 1024,
+                    Clock(eta).c_str());
+      output_.SetLive(slot_, Named(line));
       barOpen_ = true;
       if (done == total) {
         CloseBar();
@@ -207,8 +219,7 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
 
 void EventReporter::CloseBar() {
   if (barOpen_) {
-    std::fputs("\n", stderr);
-    std::fflush(stderr);
+    output_.Keep(slot_);
     barOpen_ = false;
   }
 }

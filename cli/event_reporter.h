@@ -1,6 +1,7 @@
-// What vesker-link tells its user: progress on stderr (a live bar on a terminal, a line per
-// 10 % elsewhere), the program's messages, the outcome; or, for wrappers, one JSON object
-// per event on stdout.
+// What vesker-link tells its user about one port: progress on stderr (a live bar on a
+// terminal, a line per 10 % elsewhere), the program's messages, the outcome; or, for
+// wrappers, one JSON object per event on stdout. With several ports each has a reporter of
+// its own, and every line and event names its port.
 #pragma once
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/console_output.h"
 #include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
@@ -40,8 +42,11 @@ std::string JsonString(const std::string& text);
 
 class EventReporter : public ui::ConsoleListener, public comm::ProgressListener {
  public:
-  enum class Style { kTerminal, kPlain, kJson };
-  EventReporter(Style style, bool quiet);
+  enum class Style { kTerminal, kPlain, kJson, kSilent };
+  // port: put in every JSON event when not empty, and before every line when named (with
+  // several ports); slot: the port's live line on a terminal.
+  EventReporter(ConsoleOutput& output, Style style, bool quiet, std::string port = std::string(),
+                bool named = false, std::size_t slot = 0);
 
   // The start of a command, and each stage whose blocks it counts.
   void Start(const std::string& command, const JsonObject& fields);
@@ -61,10 +66,15 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
 
  private:
   void CloseBar();
-  void Emit(const JsonObject& event);
+  void Emit(JsonObject event);
+  std::string Named(const std::string& line) const { return named_ ? port_ + ": " + line : line; }
 
+  ConsoleOutput& output_;
   Style style_;
   bool quiet_;
+  std::string port_;
+  bool named_;
+  std::size_t slot_;
   bool muted_ = false;
   std::string command_;
   std::string stage_;

@@ -10,6 +10,7 @@
 #include "cli/console_terminal.h"
 #include "cli/event_reporter.h"
 #include "cli/key_names.h"
+#include "cli/port_fleet.h"
 #include "vl_version.h"
 
 namespace {
@@ -48,12 +49,24 @@ int RunCompanion(const std::vector<std::string>& args) {
     std::printf("vesker-link %s\n", VL_VERSION);
     return kExitOk;
   }
-  const auto style = line.json            ? EventReporter::Style::kJson
-                     : StderrIsTerminal() ? EventReporter::Style::kTerminal
-                                          : EventReporter::Style::kPlain;
-  EventReporter reporter(style, line.quiet);
+  const bool terminal = !line.json && StderrIsTerminal();
+  const auto style = line.json  ? EventReporter::Style::kJson
+                     : terminal ? EventReporter::Style::kTerminal
+                                : EventReporter::Style::kPlain;
+  ConsoleOutput output(terminal);
   std::signal(SIGINT, OnInterrupt);
-  CompanionCommands commands(line, reporter);
+  PortFleet fleet(line, output, style);
+  if (line.command == "probe") {
+    return fleet.Probe();
+  }
+  if (line.ports.size() > 1 && line.command != "info") {
+    return fleet.Run(line.ports);
+  }
+  const std::string port = line.ports.empty() ? std::string() : line.ports.front();
+  EventReporter reporter(output, style, line.quiet, port);
+  const std::string file =
+      line.command == "key" || line.arguments.empty() ? std::string() : line.arguments.front();
+  CompanionCommands commands(line, reporter, line.command == "info" ? std::string() : port, file);
   return commands.Run();
 }
 

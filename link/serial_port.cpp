@@ -1,10 +1,14 @@
 // The parts of SerialPort that work on its own input queue alike on every platform.
 #include "link/serial_port.h"
 
+#include <algorithm>
+
+#include "ui/sleep.h"
+
 namespace comm {
 
 std::map<int, std::string>& SerialPort::PortMap() {
-  static std::map<int, std::string> devices;
+  thread_local std::map<int, std::string> devices;
   return devices;
 }
 
@@ -27,6 +31,31 @@ int SerialPort::InQueueCount() {
   }
   Drain();
   return static_cast<int>(queue_.Count()) + (queue_.Room() == 0 ? SystemCount() : 0);
+}
+
+bool SerialPort::WaitForInput(int wanted, std::chrono::steady_clock::time_point until) {
+  using namespace std::chrono;
+  for (bool first = true;; first = false) {
+    // Once the time is up the tick that follows looks at the line itself: asking it here
+    // too would only cost a system call a tick (dear under Wine).
+    if (!first && steady_clock::now() >= until) {
+      return false;
+    }
+    const int queued = InQueueCount();
+    const auto now = steady_clock::now();
+    if (queued >= wanted || !open_ || now >= until) {
+      return open_ && queued >= wanted;
+    }
+    // Once bytes flow, the rest cannot come sooner than the line carries it (10 bits a
+    // byte): sleep through most of that instead of waking for every piece.
+    const auto carried =
+        microseconds(static_cast<long long>(wanted - queued) * 10'000'000LL / std::max(baud_, 1));
+    if (queued > 0 && carried > milliseconds(2)) {
+      ui::SleepUntil(std::min(until, now + carried - milliseconds(1)));
+      continue;
+    }
+    WaitForArrival(std::max(milliseconds(1), duration_cast<milliseconds>(until - now)));
+  }
 }
 
 int SerialPort::Read(void* buffer, int capacity) {

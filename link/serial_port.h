@@ -2,6 +2,7 @@
 // raw non-blocking tty on POSIX systems. Results are plain: 1 or 0, or byte counts.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -26,11 +27,16 @@ class SerialPort {
   // Up to capacity of the bytes already waiting; never waits for bytes still to come.
   int Read(void* buffer, int capacity);
   int SetBinaryMode(bool binary);
+  // Waits until at least wanted bytes are waiting (true) or until the time (false). It
+  // sleeps on the line, not on a clock: it wakes as bytes arrive, and sleeps through the
+  // time the line needs to carry what is still missing.
+  bool WaitForInput(int wanted, std::chrono::steady_clock::time_point until);
 
   bool IsOpen() const { return open_ != 0; }
 
-  // Opens this device whenever COM<port> is asked for (a path such as /dev/ttyUSB0, or
-  // \\.\COM12 on Windows); an empty device takes the mapping away.
+  // Opens this device whenever this thread asks for COM<port> (a path such as /dev/ttyUSB0,
+  // or \\.\COM12 on Windows); an empty device takes the mapping away. Each thread has a
+  // map of its own, so that threads serving several receivers can each call theirs COM1.
   static void MapPort(int port, const std::string& device);
 
   // Where a POSIX system finds COMn: "<folder>/comN", as Wine maps its ports; without a
@@ -45,18 +51,24 @@ class SerialPort {
   void Drain();
   // What the system still reports waiting beyond the queue.
   int SystemCount();
+  // Waits until the system has bytes that are not yet in the queue, or for at most ms.
+  void WaitForArrival(std::chrono::milliseconds ms);
 
   // The device a mapped COM<port> stands for; empty when it is not mapped.
   static std::string MappedDevice(int port);
   static std::map<int, std::string>& PortMap();
 
   int open_ = 0;  // 1 only while the platform handle below is valid
+  int baud_ = 0;
 #ifdef _WIN32
   alignas(8) unsigned char readRequest_[32] = {};   // OVERLAPPED
   alignas(8) unsigned char writeRequest_[32] = {};  // OVERLAPPED
   void* handle_ = nullptr;
   void* readEvent_ = nullptr;
   void* writeEvent_ = nullptr;
+  alignas(8) unsigned char waitRequest_[32] = {};  // OVERLAPPED of WaitCommEvent
+  void* waitEvent_ = nullptr;                      // made on the first wait
+  bool waitsOnEvents_ = false;  // reads do not stay pending: wait with WaitCommEvent
 #else
   int fd_ = -1;
 #endif

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "link/serial_port.h"
 
@@ -131,6 +132,7 @@ int SerialPort::Open(int port, int baud) {
   // from before (a receiver still sending after an earlier exchange was cancelled).
   ::tcflush(fd, TCIOFLUSH);
   fd_ = fd;
+  baud_ = baud;
   queue_.Clear();
   open_ = 1;
   return 1;
@@ -145,6 +147,16 @@ void SerialPort::Close() {
   fd_ = -1;
   open_ = 0;
   queue_.Clear();
+}
+
+void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
+  pollfd wait{fd_, POLLIN, 0};
+  const int ready = ::poll(&wait, 1, static_cast<int>(ms.count()));
+  // A line that is gone (a pulled adapter) answers every poll at once: wait out the time
+  // instead of asking again and again.
+  if (ready > 0 && (wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    std::this_thread::sleep_for(ms);
+  }
 }
 
 int SerialPort::SystemCount() {

@@ -111,6 +111,7 @@ int SerialPort::Open(int port, int baud) {
   // The Windows driver starts every open with empty queues; under Wine the device behind the
   // port may still hold bytes from an earlier exchange, so make sure of it.
   PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+  baud_ = baud;
   queue_.Clear();
   open_ = 1;
   return 1;
@@ -126,9 +127,67 @@ void SerialPort::Close() {
   if (writeEvent_ != nullptr) {
     CloseHandle(static_cast<HANDLE>(writeEvent_));
   }
-  handle_ = readEvent_ = writeEvent_ = nullptr;
+  if (waitEvent_ != nullptr) {
+    CloseHandle(static_cast<HANDLE>(waitEvent_));
+  }
+  handle_ = readEvent_ = writeEvent_ = waitEvent_ = nullptr;
+  waitsOnEvents_ = false;
   open_ = 0;
   queue_.Clear();
+}
+
+void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
+  HANDLE handle = static_cast<HANDLE>(handle_);
+  const auto wait = static_cast<DWORD>(ms.count());
+  std::size_t room = 0;
+  unsigned char* tail = queue_.Tail(room);
+  if (room == 0) {
+    Sleep(wait);
+    return;
+  }
+  if (!waitsOnEvents_) {
+    // Under Wine a read of an empty line stays pending until a byte comes, so the read is
+    // the wait. Windows' own drivers return it at once, empty: they wait on events below.
+    DWORD got = 0;
+    OVERLAPPED* request = Request(readRequest_);
+    if (ReadFile(handle, tail, 1, &got, request)) {
+      queue_.Added(got);
+      waitsOnEvents_ = got == 0;
+      if (got != 0) {
+        return;
+      }
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      queue_.Added(Finish(handle, request, static_cast<HANDLE>(readEvent_), wait));
+      return;
+    } else {
+      Sleep(wait);
+      return;
+    }
+  }
+  if (waitEvent_ == nullptr) {
+    waitEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (waitEvent_ == nullptr || !SetCommMask(handle, EV_RXCHAR)) {
+      Sleep(wait);
+      return;
+    }
+  }
+  OVERLAPPED* request = Request(waitRequest_);
+  *request = OVERLAPPED{};
+  request->hEvent = waitEvent_;
+  DWORD events = 0;
+  if (WaitCommEvent(handle, &events, request)) {
+    return;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) {
+    Sleep(wait);
+    return;
+  }
+  // A byte that came just before the wait started raises no event: look once more.
+  if (SystemCount() > 0 ||
+      WaitForSingleObject(static_cast<HANDLE>(waitEvent_), wait) != WAIT_OBJECT_0) {
+    SetCommMask(handle, EV_RXCHAR);  // ends the pending wait
+    GetOverlappedResult(handle, request, &events, TRUE);
+  }
 }
 
 int SerialPort::SystemCount() {

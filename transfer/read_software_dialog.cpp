@@ -63,12 +63,12 @@ void ReadSoftwareDialog::OnTimer(int id) {
   }
 }
 
-bool ReadSoftwareDialog::IsTickReady(int id) {
+bool ReadSoftwareDialog::AwaitTick(int id, std::chrono::steady_clock::time_point until) {
+  std::size_t wanted = id == kReplyTimer ? comm::kFrameSize : romimage::kBlockSize;
   if (id == kBlockTimer && blockCount != 0 && blocksDone == blockCount) {
-    return port.InQueueCount() > 0;  // out of step at once; in step only after a whole tick
+    wanted = 1;  // out of step at once; in step only after a whole tick
   }
-  const std::size_t wanted = id == kReplyTimer ? comm::kFrameSize : romimage::kBlockSize;
-  return port.InQueueCount() >= static_cast<int>(wanted);
+  return port.WaitForInput(static_cast<int>(wanted), until);
 }
 
 void ReadSoftwareDialog::OnReplyTick() {

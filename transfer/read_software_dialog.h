@@ -2,6 +2,7 @@
 // block per 50 ms tick, answering each block with the receiver's own variant report frame.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,7 +22,7 @@ class ReadSoftwareDialog : public comm::ProcedureDialog {
   void OnOK() override {}  // Enter does nothing
   void OnCancel() override;
   void OnTimer(int id) override;
-  bool IsTickReady(int id) override;
+  bool AwaitTick(int id, std::chrono::steady_clock::time_point until) override;
 
  private:
   bool StartRead();

@@ -112,8 +112,11 @@ bool UpgradeDialog::IsAcknowledgement(const std::uint8_t* reply) const {
   });
 }
 
-bool UpgradeDialog::IsTickReady(int id) {
-  return id == kTransferTimer && port.InQueueCount() >= static_cast<int>(comm::kFrameSize);
+bool UpgradeDialog::AwaitTick(int id, std::chrono::steady_clock::time_point until) {
+  if (id != kTransferTimer) {
+    return ProcedureDialog::AwaitTick(id, until);
+  }
+  return port.WaitForInput(static_cast<int>(comm::kFrameSize), until);
 }
 
 void UpgradeDialog::OnTimer(int id) {

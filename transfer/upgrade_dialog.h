@@ -2,6 +2,7 @@
 // receiver one 4096-byte block per accepted reply, a 50 ms tick stepping the exchange.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,7 +22,7 @@ class UpgradeDialog : public comm::ProcedureDialog {
   void OnOK() override {}  // Enter never closes the dialog
   void OnCancel() override;
   void OnTimer(int id) override;
-  bool IsTickReady(int id) override;
+  bool AwaitTick(int id, std::chrono::steady_clock::time_point until) override;
 
  private:
   int LoadRomImage();

@@ -1,9 +1,12 @@
 #include "ui/dialog.h"
 
+#include "ui/sleep.h"
+
 namespace ui {
 
 namespace {
-Host* installedHost = nullptr;
+// One host per thread: the command line runs a port's dialogs on a thread of its own.
+thread_local Host* installedHost = nullptr;
 }  // namespace
 
 Host& Host::Current() {
@@ -54,9 +57,9 @@ void Host::Timer(Dialog& dialog, int id) noexcept {
   }
 }
 
-bool Host::TickReady(Dialog& dialog, int id) noexcept {
+bool Host::AwaitTick(Dialog& dialog, int id, std::chrono::steady_clock::time_point until) noexcept {
   try {
-    return dialog.IsTickReady(id);
+    return dialog.AwaitTick(id, until);
   } catch (...) {
     return false;  // the tick comes on time, and its handler meets the fault itself
   }
@@ -81,6 +84,11 @@ void Host::ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey) noexcept 
 
 void Host::Detach(Dialog& dialog) {
   dialog.window_ = nullptr;
+}
+
+bool Dialog::AwaitTick(int /*id*/, std::chrono::steady_clock::time_point until) {
+  SleepUntil(until);
+  return false;
 }
 
 void Dialog::SetRadioIndex(std::span<const int> ids, int index) {

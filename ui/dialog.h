@@ -2,6 +2,7 @@
 // ui::Dialog; a host (the real Win32 dialog manager, or the headless test host) runs it.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,7 +53,7 @@ class DialogWindow {
 
 class Dialog;
 
-// Runs dialogs. Exactly one host is installed per process (or per test).
+// Runs dialogs. Exactly one host is installed per thread that runs dialogs.
 class Host {
  public:
   virtual ~Host() = default;
@@ -70,7 +71,8 @@ class Host {
   static bool Init(Dialog& dialog, DialogWindow* window) noexcept;
   static void Command(Dialog& dialog, int id) noexcept;
   static void Timer(Dialog& dialog, int id) noexcept;
-  static bool TickReady(Dialog& dialog, int id) noexcept;
+  static bool AwaitTick(Dialog& dialog, int id,
+                        std::chrono::steady_clock::time_point until) noexcept;
   static bool PreviewKey(Dialog& dialog, int id, unsigned virtualKey) noexcept;
   static void ControlKeyDown(Dialog& dialog, int id, unsigned virtualKey) noexcept;
   static void Detach(Dialog& dialog);
@@ -98,10 +100,10 @@ class Dialog {
   virtual void OnOK() { EndDialog(kIdOk); }
   virtual void OnCancel() { EndDialog(kIdCancel); }
   virtual void OnTimer(int /*id*/) {}
-  // True when a tick of this timer now would find what it waits for (and so count no
-  // waiting). A host may then deliver it before its period is up; the real dialog manager
-  // never asks.
-  virtual bool IsTickReady(int /*id*/) { return false; }
+  // Waits until a tick of this timer would find what it waits for (true: it would count no
+  // waiting), or until the time (false). A host may then deliver the tick before its period
+  // is up; the real dialog manager never asks. This one only waits out the time.
+  virtual bool AwaitTick(int id, std::chrono::steady_clock::time_point until);
   virtual void OnCommand(int /*id*/) {}
   // A key-down in a control given to CaptureKeys, before anything else sees it; true when
   // handled, so that neither the control nor the dialog's Enter and Esc handling get it.

@@ -149,7 +149,7 @@ class ConnectAndProbe(Bench):
         answers = self.receiver(name="answers").link
         silent = self.receiver("--silent", name="silent").link
         missing = self.path("missing")
-        states = {answers: "receiver answers", silent: "no answer", missing: "cannot open"}
+        states = {answers: "connect ok!", silent: "no answer！", missing: "cannot open"}
         # The best port decides: one that answers is success, a silent one a line failure.
         for ports, code in [([answers, silent, missing], 0), ([silent, missing], 1),
                             ([missing], 4)]:
@@ -159,8 +159,31 @@ class ConnectAndProbe(Bench):
                 self.assertEqual(run.out.splitlines(), ["%s  %s" % (p, states[p]) for p in ports])
         run = self.cli("--fast", "--json", "probe", answers, missing)
         self.assertEqual(run.events(self)[-1]["details"]["ports"],
-                         [{"port": answers, "state": "receiver answers"},
-                          {"port": missing, "state": "cannot open"}])
+                         [{"port": answers, "state": "receiver answers", "message": "connect ok!"},
+                          {"port": missing, "state": "cannot open", "message": "cannot open"}])
+
+    def test_probe_finds_the_adapters_there_are(self):
+        # A folder laid out as /dev is: a by-id name and the device it names are one port,
+        # and a ttyS with no device behind it (here: a plain file) is none.
+        dev = self.path("dev")
+        os.makedirs(os.path.join(dev, "serial", "by-id"))
+        first = self.receiver(name="first")
+        second = self.receiver("--silent", name="second")
+        os.symlink(os.readlink(first.link), os.path.join(dev, "ttyUSB10"))
+        os.symlink(os.readlink(second.link), os.path.join(dev, "ttyUSB2"))
+        os.symlink("../../ttyUSB10", os.path.join(dev, "serial", "by-id", "usb-Adapter_A-port0"))
+        open(os.path.join(dev, "ttyS0"), "w").close()
+        env = dict(os.environ, VESKER_LINK_DEV=dev)
+        listed = subprocess.run([CLI, "probe", "--list"], env=env, capture_output=True,
+                                timeout=RUN_LIMIT)
+        by_id = os.path.join(dev, "serial", "by-id", "usb-Adapter_A-port0")
+        self.assertEqual(listed.stdout.decode().splitlines(), [by_id, os.path.join(dev, "ttyUSB2")])
+        self.assertEqual(first.names() + second.names(), [], "--list opens nothing")
+        probed = Run(subprocess.run([CLI, "probe"], env=env, capture_output=True,
+                                    timeout=RUN_LIMIT))
+        self.assertEqual(probed.code, 0, probed.err)
+        self.assertEqual(probed.out.splitlines(), [by_id + "  connect ok!",
+                                                   os.path.join(dev, "ttyUSB2") + "  no answer！"])
 
 
 class RomFiles(Bench):
@@ -271,7 +294,8 @@ class Upgrade(Bench):
                      if e["event"] == "message" and e["text"].startswith("backup: ")]
         self.assertEqual(len(backup_at), 1)
         backup = events[backup_at[0]]["text"][len("backup: "):]
-        self.assertEqual(events[-1]["details"], {"backup": backup, "blocks": 256})
+        self.assertEqual(events[-1]["details"], {"backup": backup, "blocks": 256,
+                                                 "sha256": hashlib.sha256(self.new[20:]).hexdigest()})
         self.assertEqual(os.path.dirname(backup), self.path("up"))
         self.assertRegex(os.path.basename(backup), r"^backup-RomFtaAMD1-\d{8}-\d{6}\.bin$")
         self.assertEqual(self.read(backup), TAGS[0] + self.old)
@@ -444,6 +468,66 @@ class CommandLine(Bench):
                 self.assertEqual(run.code, code, run.out)
                 events = run.events(self)
                 self.assertEqual(events[0]["command"], events[-1]["command"])
+
+
+
+class ManyPorts(Bench):
+    def test_upgrade_of_three_ports_one_silent(self):
+        new = self.image("new.bin", seed=7)
+        old = self.write("old.raw", self.image("old.bin", seed=1)[20:])
+        first = self.receiver("--flash", old, name="first")
+        silent = self.receiver("--silent", name="silent")
+        third = self.receiver("--flash", old, name="third")
+        ports = [first.link, silent.link, third.link]
+        run = self.cli("-p", ",".join(ports[:2]), "-p", ports[2], "--json", "upgrade",
+                       self.path("new.bin"))
+        plain = self.cli("-p", ",".join(ports), "-q", "upgrade", "--no-backup",
+                         self.path("new.bin"))
+        for receiver in (first, silent, third):
+            receiver.stop()
+        self.assertEqual(first.flash(), new[20:])
+        self.assertEqual(third.flash(), new[20:])
+        self.assertEqual(run.code, 1, run.err)  # the silent port's failure alone
+        events = [json.loads(line) for line in run.out.splitlines()]
+        results = [e for e in events if e["event"] == "result"]
+        self.assertEqual(events[-1], results[-1])
+        self.assertNotIn("port", events[-1])
+        self.assertTrue(all("port" in e for e in events[:-1]), "every port's event names it")
+        by_port = {e["port"]: e for e in results[:-1]}
+        self.assertEqual(sorted(by_port), sorted(ports))
+        self.assertEqual([by_port[p]["exitCode"] for p in ports], [0, 1, 0])
+        digest = hashlib.sha256(new[20:]).hexdigest()
+        summary = {p["port"]: p for p in events[-1]["details"]["ports"]}
+        self.assertEqual([summary[p]["exitCode"] for p in ports], [0, 1, 0])
+        self.assertEqual(summary[first.link]["sha256"], digest)
+        self.assertEqual(summary[silent.link]["result"], "no answer2！")
+        backups = self.backups(self.dir)
+        self.assertEqual(len(backups), 2, backups)
+        self.assertEqual(summary[first.link]["backup"], self.path(backups[0]))
+        self.assertIn("-first-", backups[0])
+        self.assertEqual(self.read(summary[third.link]["backup"]), TAGS[0] + self.read(old))
+        # The summary table on stdout: a row per port, in the order given.
+        lines = plain.out.splitlines()
+        rows = lines[[line.split()[:1] for line in lines].index(["port"]):]
+        self.assertEqual(plain.code, 1, plain.err)
+        self.assertEqual(rows[0].split(), ["port", "receiver", "result", "time", "sha256",
+                                           "(data)", "backup"])
+        self.assertEqual([row.split()[0] for row in rows[1:]], ports)
+        self.assertIn("Fta 29 1", rows[1])
+        self.assertIn(digest, rows[3])
+        self.assertIn("no answer1！", rows[2])
+        self.assertIn("vesker-link: %s: no answer1！" % silent.link, plain.err)
+
+    def test_read_of_two_ports_writes_one_file_each(self):
+        a = self.receiver("--seed", "11", name="ttyA")
+        b = self.receiver("--variant", "1", "--seed", "12", name="ttyB")
+        run = self.cli("-p", a.link, "-p", b.link, "read", self.path("rom.bin"))
+        a.stop()
+        b.stop()
+        self.assertEqual(run.code, 0, run.err)
+        self.assertEqual(self.read(self.path("rom-ttyA.bin")), TAGS[0] + a.flash())
+        self.assertEqual(self.read(self.path("rom-ttyB.bin")), TAGS[1] + b.flash())
+        self.assertFalse(os.path.exists(self.path("rom.bin")))
 
 
 if __name__ == "__main__":

@@ -47,10 +47,24 @@ TEST(KeyNames, AsciiCaseDoesNotMatterAndStrangersAreRefused) {
   }
 }
 
-TEST(Backup, NameCarriesTheReceiversKindAndTheTime) {
-  EXPECT_EQ(cli::BackupFileName(0, "20261207-141500"), "backup-RomFtaAMD1-20261207-141500.bin");
-  EXPECT_EQ(cli::BackupFileName(7, "20261207-141500"), "backup-Rom_CISST2-20261207-141500.bin");
-  EXPECT_EQ(cli::BackupFileName(15, "x"), "backup-Rom_T_SST2-x.bin");
+TEST(FileNames, BackupsAndTheFilesOfSeveralPortsNameTheirKindAndPort) {
+  EXPECT_EQ(cli::BackupFileName(0, "", "20261207-141500"), "backup-RomFtaAMD1-20261207-141500.bin");
+  EXPECT_EQ(cli::BackupFileName(7, "ttyUSB1", "x"), "backup-Rom_CISST2-ttyUSB1-x.bin");
+  EXPECT_EQ(cli::BackupFileName(15, "", "x"), "backup-Rom_T_SST2-x.bin");
+  const struct {
+    const char* file;
+    const char* port;
+    const char* expected;
+  } cases[] = {
+      {"rom.bin", "COM2", "rom-COM2.bin"},
+      {"out/rom.bin", "/dev/ttyUSB0", "out/rom-ttyUSB0.bin"},
+      {"v1.2/flash", "COM3", "v1.2/flash-COM3"},
+      {".bin", "COM1", "-COM1.bin"},
+      {"rom.bin", "/dev/serial/by-id/usb-Maker_Serial:A1 B-if00", "rom-usb-Maker_Serial_A1_B-if00.bin"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::FileForPort(c.file, c.port), c.expected) << c.file << " " << c.port;
+  }
 }
 
 TEST(Sha256, KnownDigests) {

@@ -1,16 +1,11 @@
 #include "ui/headless/console_host.h"
 
-#include <optional>
 #include <set>
 #include <thread>
 
-namespace ui {
+#include "ui/sleep.h"
 
-namespace {
-// How often a fast host looks whether a dialog's awaited data has come: short against the
-// 1 ms a 12-byte reply takes on the line.
-constexpr auto kFastLook = std::chrono::microseconds(250);
-}  // namespace
+namespace ui {
 
 std::atomic<bool> ConsoleHost::cancelRequested_{false};
 
@@ -131,28 +126,28 @@ void ConsoleHost::Loop(Dialog& dialog, Window& window) {
         next = it;
       }
     }
-    const Clock::time_point now = Clock::now();
-    std::optional<int> fire;
-    if (next->second.due <= now) {
-      fire = next->first;
-    } else if (fast_) {
-      for (const auto& entry : window.timers) {
-        const int id = entry.first;
-        if (TickReady(dialog, id)) {
-          fire = id;
-          break;
+    const int id = next->first;
+    const Clock::time_point due = next->second.due;
+    if (Clock::now() < due) {
+      // Asleep until the period is up or, at the fast pace, until the dialog's data has come
+      // (the dialog waits on its port, not on a clock); then the tick comes at once.
+      const bool ready = fast_ ? AwaitTick(dialog, id, due) : false;
+      if (!ready) {
+        if (!fast_) {
+          SleepUntil(due);
+        }
+        if (cancelRequested_ || Clock::now() < due || window.timers.count(id) == 0) {
+          continue;
         }
       }
     }
-    if (!fire) {
-      std::this_thread::sleep_until(fast_ ? std::min(next->second.due, now + kFastLook)
-                                          : next->second.due);
+    // Like WM_TIMER, a late tick is not made up for: the next one is a period after this.
+    auto found = window.timers.find(id);
+    if (found == window.timers.end()) {
       continue;
     }
-    // Like WM_TIMER, a late tick is not made up for: the next one is a period after this.
-    auto& state = window.timers.at(*fire);
-    state.due = now + state.period;
-    Timer(dialog, *fire);
+    found->second.due = Clock::now() + found->second.period;
+    Timer(dialog, id);
   }
 }
 

@@ -28,9 +28,9 @@ class ConsoleHost : public Host {
   // What to do when a running dialog waits for its user: nothing on a timer can move it on.
   using IdleAction = std::function<void(ConsoleHost&)>;
 
-  // fast: a tick whose dialog already has what it waits for is delivered at once instead of
-  // at the end of its period. Ticks that find nothing still come one period apart, so every
-  // time-out keeps its length.
+  // fast: a tick is delivered as soon as its dialog has what it waits for, instead of at the
+  // end of its period; meanwhile the host sleeps on the dialog's port. Ticks that find
+  // nothing still come one period apart, so every time-out keeps its length.
   ConsoleHost(ConsoleListener& listener, bool fast);
   ~ConsoleHost() override;
   ConsoleHost(const ConsoleHost&) = delete;

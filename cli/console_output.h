@@ -1,0 +1,39 @@
+// Where everything vesker-link says goes, from any number of ports at once: lines on stdout
+// and stderr, JSON events, and on a terminal one live line per port that is redrawn in place
+// while the lines above it scroll. One lock keeps the lines of different ports whole.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+class ConsoleOutput {
+ public:
+  // live: stderr is a terminal that can redraw lines.
+  explicit ConsoleOutput(bool live) : live_(live) {}
+  ConsoleOutput(const ConsoleOutput&) = delete;
+  ConsoleOutput& operator=(const ConsoleOutput&) = delete;
+
+  bool Live() const { return live_; }
+  // A whole line on stdout or stderr, above the live lines.
+  void Out(const std::string& line);
+  void Err(const std::string& line);
+  // The live line of a slot (one per port), redrawn in place; empty takes it away.
+  void SetLive(std::size_t slot, const std::string& text);
+  // The slot's live line becomes an ordinary line on stderr, and the slot is free again.
+  void Keep(std::size_t slot);
+
+ private:
+  void Write(std::FILE* stream, const std::string& line);
+  void Erase();
+  void Draw();
+
+  std::mutex mutex_;
+  bool live_;
+  std::vector<std::string> slots_;
+  std::size_t drawn_ = 0;  // live lines on screen
+};
+
+}  // namespace cli

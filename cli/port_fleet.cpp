@@ -1,0 +1,213 @@
+#include "cli/port_fleet.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <thread>
+
+#include "cli/console_terminal.h"
+
+namespace cli {
+
+namespace {
+
+// Columns a text takes on a terminal: one a character, two for a wide one ("！", CJK).
+std::size_t DisplayWidth(const std::string& text) {
+  std::size_t width = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    unsigned code = lead;
+    if (length == 3 && i + 2 < text.size()) {
+      code = ((lead & 0x0Fu) << 12) | ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+             (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+    }
+    const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                      (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                      (code >= 0xFF00 && code <= 0xFF60) || (code >= 0xFFE0 && code <= 0xFFE6);
+    width += wide ? 2 : 1;
+    i += length;
+  }
+  return width;
+}
+
+std::string Minutes(double seconds) {
+  const long long whole = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%lld:%02lld", whole / 60, whole % 60);
+  return text;
+}
+
+std::string Or(const std::string& text, const char* fallback) {
+  return text.empty() ? fallback : text;
+}
+
+// The port as the user named it, in the form every line and event shows: COMn or the path.
+std::string PortLabel(const std::string& name) {
+  int n = 0;
+  return ParsePortName(name, n) && n > 0 ? "COM" + std::to_string(n) : name;
+}
+
+}  // namespace
+
+int CombinedExitCode(const std::vector<PortSummary>& ports) {
+  std::set<int> failures;
+  for (const PortSummary& port : ports) {
+    if (port.exitCode != kExitOk) {
+      failures.insert(port.exitCode);
+    }
+  }
+  if (failures.empty()) {
+    return kExitOk;
+  }
+  return failures.size() == 1 ? *failures.begin() : kExitReceiver;
+}
+
+PortFleet::PortFleet(const CommandLine& line, ConsoleOutput& output, EventReporter::Style style)
+    : line_(line), output_(output), style_(style) {}
+
+std::vector<PortSummary> PortFleet::RunAll(const std::vector<std::string>& ports,
+                                           EventReporter::Style style) {
+  std::vector<PortSummary> summaries(ports.size());
+  std::vector<std::thread> threads;
+  threads.reserve(ports.size());
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    threads.emplace_back([this, &ports, &summaries, style, i] {
+      const std::string label = PortLabel(ports[i]);
+      summaries[i].port = label;
+      try {
+        EventReporter reporter(output_, style, line_.quiet, label, true, i);
+        std::string file = line_.command == "key" || line_.arguments.empty()
+                               ? std::string()
+                               : line_.arguments.front();
+        if (line_.command == "read") {
+          file = FileForPort(file, label);
+        }
+        CompanionCommands commands(line_, reporter, ports[i], file, true);
+        commands.Run();
+        summaries[i] = commands.Summary();
+      } catch (...) {
+        // Whatever befell this port, the others go on.
+        summaries[i].exitCode = kExitReceiver;
+        summaries[i].result = "stopped by an internal error";
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  return summaries;
+}
+
+int PortFleet::Run(const std::vector<std::string>& ports) {
+  const std::vector<PortSummary> summaries = RunAll(ports, style_);
+  const int code = CombinedExitCode(summaries);
+  if (style_ != EventReporter::Style::kJson) {
+    PrintSummary(summaries);
+    return code;
+  }
+  std::string list = "[";
+  for (const PortSummary& port : summaries) {
+    list += std::string(list.size() > 1 ? "," : "") + JsonObject()
+                                                          .Add("port", port.port)
+                                                          .Add("ok", port.exitCode == kExitOk)
+                                                          .Add("exitCode", port.exitCode)
+                                                          .Add("kind", port.kind)
+                                                          .Add("result", port.result)
+                                                          .Add("seconds", port.seconds)
+                                                          .Add("sha256", port.sha256)
+                                                          .Add("backup", port.backup)
+                                                          .Text();
+  }
+  EmitResult(code, list + "]");
+  return code;
+}
+
+int PortFleet::Probe() {
+  std::vector<std::string> ports = line_.arguments;
+  if (ports.empty()) {
+    ports = line_.ports;
+  }
+  if (ports.empty()) {
+    ports = ListSerialPorts();
+  }
+  if (line_.listOnly) {
+    for (const std::string& port : ports) {
+      output_.Out(port);
+    }
+    return kExitOk;
+  }
+  const bool json = style_ == EventReporter::Style::kJson;
+  if (json) {
+    output_.Out(JsonObject().Add("event", "start").Add("command", "probe").Text());
+  }
+  if (ports.empty()) {
+    const std::string none = "no serial port found";
+    output_.Err("vesker-link: " + none);
+    if (json) {
+      output_.Out(JsonObject().Add("event", "message").Add("text", none).Text());
+      EmitResult(kExitPort, "[]");
+    }
+    return kExitPort;
+  }
+  const std::vector<PortSummary> summaries = RunAll(ports, EventReporter::Style::kSilent);
+  std::string list = "[";
+  int answered = 0;
+  int opened = 0;
+  for (const PortSummary& port : summaries) {
+    const bool openFailed = port.exitCode == kExitPort;
+    answered += port.answered ? 1 : 0;
+    opened += openFailed ? 0 : 1;
+    const char* state = port.answered ? "receiver answers"
+                        : openFailed  ? "cannot open"
+                                      : "no answer";
+    if (!json) {
+      output_.Out(port.port + "  " + port.result);
+    }
+    list +=
+        std::string(list.size() > 1 ? "," : "") +
+        JsonObject().Add("port", port.port).Add("state", state).Add("message", port.result).Text();
+  }
+  const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
+  if (json) {
+    EmitResult(code, list + "]");
+  }
+  return code;
+}
+
+void PortFleet::EmitResult(int exitCode, const std::string& portsJson) const {
+  output_.Out(JsonObject()
+                  .Add("event", "result")
+                  .Add("command", line_.command)
+                  .Add("ok", exitCode == kExitOk)
+                  .Add("exitCode", exitCode)
+                  .AddRaw("details", JsonObject().AddRaw("ports", portsJson).Text())
+                  .Text());
+}
+
+void PortFleet::PrintSummary(const std::vector<PortSummary>& ports) const {
+  std::vector<std::vector<std::string>> rows = {
+      {"port", "receiver", "result", "time", "sha256 (data)", "backup"}};
+  for (const PortSummary& port : ports) {
+    rows.push_back({port.port, Or(port.kind, "-"), Or(port.result, "-"), Minutes(port.seconds),
+                    Or(port.sha256, "-"), Or(port.backup, "-")});
+  }
+  std::vector<std::size_t> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      widths[column] = std::max(widths[column], DisplayWidth(row[column]));
+    }
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      line += row[column];
+      if (column + 1 < row.size()) {
+        line.append(widths[column] - DisplayWidth(row[column]) + 2, ' ');
+      }
+    }
+    output_.Out(line);
+  }
+}
+
+}  // namespace cli
