@@ -44,6 +44,7 @@ std::vector<std::string> Entries(const std::filesystem::path& folder, const std:
   }
   std::sort(found.begin(), found.end());
   std::vector<std::string> paths;
+  paths.reserve(found.size());
   for (const auto& item : found) {
     paths.push_back(item.second);
   }

@@ -1,6 +1,7 @@
 #include "cli/port_fleet.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <set>
 #include <thread>
@@ -32,7 +33,7 @@ std::size_t DisplayWidth(const std::string& text) {
 }
 
 std::string Minutes(double seconds) {
-  const long long whole = static_cast<long long>(seconds + 0.5);
+  const long long whole = std::llround(seconds);
   char text[32];
   std::snprintf(text, sizeof(text), "%lld:%02lld", whole / 60, whole % 60);
   return text;
