@@ -26,7 +26,7 @@ void PortSetupDialog::OnOK() {
     connected = connect.DoModal() == ui::kIdOk;
   }  // its port is closed here
   if (connected) {
-    ShowMessage("connect ok!", ui::kProgramTitle);
+    ShowMessage(comm::kConnectOkText, ui::kProgramTitle);
   }
   EndDialog(ui::kIdOk);
 }

@@ -101,6 +101,11 @@ bool ParsePortName(const std::string& text, int& comNumber) {
   return true;
 }
 
+std::string PortLabel(const std::string& name) {
+  int n = 0;
+  return ParsePortName(name, n) && n > 0 ? "COM" + std::to_string(n) : name;
+}
+
 std::string FileLabel(const std::string& port) {
   std::string label =
       port.substr(port.find_last_of("/\\") == std::string::npos ? 0 : port.find_last_of("/\\") + 1);

@@ -41,6 +41,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
 // anything that looks like neither (a bare digit beyond 4, COM with no number).
 bool ParsePortName(const std::string& text, int& comNumber);
 
+// A port as every line and event names it: COMn for 1 to 4 and COMn, else the path given.
+std::string PortLabel(const std::string& name);
 // A port as part of a file name: COM2, or a device's own name (ttyUSB0), with anything a
 // file name cannot hold made '_'.
 std::string FileLabel(const std::string& port);

@@ -241,9 +241,9 @@ int CompanionCommands::Connect() {
     return Finish(Failure(dialog.Outcome()));
   }
   if (reporter_.Json()) {
-    reporter_.Message("connect ok!");
+    reporter_.Message(comm::kConnectOkText);
   } else {
-    reporter_.Say("connect ok!");
+    reporter_.Say(comm::kConnectOkText);
   }
   summary_.answered = true;
   return Finish(kExitOk);
@@ -257,7 +257,7 @@ int CompanionCommands::Probe() {
   reporter_.Mute(false);
   const comm::Outcome& outcome = dialog.Outcome();
   summary_.answered = outcome.Done();
-  summary_.result = outcome.Done() ? "connect ok!" : ResultText(outcome);
+  summary_.result = outcome.Done() ? comm::kConnectOkText : ResultText(outcome);
   return Finish(ui::ConsoleHost::CancelRequested() ? kExitReceiver : ExitCodeFor(outcome));
 }
 

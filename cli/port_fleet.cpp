@@ -43,12 +43,6 @@ std::string Or(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
 }
 
-// The port as the user named it, in the form every line and event shows: COMn or the path.
-std::string PortLabel(const std::string& name) {
-  int n = 0;
-  return ParsePortName(name, n) && n > 0 ? "COM" + std::to_string(n) : name;
-}
-
 }  // namespace
 
 int CombinedExitCode(const std::vector<PortSummary>& ports) {

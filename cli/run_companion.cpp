@@ -63,7 +63,7 @@ int RunCompanion(const std::vector<std::string>& args) {
     return fleet.Run(line.ports);
   }
   const std::string port = line.ports.empty() ? std::string() : line.ports.front();
-  EventReporter reporter(output, style, line.quiet, port);
+  EventReporter reporter(output, style, line.quiet, PortLabel(port));
   const std::string file =
       line.command == "key" || line.arguments.empty() ? std::string() : line.arguments.front();
   CompanionCommands commands(line, reporter, line.command == "info" ? std::string() : port, file);

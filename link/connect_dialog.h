@@ -9,6 +9,9 @@
 
 namespace comm {
 
+// What the user is told when the receiver answered the connection test.
+inline constexpr char kConnectOkText[] = "connect ok!";
+
 class ConnectDialog : public ProcedureDialog {
  public:
   // portIndex: 0 to 3 for COM1 to COM4, used as it is (any other value fails to open).
