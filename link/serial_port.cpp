@@ -35,6 +35,10 @@ int SerialPort::InQueueCount() {
 
 bool SerialPort::WaitForInput(int wanted, std::chrono::steady_clock::time_point until) {
   using namespace std::chrono;
+  if (!open_) {
+    ui::SleepUntil(until);  // nothing can come: the time passes all the same
+    return false;
+  }
   for (bool first = true;; first = false) {
     // Once the time is up the tick that follows looks at the line itself: asking it here
     // too would only cost a system call a tick (dear under Wine).
