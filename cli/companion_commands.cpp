@@ -94,9 +94,14 @@ std::string ResultText(const comm::Outcome& outcome) {
   return outcome.message;
 }
 
-std::string DataDigest(const std::uint8_t* data, std::size_t size) {
+// The SHA-256 of a ROM image's data: exactly the blocks an upgrade sends or a read gives,
+// after the tag; empty for a file too short for them.
+std::string DataDigest(const void* file, std::size_t size, const romimage::ReceiverVariant& row) {
+  if (size < row.FileLength()) {
+    return std::string();
+  }
   Sha256 hash;
-  hash.Add(data, size);
+  hash.Add(static_cast<const std::uint8_t*>(file) + romimage::kTagSize, row.ImageSize());
   return hash.HexDigest();
 }
 
@@ -278,8 +283,7 @@ int CompanionCommands::Info() {
     return Finish(kExitRomFile);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
-  // Exactly the bytes an upgrade sends.
-  const std::string digest = DataDigest(image.data() + romimage::kTagSize, row.ImageSize());
+  const std::string digest = DataDigest(image.data(), image.size(), row);
   reporter_.Say("file:     " + file_);
   reporter_.Say("variant:  " + std::to_string(variant) + " (" + std::string(row.imageTag, 20) +
                 ")");
@@ -326,10 +330,8 @@ int CompanionCommands::Read() {
   NoteReceiver(read.receiverVariant);
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[read.receiverVariant];
   std::string written;
-  if (ReadWholeFile(file_, written) && written.size() == row.FileLength()) {
-    summary_.sha256 =
-        DataDigest(reinterpret_cast<const std::uint8_t*>(written.data()) + romimage::kTagSize,
-                   row.ImageSize());
+  if (ReadWholeFile(file_, written)) {
+    summary_.sha256 = DataDigest(written.data(), written.size(), row);
   }
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
                 " into " + file_);
@@ -347,7 +349,7 @@ int CompanionCommands::Upgrade() {
     return Finish(kExitRomFile);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
-  const std::string digest = DataDigest(image.data() + romimage::kTagSize, row.ImageSize());
+  const std::string digest = DataDigest(image.data(), image.size(), row);
   image = {};
   JsonObject result;
   if (!line_.noBackup) {
@@ -435,10 +437,7 @@ int CompanionCommands::Verify() {
     return Finish(kExitReceiver);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
-  if (flash.size() == row.FileLength()) {
-    summary_.sha256 = DataDigest(
-        reinterpret_cast<const std::uint8_t*>(flash.data()) + romimage::kTagSize, row.ImageSize());
-  }
+  summary_.sha256 = DataDigest(flash.data(), flash.size(), row);
   std::string list = "[";
   std::uint32_t differing = 0;
   for (std::uint32_t block = 0; block < row.blockCount; ++block) {

@@ -48,10 +48,7 @@ class BarePty {
     path_ = ::ptsname(master_);
     // Raw from the start, as a serial line is.
     slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios settings{};
-    ::tcgetattr(slave_, &settings);
-    ::cfmakeraw(&settings);
-    ::tcsetattr(slave_, TCSANOW, &settings);
+    sim::SetLineState(slave_, sim::LineState::kRaw);
   }
   ~BarePty() {
     ::close(slave_);
