@@ -70,8 +70,13 @@ drv() {
 
 # click TITLE ID: a real mouse click in the middle of a control, once its window takes input.
 click() {
-  local where
-  where=$(drv where "$1" "$2") || { fail "cannot click $2 in '$1': $where"; return 0; }
+  local where="" _
+  # A driver that Wine failed to start says nothing at all: ask again before giving up.
+  for _ in 1 2 3; do
+    where=$(wine "$VL_DRIVER" where "$1" "$2" </dev/null 2>/dev/null | tr -d '\r')
+    [[ "$where" =~ ^-?[0-9]+\ -?[0-9]+$ ]] && break
+  done
+  [[ "$where" =~ ^-?[0-9]+\ -?[0-9]+$ ]] || { fail "cannot click $2 in '$1': $where"; return 0; }
   # shellcheck disable=SC2086
   xdotool mousemove $where click 1
 }
