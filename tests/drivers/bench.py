@@ -16,6 +16,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import socket
@@ -337,6 +338,7 @@ class Machine:
                              backend={"type": "serial", "data": {"device": sim.pty}})
         self.monitor.command("device_add", driver="usb-serial", id="adapter", chardev=chardev)
         self.usb_chardev = chardev
+        self.pulled = False
         code, out = self.guest.run(
             "for i in $(seq 100); do [ -c %s ] && exit 0; sleep 0.1; done; exit 1" % USB, 30)
         if code != 0:
@@ -346,9 +348,11 @@ class Machine:
         """Takes the adapter off the bus, as a technician pulls it."""
         self.monitor.command("device_del", id="adapter")
         self.monitor.wait_event("DEVICE_DELETED", 20)
+        self.pulled = True
 
     def unplug(self):
-        self.pull()
+        if not self.pulled:
+            self.pull()
         self.monitor.command("chardev-remove", id=self.usb_chardev)
 
     def wire_uart(self, sim):
@@ -563,6 +567,112 @@ class Bench:
             say("%-45s %6.1f s  %s" % (name, seconds, rates))
 
 
+    def probe(self, case="probe names the adapters"):
+        """probe finds the two ports and no ttyS without a UART, and says what each is."""
+        start = time.monotonic()
+        sims = self.wire("--unpaced")
+        code, text = self.m.guest.run("vesker-link probe", 60)
+        json_code, out = self.m.guest.run("vesker-link --json probe", 60)
+        for sim in sims.values():
+            sim.stop()
+        try:
+            ports = port_results(json_events(out))
+        except ValueError as error:
+            self.fail(case, "a line is not JSON (%s): %s" % (error, out))
+            return
+        usb = ports.get(USB, {})
+        # What QEMU's adapter tells the USB bus, the 16550 that it is a UART.
+        expected = {USB: {"bus": "usb", "vendorId": "0403", "productId": "6001",
+                          "manufacturer": "QEMU", "product": "QEMU USB SERIAL"},
+                    UART: {"bus": "uart"}}
+        if code != 0 or json_code != 0 or sorted(ports) != sorted(PORTS):
+            self.fail(case, "exit %d and %d, ports %s: %s" % (code, json_code, sorted(ports), text))
+        for port, fields in expected.items():
+            got = {key: ports.get(port, {}).get(key) for key in fields}
+            if got != fields:
+                self.fail(case, "%s: %s, expected %s" % (port, got, fields))
+        lines = {USB: "%s  connect ok!  USB 0403:6001 QEMU QEMU USB SERIAL, serial %s"
+                      % (USB, usb.get("serial")),
+                 UART: "%s  connect ok!  UART" % UART}
+        if sorted(text.splitlines()) != sorted(lines.values()):
+            self.fail(case, "said %r, expected %r" % (text, sorted(lines.values())))
+        seconds = time.monotonic() - start
+        self.times.append((case, seconds))
+        say("%-45s %6.1f s  %s" % (case, seconds, text.splitlines()[0] if text else ""))
+
+    def pulled(self, case, command, frame, reads):
+        """The adapter pulled in the middle of a transfer, after a few blocks of a paced
+        receiver: vesker-link gives up within its time-out, without spinning, and leaves
+        no file; the adapter plugged in again reads at once."""
+        start = time.monotonic()
+        self.m.unplug()
+        sim = Sim("usb", "--seed", "6")
+        self.m.plug(sim)
+        target = os.path.join(WORK, "pulled.bin")
+        old = b"an older file that stays as it was\n"
+        with open(target, "wb") as f:
+            f.write(old)
+        before = sorted(os.listdir(WORK))
+        self.m.guest.start("cd %s && time vesker-link -p %s %s" % (WORK, USB, command))
+        deadline = time.monotonic() + 60
+        while sum(f.startswith(frame) for f in sim.frames()) < 8:
+            if time.monotonic() > deadline:
+                raise BenchError("%s: the transfer did not start: %s" % (case, sim.frames()[:5]))
+            time.sleep(0.05)
+        pulled_at = time.monotonic()
+        self.m.pull()
+        code, out = self.m.guest.finish(30)
+        ended = time.monotonic() - pulled_at
+        sim.stop()
+        cpu = sum(float(m) * 60 + float(s) for m, s in
+                  re.findall(r"(?:user|sys)\s+(\d+)m\s+([\d.]+)s", out))
+        said = [l for l in out.splitlines() if l.startswith("vesker-link:")]
+        if code != 1:
+            self.fail(case, "exit %d, expected 1: %s" % (code, out[-300:]))
+        if said != [reads]:
+            self.fail(case, "said %s, expected %r" % (said, reads))
+        if ended > TIME_OUT + 3:
+            self.fail(case, "ended %.1f s after the pull, beyond the %g s time-out"
+                      % (ended, TIME_OUT))
+        if cpu > 1.5:
+            self.fail(case, "took %.2f s of CPU: it spins on the dead line" % cpu)
+        after = sorted(os.listdir(WORK))
+        if after != before:
+            self.fail(case, "the folder changed: %s, was %s" % (after, before))
+        with open(target, "rb") as f:
+            if f.read() != old:
+                self.fail(case, "the older file changed")
+        self.notes.append("%s: ended %.1f s after the pull, %.2f s of CPU in all"
+                          % (case, ended, cpu))
+        # Plugged in again, onto a receiver that is not in the middle of anything.
+        self.m.unplug()
+        sim = Sim("usb", "--unpaced", "--seed", "7")
+        self.m.plug(sim)
+        code, out = self.m.guest.run("cd %s && vesker-link -p %s -q read pulled.bin"
+                                     % (WORK, USB))
+        flash = sim.stop()
+        with open(target, "rb") as f:
+            got = f.read()
+        if code != 0 or got != TAG + flash:
+            self.fail(case, "the read after plugging in again: exit %d, %s; %s"
+                      % (code, out[-300:], first_difference(got, TAG + flash)))
+        os.remove(target)
+        seconds = time.monotonic() - start
+        self.times.append((case, seconds))
+        say("%-45s %6.1f s  gave up %.1f s after the pull, %.2f s of CPU"
+            % (case, seconds, ended, cpu))
+
+    def run_pulled(self, pattern):
+        random_image, _ = image("random.bin", seed=1)
+        for case, command, frame, reads in [
+                ("adapter pulled in a read", "read pulled.bin", "VARIANT_ECHO 1",
+                 "vesker-link: no answer！"),
+                ("adapter pulled in an upgrade", "upgrade --no-backup " + random_image,
+                 "BLOCK", "vesker-link: no answer1！")]:
+            if not pattern or any(word in case for word in pattern):
+                self.pulled(case, command, frame, reads)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", nargs="*", default=[], help="only the cases naming a word")
@@ -602,6 +712,9 @@ def main():
         for sim in sims.values():
             sim.stop()
         bench.run_table(args.cases)
+        bench.run_pulled(args.cases)
+        if not args.cases or "probe" in args.cases:
+            bench.probe()
         t = phase("cases", t)
     except BenchError as error:
         say("drivers: FAIL: %s" % error)
