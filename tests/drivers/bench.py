@@ -12,6 +12,7 @@ the guest shell commands on a virtio port and pulls the adapter with the QEMU mo
 Every wait is bounded; a case that fails says what differed, and the run goes on with the
 next case. Exit 0 when every case passed."""
 import argparse
+import ctypes
 import hashlib
 import json
 import os
@@ -50,6 +51,11 @@ FLASH_SIZE = 256 * 4096
 BOOT_LIMIT = 180
 COMMAND_LIMIT = 240  # the longest guest command: a paced 1 MiB transfer is 91 s
 TIME_OUT = 3.0  # the program's own time-out on a silent line
+
+
+def dies_with_bench():
+    """Run in a child before it starts: it ends when the bench does, however the bench ends."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 def say(text):
@@ -151,7 +157,7 @@ class Sim:
         self.process = subprocess.Popen(
             [SIM, "--link", self.base, "--log", self.base + ".log",
              "--write-flash", self.base + ".flash", *options],
-            stdout=self.out, stderr=subprocess.STDOUT)
+            stdout=self.out, stderr=subprocess.STDOUT, preexec_fn=dies_with_bench)
         deadline = time.monotonic() + 10
         while not os.path.islink(self.base):
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -298,7 +304,7 @@ class Machine:
             append += " vl_windows=%s" % WINDOWS
         self.console = os.path.join(self.dir, "console.log")
         command = [
-            "qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-smp", "2", "-m", "3072",
+            "qemu-system-x86_64", "-accel", "tcg", "-smp", "2", "-m", "3072",
             "-nodefaults", "-display", "none", "-no-reboot",
             "-kernel", vmlinuz, "-initrd", image, "-append", append,
             "-device", "virtio-serial-pci",
@@ -310,12 +316,12 @@ class Machine:
             "-device", "qemu-xhci,id=xhci",
             # ttyS1: a 16550 at the second port's address; its line is swapped per case.
             "-chardev", "null,id=uart", "-device", "isa-serial,index=1,chardev=uart",
-            "-virtfs", "local,path=/,mount_tag=hostroot,readonly=on,security_model=none",
+            "-virtfs", "local,path=/,mount_tag=hostroot,readonly=on,security_model=none,multidevs=remap",
             "-virtfs", "local,path=%s,mount_tag=work,security_model=none" % WORK,
         ]
         self.log = open(os.path.join(self.dir, "qemu.log"), "wb")
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log,
-                                        stderr=subprocess.STDOUT)
+                                        stderr=subprocess.STDOUT, preexec_fn=dies_with_bench)
         self.monitor = Monitor(os.path.join(self.dir, "qmp.sock"))
         self.guest = Guest(os.path.join(self.dir, "cmd.sock"))
 
@@ -600,6 +606,42 @@ class Bench:
         self.times.append((case, seconds))
         say("%-45s %6.1f s  %s" % (case, seconds, text.splitlines()[0] if text else ""))
 
+    def wine(self, case="VeskerLink.exe under Wine: read and upgrade"):
+        """The program's own dialogs on ttyUSB0, through Wine's serial code and the driver,
+        driven by the end-to-end driver in a chroot into the host's root."""
+        start = time.monotonic()
+        flash_path = os.path.join(WORK, "wine-flash.raw")
+        flash = random.Random(8).randbytes(FLASH_SIZE)
+        with open(flash_path, "wb") as f:
+            f.write(flash)
+        _, upgrade_data = image("random.bin", seed=1)
+        self.m.unplug()
+        sim = Sim("usb", "--unpaced", "--flash", flash_path)
+        self.m.plug(sim)
+        script = ("cd %s && bash tests/e2e/session.sh start >/dev/null && "
+                  "bash tests/drivers/wine_on_adapter.sh %s; rc=$?; "
+                  "bash tests/e2e/session.sh stop; exit $rc" % (ROOT, WORK))
+        code, out = self.m.guest.run(
+            "chroot /host /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/tmp "
+            "VL_BUILD=%s bash -c '%s'" % (WINDOWS, script), 900)
+        final = sim.stop()
+        if code != 0:
+            self.fail(case, "exit %d: %s" % (code, out[-1500:]))
+        try:
+            with open(os.path.join(WORK, "wine-read.bin"), "rb") as f:
+                got = f.read()
+        except FileNotFoundError:
+            got = b""
+        if got != TAG + flash:
+            self.fail(case, "the file read differs from the flash: %s"
+                      % first_difference(got, TAG + flash))
+        if final != upgrade_data:
+            self.fail(case, "the receiver's flash differs from the file upgraded: %s"
+                      % first_difference(final, upgrade_data))
+        seconds = time.monotonic() - start
+        self.times.append((case, seconds))
+        say("%-45s %6.1f s" % (case, seconds))
+
     def pulled(self, case, command, frame, reads):
         """The adapter pulled in the middle of a transfer, after a few blocks of a paced
         receiver: vesker-link gives up within its time-out, without spinning, and leaves
@@ -698,13 +740,19 @@ def main():
     t = phase("kernel (download and unpack once)", t)
     image_path = initramfs(cache, release)
     t = phase("initramfs", t)
-    wine = os.path.exists(os.path.join(WINDOWS, "VeskerLink.exe"))
+    wine = all(os.path.exists(os.path.join(WINDOWS, f)) for f in
+               ("VeskerLink.exe", "tests/vl-driver.exe", "wineprefix/system.reg"))
+    if not wine:
+        say("drivers: FAIL: no windows build with a Wine prefix in %s: the program's own "
+            "case cannot run" % WINDOWS)
     machine = Machine(cache, release, image_path, wine)
     bench = None
     try:
         say("drivers: guest kernel %s" % machine.boot())
         t = phase("boot", t)
         bench = Bench(machine)
+        if not wine:
+            bench.failures.append("no windows build with a Wine prefix in " + WINDOWS)
         sims = bench.wire("--unpaced")
         # The ttys as the kernel brought them up, before anything opened them.
         machine.guest.run("; ".join("stty -F %s -g > /tmp/%s.default" % (p, os.path.basename(p))
@@ -715,6 +763,8 @@ def main():
         bench.run_pulled(args.cases)
         if not args.cases or "probe" in args.cases:
             bench.probe()
+        if wine and (not args.cases or "wine" in args.cases):
+            bench.wine()
         t = phase("cases", t)
     except BenchError as error:
         say("drivers: FAIL: %s" % error)
