@@ -48,6 +48,10 @@ std::vector<std::string> ListSerialPorts() {
   return ports;
 }
 
+std::string AccessRemedy(const std::string& /*device*/) {
+  return std::string();  // Windows answers "access denied" for a port in use: see busy
+}
+
 std::string ComDevice(int n) {
   return "\\\\.\\COM" + std::to_string(n);
 }

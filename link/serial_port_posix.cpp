@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "link/serial_port.h"
@@ -82,6 +83,26 @@ bool SetWholeLine(int fd, speed_t speed) {
   return framed && plain;
 }
 
+// What an errno from opening a device means to a user.
+PortFailure FailureOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return PortFailure::kNotPermitted;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return PortFailure::kBusy;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return PortFailure::kMissing;
+    default:
+      return PortFailure::kOther;
+  }
+}
+
 }  // namespace
 
 void SerialPort::SetPortMapFolder(const std::string& folder) {
@@ -109,19 +130,36 @@ int SerialPort::Open(int port, int baud) {
   if (open_) {
     Close();
   }
+  Fail(PortFailure::kNone, std::string());
   const std::string path = DevicePath(port);
   const speed_t speed = Speed(baud);
-  if (path.empty() || speed == B0) {
+  if (path.empty()) {
+    Fail(PortFailure::kMissing, "there is no COM" + std::to_string(port));
+    return 0;
+  }
+  if (speed == B0) {
+    Fail(PortFailure::kSettings, std::to_string(baud) + " baud is not a speed a tty takes");
     return 0;
   }
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
+    const int error = errno;
+    Fail(FailureOf(error), std::strerror(error));
     return 0;
   }
   // No sharing: a port another program holds cannot be opened (the lock also holds against
   // root, which TIOCEXCL alone does not).
-  const bool exclusive = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0;
+  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  const bool exclusive = locked && ::ioctl(fd, TIOCEXCL) == 0;
+  const int error = errno;
   if (!exclusive || !SetWholeLine(fd, speed)) {
+    if (!locked) {
+      Fail(PortFailure::kBusy, "another program holds it");
+    } else if (!exclusive) {
+      Fail(FailureOf(error), std::strerror(error));
+    } else {
+      Fail(PortFailure::kSettings, "the driver did not take " + std::to_string(baud) + " 8N1");
+    }
     if (exclusive) {
       ::ioctl(fd, TIOCNXCL);  // as Close does: the mode would outlive this descriptor
     }

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """vesker-link as a user runs it: the real program against receiver-sim on a pseudo-terminal."""
+import fcntl
 import hashlib
 import json
 import os
@@ -130,26 +131,37 @@ class Bench(unittest.TestCase):
 
 class ConnectAndProbe(Bench):
     def test_connect(self):
-        rows = [  # name, receiver options (None: no receiver), exit code, stdout, stderr
-            ("receiver answers", [], 0, "connect ok!\n", ""),
-            ("silent receiver", ["--silent"], 1, "", "vesker-link: no answer！"),
-            ("missing port", None, 4, "", "vesker-link: open port1 error!"),
+        rows = [  # name, receiver options (None: no receiver), held, exit code, stdout, stderr
+            ("receiver answers", [], False, 0, "connect ok!\n", ""),
+            ("silent receiver", ["--silent"], False, 1, "", "vesker-link: no answer！"),
+            ("missing port", None, False, 4, "",
+             "vesker-link: open port1 error!\nvesker-link: cannot open {link}: no such device"),
+            ("port held by another program", [], True, 4, "",
+             "vesker-link: open port1 error!\n"
+             "vesker-link: cannot open {link}: busy: another program holds it"),
         ]
-        for name, options, code, out, err in rows:
+        for name, options, held, code, out, err in rows:
             with self.subTest(name):
                 link = self.path("missing")
                 if options is not None:
                     link = self.receiver(*options, name=name.replace(" ", "-")).link
+                holder = None
+                if held:
+                    holder = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                    fcntl.flock(holder, fcntl.LOCK_EX)
                 run = self.cli("-p", link, "--fast", "connect")
+                if holder is not None:
+                    os.close(holder)
                 self.assertEqual(run.code, code, run.err)
                 self.assertEqual(run.out, out)
-                self.assertIn(err, run.err)
+                self.assertIn(err.format(link=link), run.err)
 
     def test_probe_lists_each_port(self):
         answers = self.receiver(name="answers").link
         silent = self.receiver("--silent", name="silent").link
         missing = self.path("missing")
-        states = {answers: "connect ok!", silent: "no answer！", missing: "cannot open"}
+        states = {answers: "connect ok!", silent: "no answer！",
+                  missing: "cannot open: no such device"}
         # The best port decides: one that answers is success, a silent one a line failure.
         for ports, code in [([answers, silent, missing], 0), ([silent, missing], 1),
                             ([missing], 4)]:
@@ -160,7 +172,8 @@ class ConnectAndProbe(Bench):
         run = self.cli("--fast", "--json", "probe", answers, missing)
         self.assertEqual(run.events(self)[-1]["details"]["ports"],
                          [{"port": answers, "state": "receiver answers", "message": "connect ok!"},
-                          {"port": missing, "state": "cannot open", "message": "cannot open"}])
+                          {"port": missing, "state": "cannot open",
+                           "message": "cannot open: no such device"}])
 
     def test_probe_finds_the_adapters_there_are(self):
         # A folder laid out as /dev is: a by-id name and the device it names are one port,
