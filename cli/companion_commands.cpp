@@ -82,6 +82,8 @@ std::string OpenFailureWord(const comm::Outcome& outcome) {
       return "busy";
     case PortFailure::kMissing:
       return "no such device";
+    case PortFailure::kUnknownHost:
+      return "unknown host";
     case PortFailure::kRefused:
       return "refused";
     case PortFailure::kSettings:
@@ -152,6 +154,7 @@ std::string OpenFailureText(const comm::Outcome& outcome, const std::string& dev
              (detail == "another program holds it" ? detail
                                                    : "another program holds it (" + detail + ")");
     case PortFailure::kMissing:
+    case PortFailure::kUnknownHost:
     case PortFailure::kRefused:
     case PortFailure::kSettings:
       return detail.empty() ? text : text + " (" + detail + ")";

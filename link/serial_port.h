@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "link/input_queue.h"
@@ -13,7 +14,7 @@ namespace comm {
 
 class SerialPort {
  public:
-  SerialPort() = default;
+  SerialPort();
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
   virtual ~SerialPort();
@@ -81,6 +82,8 @@ class SerialPort {
   bool waitsOnEvents_ = false;  // reads do not stay pending: wait with WaitCommEvent
 #else
   int fd_ = -1;
+  std::unique_ptr<class NetworkLine> network_;  // instead of fd_, for a network port
+  int OpenNetwork(const std::string& name, int baud);
 #endif
   InputQueue queue_;
   PortFailure failure_ = PortFailure::kNone;

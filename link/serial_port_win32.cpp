@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "link/network_address.h"
 #include "link/serial_port.h"
 
 namespace comm {
@@ -89,6 +90,8 @@ PortFailure FailureOf(DWORD error) {
 
 }  // namespace
 
+SerialPort::SerialPort() = default;
+
 SerialPort::~SerialPort() {
   Close();
 }
@@ -109,6 +112,13 @@ int SerialPort::Open(int port, int baud) {
     Close();
   }
   Fail(PortFailure::kNone, std::string());
+  if (IsNetworkPortName(DevicePath(port))) {
+    // Windows reaches a serial device server through the server's own virtual COM driver.
+    Fail(PortFailure::kOther,
+         "network ports are for Linux; on Windows use the device server's "
+         "virtual COM port");
+    return 0;
+  }
   HANDLE handle = CreateFileA(DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
