@@ -114,7 +114,8 @@ bool CheckPortName(const std::string& text, std::string& error) {
     return comm::ParseNetworkAddress(text, address, error);
   }
   if (int n = 0; !ParsePortName(text, n)) {
-    error = "bad port " + text + ": give a device, COMn, 1 to 4, rfc2217://HOST:PORT or "
+    error = "bad port " + text +
+            ": give a device, COMn, 1 to 4, rfc2217://HOST:PORT or "
             "socket://HOST:PORT";
     return false;
   }

@@ -453,9 +453,17 @@ class CommandLine(Bench):
             ("baud zero", ["--baud=0", "connect"], "bad baud rate: 0"),
             ("key without names", ["key"], "usage: vesker-link key NAME..."),
             ("repeat zero", ["key", "MENU", "--repeat", "0"], "bad repeat count: 0"),
-            ("bad port", ["-p", "COMx", "--json", "connect"],
-             "bad port COMx: give a device, COMn, or 1 to 4"),
-            ("bad probe port", ["probe", "COM0"], "bad port COM0: give a device, COMn, or 1 to 4"),
+            ("bad port", ["-p", "COMx", "--json", "connect"], "bad port COMx: give a device, COMn"),
+            ("bad probe port", ["probe", "COM0"], "bad port COM0: give a device, COMn"),
+            ("network port of no kind", ["-p", "telnet://h:23", "connect"],
+             "a network port is rfc2217://HOST:PORT or socket://HOST:PORT: telnet://h:23"),
+            ("network port beyond 65535", ["-p", "rfc2217://h:65536", "connect"],
+             'not a TCP port (1 to 65535): "65536"'),
+            ("network port without a port", ["-p", "socket://h", "connect"], "no port number"),
+            ("IPv6 address without brackets", ["-p", "rfc2217://::1:4001", "connect"],
+             "an IPv6 address goes in brackets"),
+            ("host with a separator", ["-p", "socket://h)x:1", "connect"],
+             'not a host name or address: "h)x"'),
         ]
         for name, args, message in rows:
             with self.subTest(name):
