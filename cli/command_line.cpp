@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "cli/key_names.h"
+#include "link/network_address.h"
 
 namespace cli {
 
@@ -85,6 +86,12 @@ bool ParsePortName(const std::string& text, int& comNumber) {
   if (text.empty()) {
     return false;
   }
+  if (comm::IsNetworkPortName(text)) {
+    comm::NetworkAddress address;
+    std::string ignored;
+    comNumber = 0;
+    return comm::ParseNetworkAddress(text, address, ignored);
+  }
   if (text.size() == 1) {
     comNumber = text[0] - '0';
     return text[0] >= '1' && text[0] <= '4';
@@ -98,6 +105,20 @@ bool ParsePortName(const std::string& text, int& comNumber) {
     return false;
   }
   comNumber = n;
+  return true;
+}
+
+bool CheckPortName(const std::string& text, std::string& error) {
+  if (comm::IsNetworkPortName(text)) {
+    comm::NetworkAddress address;
+    return comm::ParseNetworkAddress(text, address, error);
+  }
+  if (int n = 0; !ParsePortName(text, n)) {
+    error = "bad port " + text +
+            ": give a device, COMn, 1 to 4, rfc2217://HOST:PORT or "
+            "socket://HOST:PORT";
+    return false;
+  }
   return true;
 }
 
@@ -176,8 +197,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       for (std::size_t start = 0; start <= value.size();) {
         const std::size_t comma = std::min(value.find(',', start), value.size());
         const std::string port = value.substr(start, comma - start);
-        if (int n = 0; !ParsePortName(port, n)) {
-          error = "bad port " + port + ": give a device, COMn, or 1 to 4";
+        if (!CheckPortName(port, error)) {
           return false;
         }
         line.ports.push_back(port);
@@ -254,8 +274,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     }
     if (line.command == "probe") {
       for (const std::string& port : line.arguments) {
-        if (int n = 0; !ParsePortName(port, n)) {
-          error = "bad port " + port + ": give a device, COMn, or 1 to 4";
+        if (!CheckPortName(port, error)) {
           return false;
         }
       }

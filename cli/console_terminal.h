@@ -37,6 +37,10 @@ struct PortIdentity {
 // SetupAPI's record of COMn. A pty or a port without a device has none.
 PortIdentity IdentifyPort(const std::string& port);
 
+// What a user does about a device that the system does not let them open; empty when
+// there is no usual remedy.
+std::string AccessRemedy(const std::string& device);
+
 // The device that opens COM<n> under any other port number.
 std::string ComDevice(int n);
 // Whether COM<n> opens only under its device name (Windows: COM10 and up).

@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -127,6 +128,24 @@ std::vector<std::string> ListSerialPorts() {
     }
   }
   return ports;
+}
+
+std::string AccessRemedy(const std::string& device) {
+  // Serial devices belong to a group whose members may open them: dialout on Debian and its
+  // kin, uucp elsewhere. The device itself says which, when it names one.
+  std::string name = "dialout";
+  struct stat status {};
+  if (::stat(device.c_str(), &status) == 0 && status.st_gid != 0 && (status.st_mode & S_IRGRP)) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> text(4096);
+    if (::getgrgid_r(status.st_gid, &entry, text.data(), text.size(), &found) == 0 &&
+        found != nullptr) {
+      name = found->gr_name;
+    }
+  }
+  return "a user opens serial ports as a member of the " + name + " group: sudo usermod -aG " +
+         name + " $USER, then log in again";
 }
 
 std::string ComDevice(int n) {

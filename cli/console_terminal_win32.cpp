@@ -135,6 +135,10 @@ PortIdentity IdentifyPort(const std::string& port) {
   return identity;
 }
 
+std::string AccessRemedy(const std::string& /*device*/) {
+  return std::string();  // Windows answers "access denied" for a port in use: see busy
+}
+
 std::string ComDevice(int n) {
   return "\\\\.\\COM" + std::to_string(n);
 }

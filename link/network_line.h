@@ -1,0 +1,70 @@
+// A serial line behind a serial device server, reached over TCP: by RFC 2217, where this
+// end sets the line, or as raw bytes. The serial port uses it as it uses a tty: what has
+// arrived, bounded waits for more, bounded writes.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "link/network_address.h"
+#include "link/port_failure.h"
+
+struct gensio;
+struct gensio_os_funcs;
+struct gensio_waiter;
+
+namespace comm {
+
+class NetworkLine {
+ public:
+  NetworkLine() = default;
+  NetworkLine(const NetworkLine&) = delete;
+  NetworkLine& operator=(const NetworkLine&) = delete;
+  ~NetworkLine();
+
+  // Connects and, for RFC 2217, sets the line: the baud, 8 data bits, no parity, 1 stop bit,
+  // no flow control, DTR and RTS on. 1 when connected; 0 with why not.
+  int Open(const NetworkAddress& address, int baud, PortFailure& failure, std::string& detail);
+  // Up to room of the bytes received, waiting at most wait for the first of them.
+  std::size_t Read(unsigned char* into, std::size_t room, std::chrono::milliseconds wait);
+  // The bytes written within wait.
+  std::size_t Write(const unsigned char* data, std::size_t count, std::chrono::milliseconds wait);
+  // The server shut or reset the connection, or the network lost it: nothing more will come.
+  bool Gone() const { return gone_; }
+
+  // One setting asked of the server, and its answer.
+  struct Setting {
+    NetworkLine* line = nullptr;
+    const char* name = "";
+    unsigned int wanted = 0;
+    bool modemLine = false;  // DTR or RTS: a server on a line without them never answers
+    bool answered = false;
+  };
+
+  // Called by the library; public only for its callbacks.
+  void Answered(Setting& setting, int error, unsigned int value);
+  void Done(int error);
+  gensio_os_funcs* Os() const { return os_; }
+  gensio_waiter* Waiter() const { return waiter_; }
+
+ private:
+  void Close();
+  // Waits until every asked setting is answered or the time is up.
+  void AwaitAnswers();
+  // Waits for the open or close asked of the library, at most wait; its error, or
+  // GE_TIMEDOUT.
+  int AwaitDone(std::chrono::milliseconds wait);
+
+  gensio_os_funcs* os_ = nullptr;
+  gensio_waiter* waiter_ = nullptr;
+  gensio* io_ = nullptr;
+  bool gone_ = false;
+  bool done_ = false;
+  int doneError_ = 0;
+  static constexpr std::size_t kSettingCount = 7;  // baud, framing, flow control, DTR, RTS
+  Setting settings_[kSettingCount];
+  std::string refused_;  // a setting the server answered with another value
+};
+
+}  // namespace comm
