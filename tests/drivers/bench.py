@@ -149,10 +149,14 @@ class Sim:
     """One receiver-sim on a pty, logging what it receives and saving its flash on exit."""
 
     def __init__(self, name, *options):
+        """"--timeline" among the options keeps the line's timeline in <name>.timeline."""
         self.base = os.path.join(HERE, "run", name)
-        for suffix in ("", ".log", ".flash", ".out"):
+        for suffix in ("", ".log", ".flash", ".out", ".timeline"):
             if os.path.lexists(self.base + suffix):
                 os.remove(self.base + suffix)
+        options = [self.base + ".timeline" if o == "--timeline" else o for o in options]
+        if self.base + ".timeline" in options:
+            options.insert(options.index(self.base + ".timeline"), "--timeline")
         self.out = open(self.base + ".out", "wb")
         self.process = subprocess.Popen(
             [SIM, "--link", self.base, "--log", self.base + ".log",
@@ -439,7 +443,6 @@ class Bench:
     def __init__(self, machine):
         self.m = machine
         self.failures = []
-        self.times = []  # (name, seconds)
         self.notes = []  # what the drivers did, for the report
         self.keys = reference_keys()
 
@@ -447,12 +450,16 @@ class Bench:
         self.failures.append("%s: %s" % (case, text))
         say("  FAIL %s: %s" % (case, text))
 
-    def wire(self, *options, usb_options=None):
+    @staticmethod
+    def done(case, start, detail=""):
+        say("%-45s %6.1f s  %s" % (case, time.monotonic() - start, detail))
+
+    def wire(self, *options):
         """Fresh simulators on both lines: the adapter re-plugged onto one, the UART's line
         swapped to the other."""
         if self.m.plugged:
             self.m.unplug()
-        usb = Sim("usb", *(usb_options if usb_options is not None else options))
+        usb = Sim("usb", *options)
         uart = Sim("uart", *options)
         self.m.plug(usb)
         self.m.wire_uart(uart)
@@ -476,7 +483,8 @@ class Bench:
             raise BenchError("stty %s: %s" % (state, out))
 
     def both(self, case, command, limit=COMMAND_LIMIT):
-        """vesker-link on both ports at once (--json); each port's result event."""
+        """vesker-link on both ports at once (--json); its events are kept for the checks,
+        and each port's line of its closing summary is returned."""
         line = "cd %s && vesker-link -p %s --json %s" % (WORK, ",".join(PORTS), command)
         code, out = self.m.guest.run(line, limit)
         try:
@@ -509,12 +517,13 @@ class Bench:
              "read rom.bin", self.check_read, None),
             ("upgrade, line left by another program", "left", ["--unpaced"],
              "upgrade --no-backup " + random_image, self.check_upgrade, random_data),
-            ("read, paced", "default", ["--seed", "5"], "read rom.bin", self.check_read, None),
-            ("upgrade, paced", "default", [], "upgrade --no-backup " + random_image,
+            ("read, paced", "default", ["--seed", "5", "--timeline"], "read rom.bin",
+             self.check_read, None),
+            ("upgrade, paced", "default", ["--timeline"], "upgrade --no-backup " + random_image,
              self.check_upgrade, random_data),
         ]
 
-    def check_connect(self, case, sims, results, _):
+    def check_connect(self, case, sims, _):
         for port, sim in sims.items():
             if sim.frames() != ["CMD_CONNECT"]:
                 self.fail(case, "%s: the receiver took %s" % (port, sim.frames()))
@@ -524,13 +533,13 @@ class Bench:
             if said != ["connect ok!"]:
                 self.fail(case, "%s: said %s" % (port, said))
 
-    def check_keys(self, case, sims, results, _):
+    def check_keys(self, case, sims, _):
         for port, sim in sims.items():
             if sim.hex_frames() != self.keys:
                 self.fail(case, "%s: key frames %s, on a pty %s" % (port, sim.hex_frames(),
                                                                       self.keys))
 
-    def check_read(self, case, sims, results, _):
+    def check_read(self, case, sims, _):
         for port, sim in sims.items():
             flash = sim.stop()
             path = os.path.join(WORK, "rom-%s.bin" % os.path.basename(port))
@@ -545,7 +554,7 @@ class Bench:
                           % (port, first_difference(got, TAG + flash)))
             os.remove(path)
 
-    def check_upgrade(self, case, sims, results, data):
+    def check_upgrade(self, case, sims, data):
         for port, sim in sims.items():
             flash = sim.stop()
             if flash != data:
@@ -561,17 +570,54 @@ class Bench:
             self.line_state(state)
             results = self.both(name, command)
             time.sleep(0.3)  # the receivers take in what is still on the line
-            check(name, sims, results, data)
+            check(name, sims, data)
             for sim in sims.values():
                 sim.stop()
-            seconds = time.monotonic() - start
-            self.times.append((name, seconds))
+            if "--timeline" in options:
+                self.figures(name, command.split()[0], sims)
             rates = ", ".join("%s %.0f s, %.1f KiB/s" % (os.path.basename(p), r["seconds"],
                                                           FLASH_SIZE / 1024 / r["seconds"])
                               for p, r in results.items()
                               if r.get("seconds") and command.split()[0] in ("read", "upgrade"))
-            say("%-45s %6.1f s  %s" % (name, seconds, rates))
+            self.done(name, start, rates)
 
+
+    def figures(self, case, mode, sims):
+        """A paced transfer against the line, as the benchmark reckons it."""
+        for port, sim in sims.items():
+            out = run(sys.executable, os.path.join(ROOT, "tools", "bench_report.py"), mode,
+                      sim.base + ".timeline", str(FLASH_SIZE // 4096), "115200", "0", "0", "0")
+            r = json.loads(out)
+            self.notes.append("%s, %s: %.1f s against a line limit of %.1f s (%.3f x), "
+                              "turnaround median %.1f ms, p95 %.1f ms, max %.1f ms"
+                              % (case, os.path.basename(port), r["total_s"], r["limit_s"],
+                                 r["ratio"], r["turn_median_ms"], r["turn_p95_ms"],
+                                 r["turn_max_ms"]))
+
+    def open_failures(self, case="open failures say why"):
+        """Both ports refused for the reasons a technician meets, each named: a user outside
+        the group that may open serial devices, and a port another program holds."""
+        start = time.monotonic()
+        sims = self.wire("--unpaced")
+        rows = [  # reason, guest command for port P, the words the message must hold
+            ("not permitted", "chgrp dialout P && chmod 660 P && su tech -c 'vesker-link -p P "
+             "connect'", ["not permitted", "dialout"]),
+            ("busy", "vesker-link -p P -q key MENU --repeat 300 --gap 50 & sleep 3; "
+             "vesker-link -p P connect; code=$?; kill $!; wait; exit $code", ["busy"]),
+        ]
+        for reason, command, words in rows:
+            for port in PORTS:
+                code, out = self.m.guest.run(command.replace("P", port), 60)
+                said = [l for l in out.splitlines()
+                        if l.startswith("vesker-link: cannot open %s:" % port)]
+                if code != 4 or len(said) != 1 or not all(w in said[0] for w in words):
+                    self.fail(case, "%s, %s: exit %d, said %r; expected exit 4 and %s"
+                              % (reason, port, code, out.strip(), words))
+                elif port == USB:
+                    self.notes.append("%s: %s" % (reason, said[0]))
+        for sim in sims.values():
+            sim.stop()
+        self.done(case, start)
 
     def probe(self, case="probe names the adapters"):
         """probe finds the two ports and no ttyS without a UART, and says what each is."""
@@ -602,9 +648,7 @@ class Bench:
                  UART: "%s  connect ok!  UART" % UART}
         if sorted(text.splitlines()) != sorted(lines.values()):
             self.fail(case, "said %r, expected %r" % (text, sorted(lines.values())))
-        seconds = time.monotonic() - start
-        self.times.append((case, seconds))
-        say("%-45s %6.1f s  %s" % (case, seconds, text.splitlines()[0] if text else ""))
+        self.done(case, start, text.splitlines()[0] if text else "")
 
     def wine(self, case="VeskerLink.exe under Wine: read and upgrade"):
         """The program's own dialogs on ttyUSB0, through Wine's serial code and the driver,
@@ -638,9 +682,7 @@ class Bench:
         if final != upgrade_data:
             self.fail(case, "the receiver's flash differs from the file upgraded: %s"
                       % first_difference(final, upgrade_data))
-        seconds = time.monotonic() - start
-        self.times.append((case, seconds))
-        say("%-45s %6.1f s" % (case, seconds))
+        self.done(case, start)
 
     def pulled(self, case, command, frame, reads):
         """The adapter pulled in the middle of a transfer, after a few blocks of a paced
@@ -699,10 +741,7 @@ class Bench:
             self.fail(case, "the read after plugging in again: exit %d, %s; %s"
                       % (code, out[-300:], first_difference(got, TAG + flash)))
         os.remove(target)
-        seconds = time.monotonic() - start
-        self.times.append((case, seconds))
-        say("%-45s %6.1f s  gave up %.1f s after the pull, %.2f s of CPU"
-            % (case, seconds, ended, cpu))
+        self.done(case, start, "gave up %.1f s after the pull, %.2f s of CPU" % (ended, cpu))
 
     def run_pulled(self, pattern):
         random_image, _ = image("random.bin", seed=1)
@@ -763,6 +802,8 @@ def main():
         bench.run_pulled(args.cases)
         if not args.cases or "probe" in args.cases:
             bench.probe()
+        if not args.cases or "open" in args.cases:
+            bench.open_failures()
         if wine and (not args.cases or "wine" in args.cases):
             bench.wine()
         t = phase("cases", t)
@@ -775,6 +816,8 @@ def main():
             return 1
     finally:
         machine.stop()
+    if bench is not None and bench.notes:
+        say("drivers: measured\n  " + "\n  ".join(bench.notes))
     for name, seconds in phases:
         say("  %-40s %6.1f s" % (name, seconds))
     say("drivers: %.0f s in all" % (time.monotonic() - started))

@@ -10,7 +10,7 @@ folder="$1"
 ln -sfn /dev/ttyUSB0 "$VL_PORTS/com1"
 start_program
 start_read "$folder/wine-read.bin"
-drv gone "$READ" 240000 || fail "the read did not end"
+drv gone "$READ" 400000 || fail "the read did not end"
 drv nomessage 500 || fail "a message after the read"
 start_upgrade "$folder/random.bin"
 finish_upgrade
