@@ -52,8 +52,9 @@ std::string Describe(const PortIdentity& identity) {
   }
   if (identity.bus == "usb") {
     std::string usb = "USB " + identity.vendorId + ":" + identity.productId;
+    // Windows' name already says who made it and what it is.
     for (const std::string* part : {&identity.manufacturer, &identity.product}) {
-      if (!part->empty() && identity.name.empty()) {
+      if (!part->empty() && text.empty()) {
         usb += " " + *part;
       }
     }

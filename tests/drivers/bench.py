@@ -73,27 +73,27 @@ def run(*command, **options):
 # --- The guest: kernel, initramfs ----------------------------------------------------------
 
 def kernel():
-    """The newest Debian kernel package's vmlinuz and modules, downloaded once into the build
-    folder and unpacked there; never installed."""
+    """The vmlinuz and modules of the kernel Debian's linux-image-amd64 names, downloaded once
+    into the build folder and unpacked there; never installed."""
     cache = os.path.join(HERE, "kernel")
     done = os.path.join(cache, "unpacked")
     if os.path.exists(done):
         return cache, open(done).read().strip()
     def depends():
         out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], capture_output=True,
-                             text=True).stdout
+                             text=True, timeout=60).stdout
         return [l.split()[-1] for l in out.splitlines() if l.strip().startswith("Depends:")
                 and "linux-image-" in l]
     names = depends()
     if not names:  # a fresh machine has no package lists yet
-        subprocess.run(["apt-get", "update", "-qq"], check=True)
+        subprocess.run(["apt-get", "update", "-qq"], check=True, timeout=600)
         names = depends()
     if not names:
         raise BenchError("apt-cache finds no kernel behind linux-image-amd64")
     package = names[0]
     shutil.rmtree(cache, ignore_errors=True)
     os.makedirs(cache)
-    subprocess.run(["apt-get", "download", package], cwd=cache, check=True,
+    subprocess.run(["apt-get", "download", package], cwd=cache, check=True, timeout=600,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     debs = [f for f in os.listdir(cache) if f.endswith(".deb")]
     if not debs:
@@ -775,16 +775,25 @@ def main():
         return time.monotonic()
 
     t = time.monotonic()
-    cache, release = kernel()
-    t = phase("kernel (download and unpack once)", t)
-    image_path = initramfs(cache, release)
-    t = phase("initramfs", t)
+    try:
+        cache, release = kernel()
+        t = phase("kernel (download and unpack once)", t)
+        image_path = initramfs(cache, release)
+        t = phase("initramfs", t)
+    except (BenchError, OSError, subprocess.SubprocessError) as error:
+        say("drivers: FAIL: no guest to boot: %s" % error)
+        return 1
     wine = all(os.path.exists(os.path.join(WINDOWS, f)) for f in
                ("VeskerLink.exe", "tests/vl-driver.exe", "wineprefix/system.reg"))
     if not wine:
         say("drivers: FAIL: no windows build with a Wine prefix in %s: the program's own "
             "case cannot run" % WINDOWS)
-    machine = Machine(cache, release, image_path, wine)
+    try:
+        machine = Machine(cache, release, image_path, wine)
+    except BenchError as error:
+        with open(os.path.join(HERE, "run", "qemu.log"), errors="replace") as f:
+            say("drivers: FAIL: QEMU did not start: %s\n%s" % (error, f.read()[-2000:]))
+        return 1
     bench = None
     try:
         say("drivers: guest kernel %s" % machine.boot())
@@ -794,8 +803,10 @@ def main():
             bench.failures.append("no windows build with a Wine prefix in " + WINDOWS)
         sims = bench.wire("--unpaced")
         # The ttys as the kernel brought them up, before anything opened them.
-        machine.guest.run("; ".join("stty -F %s -g > /tmp/%s.default" % (p, os.path.basename(p))
-                                    for p in PORTS), 30)
+        code, out = machine.guest.run(" && ".join(
+            "stty -F %s -g > /tmp/%s.default" % (p, os.path.basename(p)) for p in PORTS), 30)
+        if code != 0:
+            raise BenchError("the ttys' first state: " + out)
         for sim in sims.values():
             sim.stop()
         bench.run_table(args.cases)
