@@ -18,7 +18,10 @@ namespace comm {
 
 class NetworkLine {
  public:
-  NetworkLine() = default;
+  // answerWait: how long the line's framing may take to be confirmed before it is taken as
+  // set (a test may make it 0: nothing is awaited).
+  explicit NetworkLine(std::chrono::milliseconds answerWait = std::chrono::milliseconds(1000))
+      : answerWait_(answerWait) {}
   NetworkLine(const NetworkLine&) = delete;
   NetworkLine& operator=(const NetworkLine&) = delete;
   ~NetworkLine();
@@ -56,6 +59,7 @@ class NetworkLine {
   // GE_TIMEDOUT.
   int AwaitDone(std::chrono::milliseconds wait);
 
+  std::chrono::milliseconds answerWait_;
   gensio_os_funcs* os_ = nullptr;
   gensio_waiter* waiter_ = nullptr;
   gensio* io_ = nullptr;

@@ -16,9 +16,6 @@ using std::chrono::milliseconds;
 
 // A connection that has not come up by then is not going to (a host that drops the SYN).
 constexpr milliseconds kConnectWait(5000);
-// The line's framing must be answered before the first byte goes out at the wrong speed;
-// a server that does not answer within this is taken to have set what it was asked.
-constexpr milliseconds kFramingWait(1000);
 // DTR and RTS are asked alongside; a server on a line without modem lines (a pty) never
 // answers them, so once the framing is in they get only this much longer.
 constexpr milliseconds kModemLineGrace(50);
@@ -118,7 +115,9 @@ int NetworkLine::AwaitDone(milliseconds wait) {
 
 void NetworkLine::AwaitAnswers() {
   using std::chrono::steady_clock;
-  const auto framingUntil = steady_clock::now() + kFramingWait;
+  // The line's framing must be answered before the first byte goes out at the wrong speed;
+  // a server that does not answer in time is taken to have set what it was asked.
+  const auto framingUntil = steady_clock::now() + answerWait_;
   steady_clock::time_point until = framingUntil;
   for (;;) {
     bool framing = true;
