@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "cli/line_bridge.h"
 #include "link/network_address.h"
@@ -28,8 +30,13 @@ extern "C" void OnStop(int /*signal*/) {
 
 constexpr int kRetryMs = 2000;
 
-void Say(const std::string& text) {
-  std::fprintf(stderr, "vesker-link: bridge: %s\n", text.c_str());
+// One line for the user, from its parts.
+void Say(std::initializer_list<std::string_view> parts) {
+  std::string text = "vesker-link: bridge: ";
+  for (const std::string_view part : parts) {
+    text += part;
+  }
+  std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 // The pty: its master side stays with the bridge; so does one descriptor of its other side,
@@ -125,12 +132,12 @@ int RunBridge(const CommandLine& line) {
   comm::NetworkAddress address;
   std::string error;
   if (!comm::ParseNetworkAddress(url, address, error)) {
-    Say(error);
+    Say({error});
     return kExitUsage;
   }
   Pty pty;
   if (!pty.Make(line.baud)) {
-    Say(std::string("cannot make a pty: ") + std::strerror(errno));
+    Say({"cannot make a pty: ", std::strerror(errno)});
     return kExitPort;
   }
   struct sigaction stop {};
@@ -151,11 +158,11 @@ int RunBridge(const CommandLine& line) {
     if (!network.Open(address, line.baud, failure, detail)) {
       const std::string reason = Reason(failure, detail);
       if (!linked) {
-        Say("cannot open " + url + ": " + reason);
+        Say({"cannot open ", url, ": ", reason});
         return kExitPort;
       }
       if (reason != lastFailure) {
-        Say("cannot reach " + url + " (" + reason + "); trying again");
+        Say({"cannot reach ", url, " (", reason, "); trying again"});
         lastFailure = reason;
       }
       pty.Discard(kRetryMs);
@@ -164,17 +171,17 @@ int RunBridge(const CommandLine& line) {
     lastFailure.clear();
     if (!linked) {
       if (!PlaceLink(link, pty.device, error)) {
-        Say(error);
+        Say({error});
         return kExitUsage;
       }
       linked = true;
-      Say(link + " leads to " + url);
+      Say({link, " leads to ", url});
     } else {
-      Say("connected to " + url + " again");
+      Say({"connected to ", url, " again"});
     }
     network.Relay(pty.master, [] { return stopRequested.load(); });
     if (!stopRequested) {
-      Say("lost " + url + "; reconnecting");
+      Say({"lost ", url, "; reconnecting"});
     }
   }
   RemoveLink(link, pty.device);
