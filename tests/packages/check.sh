@@ -205,7 +205,11 @@ YAML
 PATH="$PATH:/usr/sbin" ser2net -n -u -P "$tmp/ser2net.pid" -c "$tmp/ser2net.yaml" \
   >"$out/ser2net.log" 2>&1 </dev/null &
 ser2net_pid=$!
-for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+# Listening, found without a connection (one would open the line for nothing).
+for _ in $(seq 100); do
+  grep -q "^ *[0-9]*: 0100007F:$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp && break
+  sleep 0.05
+done
 # COM2, the port the program kept from the first run.
 launch 3 --port "$tmp/absent" --port "rfc2217://127.0.0.1:$port"
 click "$TITLE" 1108
