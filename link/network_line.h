@@ -5,12 +5,15 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "link/network_address.h"
 #include "link/port_failure.h"
 
 struct gensio;
+struct gensio_iod;
 struct gensio_os_funcs;
 struct gensio_waiter;
 
@@ -18,7 +21,10 @@ namespace comm {
 
 class NetworkLine {
  public:
-  NetworkLine() = default;
+  // answerWait: how long the line's framing may take to be confirmed before it is taken as
+  // set (a test may make it 0: nothing is awaited).
+  explicit NetworkLine(std::chrono::milliseconds answerWait = std::chrono::milliseconds(1000))
+      : answerWait_(answerWait) {}
   NetworkLine(const NetworkLine&) = delete;
   NetworkLine& operator=(const NetworkLine&) = delete;
   ~NetworkLine();
@@ -32,6 +38,10 @@ class NetworkLine {
   std::size_t Write(const unsigned char* data, std::size_t count, std::chrono::milliseconds wait);
   // The server shut or reset the connection, or the network lost it: nothing more will come.
   bool Gone() const { return gone_; }
+  // Carries the bytes both ways between this line and fd (a pty's master side, say) until
+  // the connection is lost or stop() says so, checked twice a second. Nothing is dropped: a
+  // side that takes no more holds the other back.
+  void Relay(int fd, const std::function<bool()>& stop);
 
   // One setting asked of the server, and its answer.
   struct Setting {
@@ -45,8 +55,9 @@ class NetworkLine {
   // Called by the library; public only for its callbacks.
   void Answered(Setting& setting, int error, unsigned int value);
   void Done(int error);
-  gensio_os_funcs* Os() const { return os_; }
-  gensio_waiter* Waiter() const { return waiter_; }
+  int Event(int event, int error, unsigned char* buffer, std::size_t* length);
+  void FdReadable();
+  void FdWritable();
 
  private:
   void Close();
@@ -56,11 +67,16 @@ class NetworkLine {
   // GE_TIMEDOUT.
   int AwaitDone(std::chrono::milliseconds wait);
 
+  std::chrono::milliseconds answerWait_;
   gensio_os_funcs* os_ = nullptr;
   gensio_waiter* waiter_ = nullptr;
   gensio* io_ = nullptr;
   bool gone_ = false;
   bool done_ = false;
+  // While relaying: the other side, and what it gave that the connection has yet to take.
+  gensio_iod* relayed_ = nullptr;
+  int relayFd_ = -1;
+  std::vector<unsigned char> toSend_;
   int doneError_ = 0;
   static constexpr std::size_t kSettingCount = 7;  // baud, framing, flow control, DTR, RTS
   Setting settings_[kSettingCount];

@@ -2,9 +2,12 @@
 
 #include <gensio/gensio.h>
 #include <gensio/gensio_err.h>
+#include <gensio/gensio_os_funcs.h>
 #include <gensio/gensio_os_funcs_public.h>
 #include <gensio/gensio_unix.h>
 #include <gensio/sergensio.h>
+
+#include <unistd.h>
 
 #include <thread>
 
@@ -16,9 +19,6 @@ using std::chrono::milliseconds;
 
 // A connection that has not come up by then is not going to (a host that drops the SYN).
 constexpr milliseconds kConnectWait(5000);
-// The line's framing must be answered before the first byte goes out at the wrong speed;
-// a server that does not answer within this is taken to have set what it was asked.
-constexpr milliseconds kFramingWait(1000);
 // DTR and RTS are asked alongside; a server on a line without modem lines (a pty) never
 // answers them, so once the framing is in they get only this much longer.
 constexpr milliseconds kModemLineGrace(50);
@@ -31,22 +31,26 @@ gensio_time Time(milliseconds wait) {
   return time;
 }
 
-// The library tells of the server's notifications (modem and line state) here; none of
-// them changes what the exchange does, so they are taken and dropped. So are the bytes
-// that come while the line is being set up: an opened port starts empty.
-int OnEvent(gensio* /*io*/, void* /*user*/, int event, int /*error*/, unsigned char* /*buffer*/,
-            gensiods* /*length*/, const char* const* /*aux*/) {
-  switch (event) {
-    case GENSIO_EVENT_READ:
-    case GENSIO_EVENT_SER_MODEMSTATE:
-    case GENSIO_EVENT_SER_LINESTATE:
-    case GENSIO_EVENT_SER_FLOW_STATE:
-    case GENSIO_EVENT_SER_FLUSH:
-    case GENSIO_EVENT_SER_SYNC:
-      return 0;
-    default:
-      return GE_NOTSUP;
+int OnEvent(gensio* /*io*/, void* user, int event, int error, unsigned char* buffer,
+            gensiods* length, const char* const* /*aux*/) {
+  std::size_t taken = length != nullptr ? *length : 0;
+  const int result = static_cast<NetworkLine*>(user)->Event(event, error, buffer, &taken);
+  if (length != nullptr) {
+    *length = taken;
   }
+  return result;
+}
+
+void OnFdRead(gensio_iod* /*iod*/, void* data) {
+  static_cast<NetworkLine*>(data)->FdReadable();
+}
+
+void OnFdWrite(gensio_iod* /*iod*/, void* data) {
+  static_cast<NetworkLine*>(data)->FdWritable();
+}
+
+void OnFdCleared(gensio_iod* /*iod*/, void* data) {
+  static_cast<NetworkLine*>(data)->Done(0);
 }
 
 void OnDone(gensio* /*io*/, int error, void* data) {
@@ -86,6 +90,102 @@ NetworkLine::~NetworkLine() {
   Close();
 }
 
+// The library tells of the server's notifications (modem and line state) here; none of
+// them changes what the exchange does, so they are taken and dropped. So are the bytes
+// that come while the line is being set up (an opened port starts empty); while relaying,
+// they go on to the other side.
+int NetworkLine::Event(int event, int error, unsigned char* buffer, std::size_t* length) {
+  switch (event) {
+    case GENSIO_EVENT_READ:
+      if (error != 0) {
+        gone_ = true;
+        gensio_os_funcs_wake(os_, waiter_);
+        return 0;
+      }
+      if (relayFd_ >= 0) {
+        const ssize_t written = ::write(relayFd_, buffer, *length);
+        const std::size_t taken = written > 0 ? static_cast<std::size_t>(written) : 0;
+        if (taken < *length) {
+          // The other side is full: the rest waits here until it takes more.
+          gensio_set_read_callback_enable(io_, false);
+          os_->set_write_handler(relayed_, true);
+        }
+        *length = taken;
+      }
+      return 0;
+    case GENSIO_EVENT_WRITE_READY:
+      FdReadable();
+      return 0;
+    case GENSIO_EVENT_SER_MODEMSTATE:
+    case GENSIO_EVENT_SER_LINESTATE:
+    case GENSIO_EVENT_SER_FLOW_STATE:
+    case GENSIO_EVENT_SER_FLUSH:
+    case GENSIO_EVENT_SER_SYNC:
+      return 0;
+    default:
+      return GE_NOTSUP;
+  }
+}
+
+void NetworkLine::FdReadable() {
+  // What the connection has not taken yet goes first; only then is more read.
+  if (toSend_.empty()) {
+    unsigned char buffer[4096];
+    const ssize_t got = ::read(relayFd_, buffer, sizeof(buffer));
+    if (got <= 0) {
+      return;
+    }
+    toSend_.assign(buffer, buffer + got);
+  }
+  gensiods written = 0;
+  if (gensio_write(io_, &written, toSend_.data(), toSend_.size(), nullptr) != 0) {
+    gone_ = true;
+    gensio_os_funcs_wake(os_, waiter_);
+    return;
+  }
+  toSend_.erase(toSend_.begin(), toSend_.begin() + static_cast<long>(written));
+  const bool held = !toSend_.empty();
+  os_->set_read_handler(relayed_, !held);
+  gensio_set_write_callback_enable(io_, held);
+}
+
+void NetworkLine::FdWritable() {
+  os_->set_write_handler(relayed_, false);
+  gensio_set_read_callback_enable(io_, true);  // the library offers the rest again
+}
+
+void NetworkLine::Relay(int fd, const std::function<bool()>& stop) {
+  if (io_ == nullptr || gone_) {
+    return;
+  }
+  if (os_->add_iod(os_, GENSIO_IOD_DEV, fd, &relayed_) != 0 ||
+      os_->set_fd_handlers(relayed_, this, OnFdRead, OnFdWrite, nullptr, OnFdCleared) != 0) {
+    if (relayed_ != nullptr) {
+      os_->release_iod(relayed_);
+      relayed_ = nullptr;
+    }
+    return;
+  }
+  relayFd_ = fd;
+  toSend_.clear();
+  gensio_clear_sync(io_);
+  gensio_set_read_callback_enable(io_, true);
+  os_->set_read_handler(relayed_, true);
+  while (!gone_ && !stop()) {
+    gensio_time time = Time(milliseconds(500));
+    gensio_os_funcs_wait(os_, waiter_, 1, &time);
+  }
+  gensio_set_read_callback_enable(io_, false);
+  gensio_set_write_callback_enable(io_, false);
+  done_ = false;
+  os_->clear_fd_handlers(relayed_);
+  AwaitDone(kCloseWait);
+  os_->release_iod(relayed_);
+  relayed_ = nullptr;
+  relayFd_ = -1;
+  gone_ = true;  // the line is no longer in step for Read and Write: only Close is left
+}
+
 void NetworkLine::Done(int error) {
   done_ = true;
   doneError_ = error;
@@ -118,7 +218,9 @@ int NetworkLine::AwaitDone(milliseconds wait) {
 
 void NetworkLine::AwaitAnswers() {
   using std::chrono::steady_clock;
-  const auto framingUntil = steady_clock::now() + kFramingWait;
+  // The line's framing must be answered before the first byte goes out at the wrong speed;
+  // a server that does not answer in time is taken to have set what it was asked.
+  const auto framingUntil = steady_clock::now() + answerWait_;
   steady_clock::time_point until = framingUntil;
   for (;;) {
     bool framing = true;

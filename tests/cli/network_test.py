@@ -15,10 +15,25 @@ from companion_test import CLI, RUN_LIMIT, TAGS, Bench
 SER2NET = os.environ.get("VL_SER2NET", "ser2net")
 
 
-def free_port():
-    with socket.socket() as probe:
+def free_ports(count):
+    """Distinct ports, all held until all are chosen: the system may offer a freed one again."""
+    held = [socket.socket() for _ in range(count)]
+    for probe in held:
         probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    ports = [probe.getsockname()[1] for probe in held]
+    for probe in held:
+        probe.close()
+    return ports
+
+
+def listening(host, port):
+    """Whether something listens there, found without connecting: a connection would make
+    ser2net open its line for nothing, and a second one right after could find it busy."""
+    table, address = ("/proc/net/tcp6", "00000000000000000000000001000000") if ":" in host \
+        else ("/proc/net/tcp", "0100007F")
+    with open(table) as f:
+        return any(line.split()[1] == "%s:%04X" % (address, port) and line.split()[3] == "0A"
+                   for line in f.readlines()[1:])
 
 
 class Ser2net:
@@ -28,8 +43,9 @@ class Ser2net:
     def __init__(self, test, folder, lines):
         self.urls = []
         config = []
+        ports = free_ports(len(lines))
         for i, (device, settings, kind, host) in enumerate(lines):
-            port = free_port()
+            port = ports[i]
             accepter = ("telnet(rfc2217)," if kind == "rfc2217" else "") + "tcp,%s,%d" % (
                 host, port)
             config += ["connection: &line%d" % i,
@@ -45,16 +61,12 @@ class Ser2net:
                 stdout=out, stderr=subprocess.STDOUT)
         test.addCleanup(self.kill)
         deadline = time.monotonic() + 10
-        for url in self.urls:  # up once every accepter takes connections
+        for url in self.urls:  # up once every accepter listens
             host, port = url.split("://")[1].rsplit(":", 1)
-            while True:
-                try:
-                    socket.create_connection((host.strip("[]"), int(port)), timeout=1).close()
-                    break
-                except OSError:
-                    if self.process.poll() is not None or time.monotonic() > deadline:
-                        test.fail("ser2net did not come up: %s" % open(path + ".out").read())
-                    time.sleep(0.05)
+            while not listening(host.strip("[]"), int(port)):
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    test.fail("ser2net did not come up: %s" % open(path + ".out").read())
+                time.sleep(0.05)
 
     def kill(self):
         if self.process.poll() is None:
@@ -140,7 +152,7 @@ class Network(Bench):
         listener.listen(4)  # takes the connection and never says a word
         self.addCleanup(listener.close)
         silent = "127.0.0.1:%d" % listener.getsockname()[1]
-        refused = "127.0.0.1:%d" % free_port()
+        refused = "127.0.0.1:%d" % free_ports(1)[0]
         rows = [  # name, port, exit code, message
             ("refused", "rfc2217://" + refused, 4,
              "cannot open rfc2217://%s: refused" % refused),
