@@ -320,7 +320,10 @@ class Machine:
             "-device", "qemu-xhci,id=xhci",
             # ttyS1: a 16550 at the second port's address; its line is swapped per case.
             "-chardev", "null,id=uart", "-device", "isa-serial,index=1,chardev=uart",
-            "-virtfs", "local,path=/,mount_tag=hostroot,readonly=on,security_model=none,multidevs=remap",
+            # multidevs=remap: files of the host's other filesystems keep inode numbers of
+            # their own in the guest.
+            "-virtfs", "local,path=/,mount_tag=hostroot,readonly=on,security_model=none,"
+                       "multidevs=remap",
             "-virtfs", "local,path=%s,mount_tag=work,security_model=none" % WORK,
         ]
         self.log = open(os.path.join(self.dir, "qemu.log"), "wb")
