@@ -23,6 +23,7 @@ RUN_LIMIT = 120  # a hung command fails its own test, not the whole suite
 class Run:
     def __init__(self, done):
         self.code = done.returncode
+        self.stdout = done.stdout
         self.out = done.stdout.decode("utf-8", "replace")
         self.err = done.stderr.decode("utf-8", "replace")
 
@@ -31,7 +32,7 @@ class Run:
         lines = self.out.splitlines()
         test.assertTrue(lines, "no JSON output")
         try:
-            events = [json.loads(line) for line in lines]
+            events = [json.loads(line) for line in self.stdout.decode("utf-8").splitlines()]
         except ValueError as error:
             test.fail("not JSON (%s): %r" % (error, self.out))
         test.assertEqual(events[0]["event"], "start", lines[0])
@@ -490,6 +491,17 @@ class CommandLine(Bench):
                 events = run.events(self)
                 self.assertEqual(events[0]["command"], events[-1]["command"])
 
+
+    def test_json_of_names_that_are_not_utf8(self):
+        # Names are bytes on Linux: a byte that is not UTF-8 stands as U+FFFD in the events,
+        # and the file is written under its own name.
+        receiver = self.receiver(name="tty\udcff")
+        run = self.cli("-p", receiver.link, "--fast", "--json", "read", self.path("x\udcff.bin"))
+        self.assertEqual(run.code, 0, run.err)
+        events = run.events(self)
+        self.assertEqual(events[0]["details"]["file"], self.path("x\ufffd.bin"))
+        self.assertEqual({e["port"] for e in events}, {self.path("tty\ufffd")})
+        self.assertTrue(os.path.isfile(self.path("x\udcff.bin")))
 
 
 class ManyPorts(Bench):
