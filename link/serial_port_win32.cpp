@@ -143,12 +143,20 @@ int SerialPort::Open(int port, int baud) {
 
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  bool ok = GetCommState(handle, &dcb) != FALSE;
+  // A name that opens but has no line behind it (under Wine, a COM port whose device is
+  // gone) has no state to tell: it is no serial port at all.
+  const bool serial = GetCommState(handle, &dcb) != FALSE;
+  if (!serial) {
+    Fail(PortFailure::kMissing, "not a serial port: " + SystemText(GetLastError()));
+  }
   SetWholeLine(dcb, baud);
-  ok = ok && SetCommState(handle, &dcb) && SetupComm(handle, kDriverQueue, kDriverQueue) &&
-       readEvent_ != nullptr && writeEvent_ != nullptr;
+  const bool ok = serial && SetCommState(handle, &dcb) &&
+                  SetupComm(handle, kDriverQueue, kDriverQueue) && readEvent_ != nullptr &&
+                  writeEvent_ != nullptr;
   if (!ok) {
-    Fail(PortFailure::kSettings, SystemText(GetLastError()));
+    if (serial) {
+      Fail(PortFailure::kSettings, SystemText(GetLastError()));
+    }
     open_ = 1;  // so that Close releases the handle too
     Close();
     return 0;
