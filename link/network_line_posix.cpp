@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include <csignal>
+#include <mutex>
 #include <thread>
 
 namespace comm {
@@ -23,6 +25,7 @@ constexpr milliseconds kConnectWait(5000);
 // answers them, so once the framing is in they get only this much longer.
 constexpr milliseconds kModemLineGrace(50);
 constexpr milliseconds kCloseWait(1000);
+constexpr char kClosedAtOnce[] = "the server closed the connection at once";
 
 gensio_time Time(milliseconds wait) {
   gensio_time time{};
@@ -79,6 +82,9 @@ PortFailure FailureOf(int error) {
       return PortFailure::kUnknownHost;
     case GE_PERM:
       return PortFailure::kNotPermitted;
+    case GE_REMCLOSE:
+      // ser2net takes a connection to a line another client holds, and closes it at once.
+      return PortFailure::kBusy;
     default:
       return PortFailure::kOther;
   }
@@ -231,7 +237,7 @@ void NetworkLine::AwaitAnswers() {
         framing = framing && setting.modemLine;
       }
     }
-    if (all) {
+    if (all || gone_) {
       return;
     }
     if (framing && until == framingUntil) {
@@ -249,6 +255,10 @@ void NetworkLine::AwaitAnswers() {
 int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& failure,
                       std::string& detail) {
   Close();
+  // A write into a connection the server has reset raises SIGPIPE, which would end the
+  // whole program (and every other port's exchange); the write's own error says enough.
+  static std::once_flag quietPipes;
+  std::call_once(quietPipes, [] { std::signal(SIGPIPE, SIG_IGN); });
   // The port's thread alone works this connection, so its events need no waking signal
   // between threads: every line has its own.
   if (gensio_unix_funcs_alloc(nullptr, 0, &os_) != 0 ||
@@ -274,7 +284,8 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
     failure = FailureOf(error);
     detail = error == GE_TIMEDOUT
                  ? "no connection within " + std::to_string(kConnectWait.count() / 1000) + " s"
-                 : gensio_err_to_str(error);
+             : error == GE_REMCLOSE ? kClosedAtOnce
+                                    : gensio_err_to_str(error);
     Close();
     return 0;
   }
@@ -307,6 +318,12 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
       }
     }
     AwaitAnswers();
+    if (gone_) {
+      failure = PortFailure::kBusy;
+      detail = kClosedAtOnce;
+      Close();
+      return 0;
+    }
     if (!refused_.empty()) {
       failure = PortFailure::kSettings;
       detail = "the server set " + refused_;

@@ -121,17 +121,19 @@ class Network(Bench):
 
     def test_negotiation_sets_the_whole_line(self):
         # The server's own settings for the line (and the line as another program left it)
-        # are all wrong: only a client that sets the whole line gets through.
-        receiver = self.receiver("--line", "left", "--seed", "4")
-        device = os.readlink(receiver.link)
-        server = self.serve((device, "9600n82,rtscts", "rfc2217", "127.0.0.1"),
-                            (device, "9600n82,rtscts", "socket", "127.0.0.1"))
-        raw = self.cli("-p", server.urls[1], "connect")
-        self.assertEqual(raw.code, 1, raw.err)
+        # are all wrong: only a client that sets the whole line gets through. Each kind has a
+        # line of its own: a server closing one line for one client keeps it from the next.
+        negotiated = self.receiver("--line", "left", "--seed", "4", name="negotiated")
+        raw = self.receiver("--line", "left", "--seed", "4", name="raw")
+        server = self.serve((os.readlink(negotiated.link), "9600n82,rtscts", "rfc2217",
+                             "127.0.0.1"),
+                            (os.readlink(raw.link), "9600n82,rtscts", "socket", "127.0.0.1"))
+        connect = self.cli("-p", server.urls[1], "connect")
+        self.assertEqual(connect.code, 1, connect.err)
         read = self.cli("-p", server.urls[0], "-q", "read", self.path("rom.bin"))
         self.assertEqual(read.code, 0, read.err)
-        receiver.stop()
-        self.assertEqual(self.read(self.path("rom.bin")), TAGS[0] + receiver.flash())
+        negotiated.stop()
+        self.assertEqual(self.read(self.path("rom.bin")), TAGS[0] + negotiated.flash())
 
     def test_eight_receivers_behind_one_server(self):
         new = self.control_bytes_image("new.bin", seed=5)
@@ -153,11 +155,19 @@ class Network(Bench):
         self.addCleanup(listener.close)
         silent = "127.0.0.1:%d" % listener.getsockname()[1]
         refused = "127.0.0.1:%d" % free_ports(1)[0]
+        # Another client holds the line: the server takes the next connection and drops it.
+        receiver = self.receiver(name="held")
+        held = self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"))
+        holder = socket.create_connection(("127.0.0.1", int(held.urls[0].rsplit(":", 1)[1])))
+        self.addCleanup(holder.close)
+        holder.recv(16)  # the server's Telnet greeting: the line is the holder's now
         rows = [  # name, port, exit code, message
             ("refused", "rfc2217://" + refused, 4,
              "cannot open rfc2217://%s: refused" % refused),
             ("unknown host", "socket://no-such-host.invalid:4001", 4,
              "cannot open socket://no-such-host.invalid:4001: unknown host"),
+            ("line held by another client", held.urls[0], 4,
+             "cannot open %s: busy: another program holds it" % held.urls[0]),
             ("silent server, raw", "socket://" + silent, 1, "vesker-link: no answer！"),
             ("silent server, rfc2217", "rfc2217://" + silent, 1, "vesker-link: no answer！"),
         ]
