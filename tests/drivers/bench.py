@@ -303,7 +303,7 @@ class Machine:
         self.plugged = 0  # adapters plugged so far: each gets a chardev of its own
         self.usb_sim = None
         vmlinuz = os.path.join(cache, "root", "boot", "vmlinuz-" + release)
-        append = "console=hvc0 quiet panic=-1 vl_work=%s" % WORK
+        append = "console=hvc0 quiet panic=-1 vl_work=%s vl_root=%s" % (WORK, ROOT)
         if wine:
             append += " vl_windows=%s" % WINDOWS
         self.console = os.path.join(self.dir, "console.log")
