@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/support/sim_line.h"
+#include "ui/headless/console_host.h"
 
 namespace {
 
@@ -163,6 +164,57 @@ TEST_F(SerialPortOnPty, OpeningStartsWithAnEmptyQueue) {
   EXPECT_EQ(port.InQueueCount(), 0);
   pty_.Send("fresh");
   EXPECT_EQ(WaitForQueued(port, 5), 5);
+}
+
+}  // namespace
+
+namespace {
+
+// A dialog whose ticks take nothing from its port: the console host at the fast pace must not
+// deliver tick after tick on the same bytes, but wait for the period or for new ones.
+class IdleReader : public ui::Dialog {
+ public:
+  IdleReader(const vltest::BarePty& line, std::chrono::milliseconds runFor)
+      : ui::Dialog(0), line_(line), runFor_(runFor) {}
+  int ticks = 0;
+
+ protected:
+  bool OnInitDialog() override {
+    port_.Open(1, 115200);
+    line_.Send("twelve bytes");
+    start_ = std::chrono::steady_clock::now();
+    SetTimer(1, 50);
+    return true;
+  }
+  bool AwaitTick(int /*id*/, std::chrono::steady_clock::time_point until) override {
+    return port_.WaitForInput(12, until);
+  }
+  void OnTimer(int /*id*/) override {
+    ++ticks;
+    if (std::chrono::steady_clock::now() - start_ >= runFor_) {
+      EndDialog(ui::kIdOk);
+    }
+  }
+
+ private:
+  const vltest::BarePty& line_;
+  comm::SerialPort port_;
+  std::chrono::milliseconds runFor_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+class NoListener : public ui::ConsoleListener {
+  void MessageShown(const std::string&, const std::string&) override {}
+};
+
+TEST_F(SerialPortOnPty, FastTicksWaitForNewBytesNotForTheSameOnes) {
+  NoListener listener;
+  ui::ConsoleHost host(listener, true);
+  IdleReader dialog(pty_, std::chrono::milliseconds(500));
+  dialog.DoModal();
+  // Ten periods, one tick early on the bytes: a host spinning on them ticks thousands of times.
+  EXPECT_LE(dialog.ticks, 13);
+  EXPECT_GE(dialog.ticks, 2);
 }
 
 }  // namespace
