@@ -22,8 +22,11 @@ class ProcedureDialog : public ui::Dialog {
  protected:
   // Records how it ends, then shows the message (if any) to the user, owned by this dialog.
   void Report(comm::Outcome::Ending ending, const std::string& message);
-  // The progress bar at done × 100 / count and the text "done/count blocks", repainted at once.
+  // The progress bar at done × 100 / count and the text "done/count blocks"; only these two
+  // are repainted, at once (a transfer does this hundreds of times).
   void ShowProgress(std::uint32_t done, std::uint32_t count);
+  // "0/0 blocks", before the block count is known.
+  void ShowNoProgressYet();
 
   comm::Outcome outcome_;
 

@@ -87,6 +87,12 @@ TEST_F(ReadSoftware, WholeReadGivesTagAndFlashAndTheExactFrames) {
     EXPECT_EQ(bar[1], 0) << "at block 2";
     EXPECT_EQ(bar[2], variant == 0 ? 1 : 0) << "at block 3";
     EXPECT_EQ(bar.back(), 100);
+    // Only the bar and the text are drawn again, at the start and after each block.
+    std::vector<int> repaints;
+    for (std::size_t i = 0; i <= blocks; ++i) {
+      repaints.insert(repaints.end(), {1057, 1087});
+    }
+    EXPECT_EQ(dialog->Repaints(), repaints);
   }
 }
 

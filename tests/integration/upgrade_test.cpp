@@ -149,6 +149,14 @@ TEST_F(Upgrade, FlashesEachVariantByteForByte) {
       EXPECT_EQ(dialog.Text(2), "Close");
       EXPECT_TRUE(dialog.ItemVisible(1093));
       EXPECT_TRUE(dialog.RunningTimers().empty());
+      // Each block redraws the bar and the text; only the end redraws more: the button, the
+      // notice, and then the whole dialog.
+      std::vector<int> repaints;
+      for (std::uint32_t i = 0; i < blocks + 2; ++i) {
+        repaints.insert(repaints.end(), {1057, 1087});
+      }
+      repaints.insert(repaints.end(), {2, 1093, 0});
+      EXPECT_EQ(dialog.Repaints(), repaints);
     });
     host_.Advance(1000);
     host_.Click(2);  // Close

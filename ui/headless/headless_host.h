@@ -57,6 +57,8 @@ class HeadlessWindow : public DialogWindow {
   int Focus() const { return focus_; }
   bool Centered() const { return centered_; }
   bool WaitCursor() const { return waitCursor_; }
+  // What was redrawn, in order: a control's id, or 0 for the whole dialog.
+  const std::vector<int>& Repaints() const { return repaints_; }
   // Positions the progress bar took, in order, and pauses taken (milliseconds).
   const std::vector<int>& ProgressHistory() const { return progressHistory_; }
   const std::vector<unsigned>& Pauses() const { return pauses_; }
@@ -95,7 +97,8 @@ class HeadlessWindow : public DialogWindow {
   }
   void CaptureKeys(int id) override { captured_.push_back(id); }
   void Center() override { centered_ = true; }
-  void Repaint() override {}
+  void Repaint() override { repaints_.push_back(0); }
+  void RepaintItem(int id) override { repaints_.push_back(id); }
   void SetTimer(int id, unsigned periodMs) override;
   void KillTimer(int id) override { timers_.erase(id); }
   void SetWaitCursor(bool on) override { waitCursor_ = on; }
@@ -121,6 +124,7 @@ class HeadlessWindow : public DialogWindow {
   std::map<int, ControlState> controls_;
   std::map<int, TimerState> timers_;
   std::vector<int> progressHistory_;
+  std::vector<int> repaints_;
   std::vector<unsigned> pauses_;
   std::map<int, std::vector<std::string>> textHistory_;
   std::string caption_;
