@@ -17,6 +17,8 @@
 //   checked TITLE ID          print 1 when the button is checked, else 0
 //   shown TITLE ID            print 1 when the control is visible, else 0
 //   border TITLE ID           print 1 when the control has a border of any kind, else 0
+//   focus TITLE               print the id of the control with the keyboard focus ("window"
+//                             for the window itself, "none" when nothing has it)
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
 
@@ -194,6 +196,17 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"visible") {
     Print(IsWindowVisible(window) ? "1" : "0");
+    return 0;
+  }
+  if (command == L"focus") {
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof(thread);
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread);
+    const HWND focus = thread.hwndFocus;
+    Print(focus == nullptr         ? "none"
+          : focus == window        ? "window"
+          : IsChild(window, focus) ? std::to_string(GetDlgCtrlID(focus))
+                                   : "elsewhere");
     return 0;
   }
   // Like a user, act only once the window takes input: a window under a modal dialog is
