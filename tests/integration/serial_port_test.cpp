@@ -154,6 +154,22 @@ TEST_F(SerialPortOnPty, EveryByteValuePassesUnchangedBothWays) {
 
 namespace {
 
+TEST_F(SerialPortOnPty, AWriteTheLineDoesNotTakeGivesUpAfterFiveSeconds) {
+  // Nobody reads the other end: the line takes what its buffer holds, then nothing.
+  comm::SerialPort port;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  const std::string block = Pattern(1 << 20);
+  const auto start = std::chrono::steady_clock::now();
+  const int written = port.Write(block.data(), static_cast<int>(block.size()));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, 1 << 20);
+  EXPECT_GE(waited, std::chrono::milliseconds(4900));
+  EXPECT_LT(waited, std::chrono::seconds(20));
+  EXPECT_EQ(pty_.Received(), block.substr(0, static_cast<std::size_t>(written)))
+      << "what it reports written is what the line got";
+}
+
 TEST_F(SerialPortOnPty, OpeningStartsWithAnEmptyQueue) {
   // Bytes a receiver sent while nobody listened (after a cancelled exchange) are not taken
   // as the answer to the next one.
