@@ -9,7 +9,8 @@
 //   key TITLE KEY             a key press into the window's focused control: enter, esc,
 //                             space, arrows, delete, tab, f1, a, 0-9, numpad0-numpad9
 //   close TITLE               the window's close box
-//   message [MS]              wait for a message box, print "caption|text|owner caption", press OK
+//   message [MS]              wait for a message box, print "caption|text|owner caption", press
+//                             its default button (OK, or Yes where it asks)
 //   nomessage [MS]            fail if a message box shows up within MS
 //   visible TITLE             print 1 or 0
 //   filename TITLE PATH       answer a file dialog with this path
@@ -141,7 +142,9 @@ int wmain(int argc, wchar_t** argv) {
     HWND owner = GetWindow(box, GW_OWNER);
     Print(Utf8(WindowText(box)) + "|" + Utf8(WindowText(GetDlgItem(box, 0xFFFF))) + "|" +
           (owner ? Utf8(WindowText(owner)) : std::string()));
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    const LRESULT defaultButton = SendMessageW(box, DM_GETDEFID, 0, 0);
+    const WORD button = HIWORD(defaultButton) == DC_HASDEFID ? LOWORD(defaultButton) : IDOK;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
     return 0;
   }
   if (command == L"hold" && argc > 3) {
