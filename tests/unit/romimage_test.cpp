@@ -15,6 +15,7 @@
 #include "link/frames.h"
 #include "romimage/receiver_variant_table.h"
 #include "romimage/rom_image_file.h"
+#include "tests/support/limits.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -163,28 +164,6 @@ TEST_F(ImageFileWrite, MissingFolderCannotBeCreated) {
   EXPECT_TRUE(Names().empty());
 }
 
-// The disk fills up after the given number of bytes (a file size limit stands in for it).
-class FullDisk {
- public:
-  explicit FullDisk(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FullDisk() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-  FullDisk(const FullDisk&) = delete;
-  FullDisk& operator=(const FullDisk&) = delete;
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int);
-};
-
 TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
   const std::string target = dir_ / "rom.bin";
   vltest::WriteBytes(target, "the previous image");
@@ -195,7 +174,7 @@ TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
   for (const auto& c : cases) {
     WriteResult result;
     {
-      FullDisk full(c.room);
+      vltest::FullDisk full(c.room);
       result = romimage::WriteImageFile(target, 3, image_.data());
     }
     EXPECT_EQ(result, c.result) << c.room;
