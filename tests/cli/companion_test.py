@@ -184,6 +184,16 @@ class ConnectAndProbe(Bench):
         self.assertEqual(probed.code, 0, probed.err)
         self.assertEqual(probed.out.splitlines(), [by_id + "  connect ok!",
                                                    os.path.join(dev, "ttyUSB2") + "  no answer！"])
+        # Numbered names in the order of their numbers, however the folder lists them.
+        numbers = [3, 11, 0, 7, 1, 10, 2]
+        ordered = self.path("ordered")
+        os.makedirs(ordered)
+        for n in numbers:
+            open(os.path.join(ordered, "ttyUSB%d" % n), "w").close()
+        listed = subprocess.run([CLI, "probe", "--list"], capture_output=True, timeout=RUN_LIMIT,
+                                env=dict(os.environ, VESKER_LINK_DEV=ordered))
+        self.assertEqual(listed.stdout.decode().splitlines(),
+                         [os.path.join(ordered, "ttyUSB%d" % n) for n in sorted(numbers)])
 
 
 class RomFiles(Bench):
@@ -468,6 +478,8 @@ class CommandLine(Bench):
                 self.assertEqual(run.code, code, run.out)
                 events = run.events(self)
                 self.assertEqual(events[0]["command"], events[-1]["command"])
+                if args[-2] in ("read", "info"):
+                    self.assertEqual(events[0]["details"]["file"], args[-1])
 
 
 
