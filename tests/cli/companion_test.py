@@ -541,6 +541,56 @@ class ManyPorts(Bench):
         self.assertEqual(self.read(self.path("rom-ttyB.bin")), TAGS[1] + b.flash())
         self.assertFalse(os.path.exists(self.path("rom.bin")))
 
+    def test_a_terminal_shows_each_line_once(self):
+        # One port's message comes while the other's progress line is live: it goes above
+        # that line, and what the terminal shows at the end is each line once.
+        a = self.receiver("--pause-before", "20:2000", name="ttyA")
+        b = self.receiver("--late", "1000", "--reply", "5A766C6945794573000000FF", name="ttyB")
+        master, slave = os.openpty()
+        process = subprocess.Popen([CLI, "-p", a.link, "-p", b.link, "read", self.path("rom.bin")],
+                                   cwd=self.dir, stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the program's end is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(process.wait(timeout=RUN_LIMIT), 1)
+        lines = terminal_screen(shown.decode("utf-8", "replace"))
+        self.assertEqual(lines[0], "vesker-link: %s: no answer1！" % b.link, lines)
+        self.assertTrue(lines[1].startswith(
+            "%s: read     [########################] 100%%  256/256 blocks" % a.link), lines)
+        self.assertEqual(lines[2:], [""])
+
+
+def terminal_screen(text):
+    """The lines a terminal shows after text: characters, CR, LF, up (ESC [A) and erase to
+    the line's end (ESC [K)."""
+    lines, row, col, i = [""], 0, 0, 0
+    while i < len(text):
+        if text.startswith("\x1b[A", i):
+            row, i = max(row - 1, 0), i + 3
+            continue
+        if text.startswith("\x1b[K", i):
+            lines[row], i = lines[row][:col], i + 3
+            continue
+        c, i = text[i], i + 1
+        if c == "\r":
+            col = 0
+        elif c == "\n":
+            row, col = row + 1, 0
+            if row == len(lines):
+                lines.append("")
+        else:
+            lines[row] = lines[row][:col] + c + lines[row][col + 1:]
+            col += 1
+    return lines
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
