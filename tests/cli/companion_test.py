@@ -184,6 +184,14 @@ class ConnectAndProbe(Bench):
         self.assertEqual(probed.code, 0, probed.err)
         self.assertEqual(probed.out.splitlines(), [by_id + "  connect ok!",
                                                    os.path.join(dev, "ttyUSB2") + "  no answer！"])
+        # The system's own /dev, whatever it holds.
+        system = dict(os.environ)
+        system.pop("VESKER_LINK_DEV", None)
+        listed = subprocess.run([CLI, "probe", "--list"], env=system, capture_output=True,
+                                timeout=RUN_LIMIT)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        for line in listed.stdout.decode().splitlines():
+            self.assertTrue(line.startswith("/dev/"), line)
         # Numbered names in the order of their numbers, however the folder lists them.
         numbers = [3, 11, 0, 7, 1, 10, 2]
         ordered = self.path("ordered")
@@ -259,10 +267,10 @@ class Read(Bench):
                 self.assertEqual(run.out, "read %d blocks of %s into %s\n"
                                  % (n, VERSIONS[variant], path))
                 self.assertEqual(self.read(path), TAGS[variant] + receiver.flash())
+                # A line each time another tenth is done, at the first block that does it.
                 progress = [l for l in run.err.splitlines() if l.startswith("read: ")]
-                self.assertEqual([l.split("%")[0] for l in progress],
-                                 ["read: %d" % p for p in range(10, 101, 10)])
-                self.assertEqual(progress[-1], "read: 100%% (%d/%d blocks)" % (n, n))
+                self.assertEqual(progress, ["read: %d%% (%d/%d blocks)" % (p, -(-p * n // 100), n)
+                                            for p in range(10, 101, 10)])
                 names = receiver.names()
                 self.assertEqual(names[0], "CMD_READ_START")
                 self.assertEqual(names[-1], "CMD_READ_DONE")
