@@ -117,11 +117,7 @@ using O = sim::ReceiverOptions;
 INSTANTIATE_TEST_SUITE_P(
     Rows, FaultMatrix,
     testing::Values(
-        // The connection test.
-        Row{"connect_silence", Exchange::kConnect, [](O& o) { o.silent = true; }, "no answer！",
-            "CMD_CONNECT", "CMD_STOP", 2, Disk::kUntouched},
-        Row{"connect_wrong_reply", Exchange::kConnect, [](O& o) { o.replyOverride = kNoise; },
-            "no answer！", "CMD_CONNECT", "CMD_STOP", 2, Disk::kUntouched},
+        // The connection test (silence and a wrong reply: WaitAck's and Setup's own tests).
         Row{"connect_split_reply", Exchange::kConnect,
             [](O& o) {
               o.replyPieces = 4;
