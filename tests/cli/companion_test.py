@@ -3,11 +3,13 @@
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import time
+import unicodedata
 import unittest
 
 CLI = os.path.abspath(os.environ.get("VL_CLI", "build/linux/vesker-link"))
@@ -537,6 +539,12 @@ class ManyPorts(Bench):
         self.assertIn(digest, rows[3])
         self.assertIn("no answer1！", rows[2])
         self.assertIn("vesker-link: %s: no answer1！" % silent.link, plain.err)
+        # Its columns line up on a terminal, where "！" takes two places.
+        def place(row, match):
+            return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1
+                       for c in row[:match.start()])
+        columns = {place(row, re.search(r"time|\d+:\d\d", row)) for row in rows}
+        self.assertEqual(len(columns), 1, rows)
 
     def test_read_of_two_ports_writes_one_file_each(self):
         a = self.receiver("--seed", "11", name="ttyA")
