@@ -186,36 +186,38 @@ TEST_F(SerialPortOnPty, OpeningStartsWithAnEmptyQueue) {
 
 namespace {
 
-// A dialog whose ticks take nothing from its port: the console host at the fast pace must not
-// deliver tick after tick on the same bytes, but wait for the period or for new ones.
+// A dialog whose ticks take nothing from its port (COM1, or a port that did not open): the
+// console host at the fast pace must not tick or wait again and again on the same bytes, or on
+// none, but wait for the period or for new bytes.
 class IdleReader : public ui::Dialog {
  public:
-  IdleReader(const vltest::BarePty& line, std::chrono::milliseconds runFor)
-      : ui::Dialog(0), line_(line), runFor_(runFor) {}
+  IdleReader(const vltest::BarePty& line, int com) : ui::Dialog(0), line_(line), com_(com) {}
   int ticks = 0;
+  int waits = 0;
 
  protected:
   bool OnInitDialog() override {
-    port_.Open(1, 115200);
+    port_.Open(com_, 115200);
     line_.Send("twelve bytes");
     start_ = std::chrono::steady_clock::now();
     SetTimer(1, 50);
     return true;
   }
   bool AwaitTick(int /*id*/, std::chrono::steady_clock::time_point until) override {
+    ++waits;
     return port_.WaitForInput(12, until);
   }
   void OnTimer(int /*id*/) override {
     ++ticks;
-    if (std::chrono::steady_clock::now() - start_ >= runFor_) {
+    if (std::chrono::steady_clock::now() - start_ >= std::chrono::milliseconds(500)) {
       EndDialog(ui::kIdOk);
     }
   }
 
  private:
   const vltest::BarePty& line_;
+  int com_;
   comm::SerialPort port_;
-  std::chrono::milliseconds runFor_;
   std::chrono::steady_clock::time_point start_;
 };
 
@@ -224,13 +226,36 @@ class NoListener : public ui::ConsoleListener {
 };
 
 TEST_F(SerialPortOnPty, FastTicksWaitForNewBytesNotForTheSameOnes) {
-  NoListener listener;
-  ui::ConsoleHost host(listener, true);
-  IdleReader dialog(pty_, std::chrono::milliseconds(500));
-  dialog.DoModal();
-  // Ten periods, one tick early on the bytes: a host spinning on them ticks thousands of times.
-  EXPECT_LE(dialog.ticks, 13);
-  EXPECT_GE(dialog.ticks, 2);
+  for (int com : {1, 2}) {  // COM2 has no device
+    NoListener listener;
+    ui::ConsoleHost host(listener, true);
+    IdleReader dialog(pty_, com);
+    dialog.DoModal();
+    // Ten periods, one tick early on the bytes: a host spinning on them, or on a port that
+    // is not open, ticks or asks thousands of times.
+    EXPECT_LE(dialog.ticks, 13) << "COM" << com;
+    EXPECT_GE(dialog.ticks, 2) << "COM" << com;
+    EXPECT_LE(dialog.waits, 2 * dialog.ticks + 2) << "COM" << com;
+  }
+}
+
+// The speeds a receiver's line may run at open with that speed; any other does not open.
+TEST_F(SerialPortOnPty, OpensAtEachLineSpeedItKnowsAndNoOther) {
+  const struct {
+    int baud;
+    speed_t speed;
+  } speeds[] = {{9600, B9600},   {19200, B19200},   {38400, B38400},
+                {57600, B57600}, {115200, B115200}, {230400, B230400}};
+  SerialPort port;
+  for (const auto& s : speeds) {
+    ASSERT_EQ(port.Open(1, s.baud), 1) << s.baud;
+    const termios line = pty_.Settings();
+    EXPECT_EQ(cfgetospeed(&line), s.speed) << s.baud;
+    port.Close();
+  }
+  for (int baud : {0, 9601, 57601, 460800}) {
+    EXPECT_EQ(port.Open(1, baud), 0) << baud;
+  }
 }
 
 }  // namespace

@@ -87,6 +87,13 @@ class BarePty {
     return false;
   }
 
+  // The settings of the port's end of the line.
+  termios Settings() const {
+    termios settings{};
+    ::tcgetattr(slave_, &settings);
+    return settings;
+  }
+
   // Everything the port wrote that arrives within the given time (0: what is there now).
   std::string Received(int waitMs = 200) const {
     std::string bytes;
