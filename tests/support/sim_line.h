@@ -53,7 +53,9 @@ class BarePty {
   }
   ~BarePty() {
     ::close(slave_);
-    ::close(master_);
+    if (master_ >= 0) {
+      ::close(master_);
+    }
   }
   BarePty(const BarePty&) = delete;
   BarePty& operator=(const BarePty&) = delete;
@@ -85,6 +87,12 @@ class BarePty {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return false;
+  }
+
+  // The line goes dead, as when an adapter is pulled out: the port's end stays open.
+  void HangUp() {
+    ::close(master_);
+    master_ = -1;
   }
 
   // The settings of the port's end of the line.
