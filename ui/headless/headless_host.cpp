@@ -190,12 +190,17 @@ void HeadlessWindow::KeyDown(unsigned virtualKey) {
   if (captured && Dispatcher::PreviewKey(dialog_, focus_, virtualKey)) {
     return;
   }
-  if (virtualKey == kReturnKey && !captured) {
-    Dispatcher::Command(dialog_, kIdOk);
-  } else if (virtualKey == kEscapeKey && !captured) {
-    Dispatcher::Command(dialog_, kIdCancel);
-  } else if (captured) {
+  if (captured) {
+    // Like the real control, a multi-line edit box closes its dialog on Esc by itself.
+    const ControlState* box = Find(focus_);
+    if (virtualKey == kEscapeKey && box != nullptr && box->source.HasStyle("ES_MULTILINE")) {
+      Dispatcher::Command(dialog_, kIdCancel);
+    }
     Dispatcher::ControlKeyDown(dialog_, focus_, virtualKey);
+  } else if (virtualKey == kReturnKey) {
+    Dispatcher::Command(dialog_, kIdOk);
+  } else if (virtualKey == kEscapeKey) {
+    Dispatcher::Command(dialog_, kIdCancel);
   }
 }
 
