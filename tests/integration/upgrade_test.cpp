@@ -1,8 +1,11 @@
 // Upgrade Receiver Software under the headless host: loading and checking the file, and the
 // transfer into the simulated receiver on a pty, its flash compared byte for byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -112,15 +115,27 @@ TEST_F(Upgrade, BadFilesAreRefusedBeforeThePortIsTouched) {
     expected.push_back(c.message);
   }
   // Nothing that is not a regular file is opened or waited for (a FIFO would wait for a
-  // writer for ever).
+  // writer for ever, and opening a device may act on it). A writer waiting at the FIFO would
+  // be let through by any reader that opened it, however briefly.
   const std::string fifo = dir_ / "fifo.bin";
   const std::string folder = dir_ / "folder.bin";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::filesystem::create_directory(folder);
+  std::atomic<bool> writerThrough{false};
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY);
+    writerThrough = true;
+    ::close(fd);
+  });
+  std::this_thread::sleep_for(100ms);  // the writer waits at the FIFO by now
   for (const std::string& path : {dir_ / "no such file.bin", fifo, folder}) {
     Run(path);
     expected.push_back("Open file<" + path + "> error！");
   }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(writerThrough) << "the FIFO was opened";
+  ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets a waiting writer go
+  writer.join();
   EXPECT_EQ(MessageTexts(), expected);
   EXPECT_TRUE(receiver.FrameNames().empty()) << "nothing may reach the receiver";
 }
