@@ -164,6 +164,12 @@ TEST_F(ImageFileWrite, MissingFolderCannotBeCreated) {
   EXPECT_TRUE(Names().empty());
 }
 
+// Files this process has open.
+std::size_t OpenFiles() {
+  const auto files = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(files), end(files)));
+}
+
 TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
   const std::string target = dir_ / "rom.bin";
   vltest::WriteBytes(target, "the previous image");
@@ -173,6 +179,7 @@ TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
   } cases[] = {{10, WriteResult::kTagWriteFailed}, {500000, WriteResult::kDataWriteFailed}};
   for (const auto& c : cases) {
     WriteResult result;
+    const std::size_t open = OpenFiles();
     {
       vltest::FullDisk full(c.room);
       result = romimage::WriteImageFile(target, 3, image_.data());
@@ -180,6 +187,7 @@ TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_EQ(result, c.result) << c.room;
     EXPECT_EQ(vltest::ReadBytes(target), "the previous image");
     EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+    EXPECT_EQ(OpenFiles(), open) << "a failed write leaves no file open";
   }
 }
 
