@@ -18,6 +18,7 @@ class Dispatcher : public Host {
 };
 
 constexpr unsigned kReturnKey = 0x0D;
+constexpr unsigned kMessageReadMs = 1000;
 constexpr unsigned kEscapeKey = 0x1B;
 
 bool IsRadio(const ControlTemplate& control) {
@@ -127,6 +128,13 @@ void HeadlessWindow::ShowMessage(const std::string& text, const std::string& cap
   event.caption = caption;
   event.time = host_.now_;
   host_.transcript_.push_back(event);
+  // The user reads it for a moment. Meanwhile, as the real message box's own loop does, the
+  // running dialogs' timers go on firing: a step that left its timer running runs again.
+  if (!host_.inMessage_) {
+    host_.inMessage_ = true;
+    host_.AdvanceClock(kMessageReadMs);
+    host_.inMessage_ = false;
+  }
 }
 
 bool HeadlessWindow::AskFileName(const FileDialogRequest& request, bool save, std::string& path) {

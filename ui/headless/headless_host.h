@@ -1,6 +1,7 @@
 // The test host: dialogs run without a window system. Controls live in memory, timers fire
-// when the test advances the host's clock, file dialogs and message boxes are answered from
-// a script, and everything a user would have seen is kept as a transcript.
+// when the test advances the host's clock (and while a message box is read, a second), file
+// dialogs and message boxes are answered from a script, and everything a user would have seen
+// is kept as a transcript.
 #pragma once
 
 #include <deque>
@@ -196,6 +197,7 @@ class HeadlessHost : public Host {
   std::vector<Event> transcript_;
   unsigned long long now_ = 0;
   int messageFailures_ = 0;
+  bool inMessage_ = false;
 };
 
 }  // namespace ui
