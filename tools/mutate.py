@@ -510,8 +510,21 @@ def main():
     parser.add_argument("--jobs", type=int, default=2, help="parallel builds and test shards")
     parser.add_argument("--results", default=os.path.join(WORK, "results.tsv"),
                         help="where each mutant's outcome is written")
+    parser.add_argument("--report", default="",
+                        help="only the summary of an earlier run's results, with the "
+                             "equivalent mutants as listed now")
     args = parser.parse_args()
     folders = args.folders.split()
+    if args.report:
+        with open(args.report, encoding="utf-8") as f:
+            rows = [line.rstrip("\n").split("\t") for line in f][1:]
+        results = []
+        for row in rows:
+            mutant = Mutant(row[1], int(row[2]), 0, row[4], row[5], row[3], "")
+            mutant.id = row[0]
+            results.append((mutant, row[6], row[7], float(row[8])))
+        summary(results, read_equivalent())
+        return 0
 
     os.makedirs(SRC, exist_ok=True)
     # One run at a time: a second would rewrite the scratch copy under the first.
