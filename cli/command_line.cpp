@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "cli/key_names.h"
+#include "link/network_address.h"
 
 namespace cli {
 
@@ -25,10 +26,16 @@ const char kHelpText[] =
     "                       flash into FILE's folder (backup-<kind>-<time>.bin)\n"
     "  verify FILE          reads the receiver and lists the blocks that differ from FILE\n"
     "  key NAME...          sends remote keys by caption or name (MENU, CH_UP, 7, ...)\n"
+    "  bridge LINK          (Linux) makes a pty that leads to the network port given with\n"
+    "                       -p, holding its line at the baud, 8N1, and links LINK to it, so\n"
+    "                       that a program that opens serial devices (Vesker Link under\n"
+    "                       Wine) reaches the receiver; runs until stopped\n"
     "\n"
     "Options:\n"
-    "  -p, --port PORT      a device (/dev/ttyUSB0, /dev/serial/by-id/...), COMn, or 1 to 4;\n"
-    "                       default: the port kept in Pelto.cfg in the current folder,\n"
+    "  -p, --port PORT      a device (/dev/ttyUSB0, /dev/serial/by-id/...), COMn, 1 to 4,\n"
+    "                       or a serial device server's port: rfc2217://HOST:PORT (the line\n"
+    "                       set by RFC 2217) or socket://HOST:PORT (raw TCP; IPv6 as\n"
+    "                       [::1]); default: the port kept in Pelto.cfg in the current folder,\n"
     "                       else COM1. Several (-p A -p B, or -p A,B): the command runs on\n"
     "                       each side by side; a read writes FILE-<port>.bin for each, an\n"
     "                       upgrade writes FILE into each, and a summary ends the run\n"
@@ -76,7 +83,7 @@ struct CommandShape {
 constexpr CommandShape kCommands[] = {
     {"connect", 0, 0, ""},       {"probe", 0, 64, " [PORT...]"}, {"info", 1, 1, " FILE"},
     {"read", 1, 1, " FILE"},     {"upgrade", 1, 1, " FILE"},     {"verify", 1, 1, " FILE"},
-    {"key", 1, 256, " NAME..."},
+    {"key", 1, 256, " NAME..."}, {"bridge", 1, 1, " LINK"},
 };
 
 }  // namespace
@@ -84,6 +91,12 @@ constexpr CommandShape kCommands[] = {
 bool ParsePortName(const std::string& text, int& comNumber) {
   if (text.empty()) {
     return false;
+  }
+  if (comm::IsNetworkPortName(text)) {
+    comm::NetworkAddress address;
+    std::string ignored;
+    comNumber = 0;
+    return comm::ParseNetworkAddress(text, address, ignored);
   }
   if (text.size() == 1) {
     comNumber = text[0] - '0';
@@ -98,6 +111,20 @@ bool ParsePortName(const std::string& text, int& comNumber) {
     return false;
   }
   comNumber = n;
+  return true;
+}
+
+bool CheckPortName(const std::string& text, std::string& error) {
+  if (comm::IsNetworkPortName(text)) {
+    comm::NetworkAddress address;
+    return comm::ParseNetworkAddress(text, address, error);
+  }
+  if (int n = 0; !ParsePortName(text, n)) {
+    error = "bad port " + text +
+            ": give a device, COMn, 1 to 4, rfc2217://HOST:PORT or "
+            "socket://HOST:PORT";
+    return false;
+  }
   return true;
 }
 
@@ -176,8 +203,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       for (std::size_t start = 0; start <= value.size();) {
         const std::size_t comma = std::min(value.find(',', start), value.size());
         const std::string port = value.substr(start, comma - start);
-        if (int n = 0; !ParsePortName(port, n)) {
-          error = "bad port " + port + ": give a device, COMn, or 1 to 4";
+        if (!CheckPortName(port, error)) {
           return false;
         }
         line.ports.push_back(port);
@@ -248,14 +274,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
         }
       }
     }
+    if (line.command == "bridge" &&
+        (line.ports.size() != 1 || !comm::IsNetworkPortName(line.ports.front()))) {
+      error = "bridge takes one network port: -p rfc2217://HOST:PORT or socket://HOST:PORT";
+      return false;
+    }
     if (line.listOnly && line.command != "probe") {
       error = "--list goes with probe";
       return false;
     }
     if (line.command == "probe") {
       for (const std::string& port : line.arguments) {
-        if (int n = 0; !ParsePortName(port, n)) {
-          error = "bad port " + port + ": give a device, COMn, or 1 to 4";
+        if (!CheckPortName(port, error)) {
           return false;
         }
       }

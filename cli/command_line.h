@@ -37,9 +37,13 @@ struct CommandLine {
 // anything it cannot take, including a command's missing or surplus arguments.
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error);
 
-// A port as the user names it: 1 to 4 or COMn give n, a device path gives 0; false for
-// anything that looks like neither (a bare digit beyond 4, COM with no number).
+// A port as the user names it: 1 to 4 or COMn give n, a device path or a network port
+// (rfc2217://HOST:PORT, socket://HOST:PORT) gives 0; false for anything that looks like
+// none of them (a bare digit beyond 4, COM with no number, a malformed network port).
 bool ParsePortName(const std::string& text, int& comNumber);
+
+// False with the reason for a port name ParsePortName does not take.
+bool CheckPortName(const std::string& text, std::string& error);
 
 // A port as every line and event names it: COMn for 1 to 4 and COMn, else the path given.
 std::string PortLabel(const std::string& name);

@@ -72,6 +72,29 @@ std::string FreeName(const std::string& stamp,
   return candidate;
 }
 
+// In a word or two, why a port could not be opened.
+std::string OpenFailureWord(const comm::Outcome& outcome) {
+  using comm::PortFailure;
+  switch (outcome.portFailure) {
+    case PortFailure::kNotPermitted:
+      return "not permitted";
+    case PortFailure::kBusy:
+      return "busy";
+    case PortFailure::kMissing:
+      return "no such device";
+    case PortFailure::kUnknownHost:
+      return "unknown host";
+    case PortFailure::kRefused:
+      return "refused";
+    case PortFailure::kSettings:
+      return "line settings refused";
+    case PortFailure::kNone:
+    case PortFailure::kOther:
+      break;
+  }
+  return outcome.portFailureDetail;
+}
+
 // What a summary says of an ending.
 std::string ResultText(const comm::Outcome& outcome) {
   using Ending = comm::Outcome::Ending;
@@ -81,7 +104,8 @@ std::string ResultText(const comm::Outcome& outcome) {
     case Ending::kCancelled:
       return "cancelled";
     case Ending::kPortFailed:
-      return "cannot open";
+      return OpenFailureWord(outcome).empty() ? "cannot open"
+                                              : "cannot open: " + OpenFailureWord(outcome);
     case Ending::kVersionMismatch:
       return "receiver of another kind";
     case Ending::kNoMemory:
@@ -112,6 +136,34 @@ std::string InFolderOf(const std::string& file, const std::string& name) {
 }
 
 }  // namespace
+
+std::string OpenFailureText(const comm::Outcome& outcome, const std::string& device) {
+  using comm::PortFailure;
+  const std::string& detail = outcome.portFailureDetail;
+  const std::string word = OpenFailureWord(outcome);
+  std::string text = word.empty() ? "the system gave no reason" : word;
+  switch (outcome.portFailure) {
+    case PortFailure::kNotPermitted:
+      text += " (" + detail + ")";
+      if (const std::string remedy = AccessRemedy(device); !remedy.empty()) {
+        text += "; " + remedy;
+      }
+      return text;
+    case PortFailure::kBusy:
+      return text + ": " +
+             (detail == "another program holds it" ? detail
+                                                   : "another program holds it (" + detail + ")");
+    case PortFailure::kMissing:
+    case PortFailure::kUnknownHost:
+    case PortFailure::kRefused:
+    case PortFailure::kSettings:
+      return detail.empty() ? text : text + " (" + detail + ")";
+    case PortFailure::kNone:
+    case PortFailure::kOther:
+      break;
+  }
+  return text;
+}
 
 int ExitCodeFor(const comm::Outcome& outcome) {
   using Ending = comm::Outcome::Ending;
@@ -233,8 +285,11 @@ int CompanionCommands::Failure(const comm::Outcome& outcome) {
     return kExitReceiver;
   }
   summary_.result = ResultText(outcome);
-  if (outcome.ending == comm::Outcome::Ending::kPortFailed && summary_.port.rfind("COM", 0) != 0) {
-    reporter_.Message("cannot open " + summary_.port);  // the program only knows it as COM1
+  if (outcome.ending == comm::Outcome::Ending::kPortFailed) {
+    // "open port1 error!" is all the program says; the reason is what the user acts on.
+    reporter_.Message(
+        "cannot open " + summary_.port + ": " +
+        OpenFailureText(outcome, comm::SerialPort::DevicePath(comm::ComNumber(portIndex_))));
   }
   return ExitCodeFor(outcome);
 }

@@ -15,6 +15,10 @@
 
 namespace cli {
 
+// Why a port could not be opened, as a user acts on it: the system's reason, and the usual
+// remedy where there is one; device is what the port opens.
+std::string OpenFailureText(const comm::Outcome& outcome, const std::string& device);
+
 // The exit code of a dialog's outcome.
 int ExitCodeFor(const comm::Outcome& outcome);
 

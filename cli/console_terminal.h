@@ -22,6 +22,25 @@ std::tm LocalTime(std::time_t moment);
 // ports that exist.
 std::vector<std::string> ListSerialPorts();
 
+// What the system knows of the device behind a serial port; empty for what it does not say.
+struct PortIdentity {
+  std::string bus;        // "usb" for a USB adapter, "uart" for a UART, else empty
+  std::string vendorId;   // USB ids as four hex digits: "0403"
+  std::string productId;  //
+  std::string manufacturer;
+  std::string product;
+  std::string serial;
+  std::string name;  // the name Windows' Device Manager shows: "USB Serial Port (COM3)"
+};
+
+// Linux: what sysfs says of the device (any name of it: a by-id link, ttyUSB0); Windows:
+// SetupAPI's record of COMn. A pty or a port without a device has none.
+PortIdentity IdentifyPort(const std::string& port);
+
+// What a user does about a device that the system does not let them open; empty when
+// there is no usual remedy.
+std::string AccessRemedy(const std::string& device);
+
 // The device that opens COM<n> under any other port number.
 std::string ComDevice(int n);
 // Whether COM<n> opens only under its device name (Windows: COM10 and up).

@@ -1,3 +1,6 @@
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,16 +54,51 @@ std::vector<std::string> Entries(const std::filesystem::path& folder, const std:
   return paths;
 }
 
-// Whether a UART stands behind /dev/ttyS<n>: most of them are only names. The kernel says
-// so in sysfs, so the device itself is not opened (which would raise its DTR).
-bool HasUart(const std::string& path) {
-  const std::string name = std::filesystem::path(path).filename().string();
-  std::ifstream type("/sys/class/tty/" + name + "/type");
-  int uart = 0;
-  return static_cast<bool>(type >> uart) && uart != 0;
+// The first line of a sysfs attribute; empty when there is none.
+std::string Attribute(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
 }
 
 }  // namespace
+
+PortIdentity IdentifyPort(const std::string& port) {
+  PortIdentity identity;
+  // The device number leads to the tty's place in sysfs, whatever name the node has.
+  struct stat node {};
+  if (::stat(port.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) {
+    return identity;
+  }
+  std::error_code error;
+  const std::filesystem::path tty =
+      std::filesystem::canonical("/sys/dev/char/" + std::to_string(major(node.st_rdev)) + ":" +
+                                     std::to_string(minor(node.st_rdev)),
+                                 error);
+  if (error) {
+    return identity;  // a pty: no device behind it
+  }
+  // A USB adapter's tty sits below the USB device that holds its ids and strings.
+  for (std::filesystem::path folder = tty.parent_path();
+       folder.string().rfind("/sys/devices/", 0) == 0; folder = folder.parent_path()) {
+    if (std::filesystem::exists(folder / "idVendor", error)) {
+      identity.bus = "usb";
+      identity.vendorId = Attribute(folder / "idVendor");
+      identity.productId = Attribute(folder / "idProduct");
+      identity.manufacturer = Attribute(folder / "manufacturer");
+      identity.product = Attribute(folder / "product");
+      identity.serial = Attribute(folder / "serial");
+      return identity;
+    }
+  }
+  int type = 0;
+  std::ifstream uart(tty / "type");
+  if (uart >> type && type != 0) {
+    identity.bus = "uart";
+  }
+  return identity;
+}
 
 std::vector<std::string> ListSerialPorts() {
   const char* custom = std::getenv("VESKER_LINK_DEV");
@@ -70,10 +108,11 @@ std::vector<std::string> ListSerialPorts() {
     const std::vector<std::string> more = Entries(dev, prefix);
     candidates.insert(candidates.end(), more.begin(), more.end());
   }
-  // Only the system's own /dev has sysfs to tell which ttyS are real.
+  // Most ttyS are only names: sysfs tells which have a UART behind them, without opening
+  // the device (which would raise its DTR). Only the system's own /dev has sysfs.
   if (dev == "/dev") {
     for (const std::string& path : Entries(dev, "ttyS")) {
-      if (HasUart(path)) {
+      if (IdentifyPort(path).bus == "uart") {
         candidates.push_back(path);
       }
     }
@@ -89,6 +128,24 @@ std::vector<std::string> ListSerialPorts() {
     }
   }
   return ports;
+}
+
+std::string AccessRemedy(const std::string& device) {
+  // Serial devices belong to a group whose members may open them: dialout on Debian and its
+  // kin, uucp elsewhere. The device itself says which, when it names one.
+  std::string name = "dialout";
+  struct stat status {};
+  if (::stat(device.c_str(), &status) == 0 && status.st_gid != 0 && (status.st_mode & S_IRGRP)) {
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> text(4096);
+    if (::getgrgid_r(status.st_gid, &entry, text.data(), text.size(), &found) == 0 &&
+        found != nullptr) {
+      name = found->gr_name;
+    }
+  }
+  return "a user opens serial ports as a member of the " + name + " group: sudo usermod -aG " +
+         name + " $USER, then log in again";
 }
 
 std::string ComDevice(int n) {

@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "romimage/receiver_variant_table.h"
 
 namespace cli {
@@ -22,36 +24,9 @@ std::string Clock(double seconds) {
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
+  // Names of files and ports are bytes, not always UTF-8: a byte that is not stands as
+  // U+FFFD, so that every line still parses.
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& value) {
@@ -75,9 +50,8 @@ JsonObject& JsonObject::Add(const std::string& key, bool value) {
 }
 
 JsonObject& JsonObject::Add(const std::string& key, double value) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%.1f", value);
-  return AddRaw(key, text);
+  // One decimal is all a rate or a time needs; a value that is no number becomes null.
+  return AddRaw(key, nlohmann::json(std::round(value * 10) / 10).dump());
 }
 
 EventReporter::EventReporter(ConsoleOutput& output, Style style, bool quiet, std::string port,

@@ -37,7 +37,8 @@ class JsonObject {
   std::string body_;
 };
 
-// text as a JSON string, quotes included; UTF-8 passes through.
+// text as a JSON string, quotes included; UTF-8 passes through, and a byte that is not part
+// of UTF-8 becomes U+FFFD.
 std::string JsonString(const std::string& text);
 
 class EventReporter : public ui::ConsoleListener, public comm::ProgressListener {

@@ -43,6 +43,46 @@ std::string Or(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
 }
 
+// The adapter as a technician knows it: "USB 0403:6001 Maker Product, serial A5", "UART", or
+// Windows' name for it; empty for a port the system says nothing of (a pty).
+std::string Describe(const PortIdentity& identity) {
+  std::string text = identity.name;
+  if (identity.bus == "uart" && text.empty()) {
+    text = "UART";
+  }
+  if (identity.bus == "usb") {
+    std::string usb = "USB " + identity.vendorId + ":" + identity.productId;
+    // Windows' name already says who made it and what it is.
+    for (const std::string* part : {&identity.manufacturer, &identity.product}) {
+      if (!part->empty() && text.empty()) {
+        usb += " " + *part;
+      }
+    }
+    if (!identity.serial.empty()) {
+      usb += ", serial " + identity.serial;
+    }
+    text = text.empty() ? usb : text + ", " + usb;
+  }
+  return text;
+}
+
+// Each thing the system says of the port, as fields of its own.
+void AddIdentity(JsonObject& object, const PortIdentity& identity) {
+  const std::pair<const char*, const std::string*> fields[] = {
+      {"bus", &identity.bus},
+      {"vendorId", &identity.vendorId},
+      {"productId", &identity.productId},
+      {"manufacturer", &identity.manufacturer},
+      {"product", &identity.product},
+      {"serial", &identity.serial},
+      {"name", &identity.name}};
+  for (const auto& [key, value] : fields) {
+    if (!value->empty()) {
+      object.Add(key, *value);
+    }
+  }
+}
+
 }  // namespace
 
 int CombinedExitCode(const std::vector<PortSummary>& ports) {
@@ -149,19 +189,23 @@ int PortFleet::Probe() {
   std::string list = "[";
   int answered = 0;
   int opened = 0;
-  for (const PortSummary& port : summaries) {
+  for (std::size_t i = 0; i < summaries.size(); ++i) {
+    const PortSummary& port = summaries[i];
     const bool openFailed = port.exitCode == kExitPort;
     answered += port.answered ? 1 : 0;
     opened += openFailed ? 0 : 1;
     const char* state = port.answered ? "receiver answers"
                         : openFailed  ? "cannot open"
                                       : "no answer";
+    const PortIdentity identity = IdentifyPort(ports[i]);
     if (!json) {
-      output_.Out(port.port + "  " + port.result);
+      const std::string adapter = Describe(identity);
+      output_.Out(port.port + "  " + port.result + (adapter.empty() ? "" : "  " + adapter));
     }
-    list +=
-        std::string(list.size() > 1 ? "," : "") +
-        JsonObject().Add("port", port.port).Add("state", state).Add("message", port.result).Text();
+    JsonObject entry;
+    entry.Add("port", port.port).Add("state", state).Add("message", port.result);
+    AddIdentity(entry, identity);
+    list += std::string(list.size() > 1 ? "," : "") + entry.Text();
   }
   const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
   if (json) {

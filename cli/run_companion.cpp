@@ -10,6 +10,7 @@
 #include "cli/console_terminal.h"
 #include "cli/event_reporter.h"
 #include "cli/key_names.h"
+#include "cli/line_bridge.h"
 #include "cli/port_fleet.h"
 #include "vl_version.h"
 
@@ -48,6 +49,9 @@ int RunCompanion(const std::vector<std::string>& args) {
   if (line.version) {
     std::printf("vesker-link %s\n", VL_VERSION);
     return kExitOk;
+  }
+  if (line.command == "bridge") {
+    return RunBridge(line);
   }
   const bool terminal = !line.json && StderrIsTerminal();
   const auto style = line.json  ? EventReporter::Style::kJson

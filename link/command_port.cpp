@@ -40,14 +40,4 @@ int CommandPort::WaitAck() {
   return 0;
 }
 
-bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, int baud, std::string& failure) {
-  const std::int32_t com = ComNumber(portIndex);
-  if (!port.Open(com, baud)) {
-    failure = OpenPortFailure(com);
-    return false;
-  }
-  port.SetBinaryMode(true);
-  return true;
-}
-
 }  // namespace comm

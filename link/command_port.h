@@ -30,8 +30,4 @@ constexpr int kReceiverBaud = 115200;
 // The message for a port that cannot be opened: "open port%d error!" with its COM number.
 std::string OpenPortFailure(std::int32_t com);
 
-// Opens COM(portIndex + 1) at the baud in binary mode, as every exchange starts; false with
-// the message the dialogs show.
-bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, int baud, std::string& failure);
-
 }  // namespace comm

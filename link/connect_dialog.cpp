@@ -32,9 +32,7 @@ void ConnectDialog::OnTimer(int /*id*/) {
 
 // An exception inside (memory running out while a message is built) ends it with 0.
 int ConnectDialog::Connect() try {
-  std::string failure;
-  if (!OpenReceiverPort(port_, portIndex_, baud_, failure)) {
-    Report(Outcome::Ending::kPortFailed, failure);
+  if (!OpenReceiverPort(port_, portIndex_, baud_)) {
     return 0;
   }
   port_.SendCommand(CMD_CONNECT);

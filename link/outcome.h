@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "link/port_failure.h"
+
 namespace comm {
 
 struct Outcome {
@@ -25,6 +27,9 @@ struct Outcome {
   int receiverVariant = -1;  // the variant the receiver reported, once it did
   std::uint32_t blocksDone = 0;
   std::uint32_t blockCount = 0;
+  // For kPortFailed: why, as the system told it; the message above stays the program's own.
+  PortFailure portFailure = PortFailure::kNone;
+  std::string portFailureDetail;
 
   bool Done() const { return ending == Ending::kDone; }
 };

@@ -13,6 +13,22 @@ void ProcedureDialog::Report(comm::Outcome::Ending ending, const std::string& me
   }
 }
 
+void ProcedureDialog::ReportPortFailure(const SerialPort& port, std::int32_t com) {
+  outcome_.portFailure = port.LastFailure();
+  outcome_.portFailureDetail = port.FailureDetail();
+  Report(comm::Outcome::Ending::kPortFailed, OpenPortFailure(com));
+}
+
+bool ProcedureDialog::OpenReceiverPort(CommandPort& port, std::int32_t portIndex, int baud) {
+  const std::int32_t com = ComNumber(portIndex);
+  if (!port.Open(com, baud)) {
+    ReportPortFailure(port, com);
+    return false;
+  }
+  port.SetBinaryMode(true);
+  return true;
+}
+
 void ProcedureDialog::ShowProgress(std::uint32_t done, std::uint32_t count) {
   outcome_.blocksDone = done;
   outcome_.blockCount = count;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/command_port.h"
 #include "link/outcome.h"
 #include "ui/dialog.h"
 
@@ -22,6 +23,12 @@ class ProcedureDialog : public ui::Dialog {
  protected:
   // Records how it ends, then shows the message (if any) to the user, owned by this dialog.
   void Report(comm::Outcome::Ending ending, const std::string& message);
+  // Records why port could not be opened as COM<com>, with the system's reason, and shows
+  // "open port%d error!".
+  void ReportPortFailure(const SerialPort& port, std::int32_t com);
+  // Opens COM(portIndex + 1) at the baud in binary mode, as every exchange starts; when it
+  // cannot, reports so and returns false.
+  bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, int baud);
   // The progress bar at done × 100 / count and the text "done/count blocks"; only these two
   // are repainted, at once (a transfer does this hundreds of times).
   void ShowProgress(std::uint32_t done, std::uint32_t count);

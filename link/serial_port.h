@@ -5,15 +5,17 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "link/input_queue.h"
+#include "link/port_failure.h"
 
 namespace comm {
 
 class SerialPort {
  public:
-  SerialPort() = default;
+  SerialPort();
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
   virtual ~SerialPort();
@@ -35,6 +37,10 @@ class SerialPort {
   bool WaitForInput(int wanted, std::chrono::steady_clock::time_point until);
 
   bool IsOpen() const { return open_ != 0; }
+  // Why the last Open failed (kNone after one that succeeded), and the system's own words
+  // for it ("Permission denied"), for a user who needs more than "open port1 error!".
+  PortFailure LastFailure() const { return failure_; }
+  const std::string& FailureDetail() const { return failureDetail_; }
 
   // Opens this device whenever this thread asks for COM<port> (a path such as /dev/ttyUSB0,
   // or \\.\COM12 on Windows); an empty device takes the mapping away. Each thread has a
@@ -60,6 +66,11 @@ class SerialPort {
   static std::string MappedDevice(int port);
   static std::map<int, std::string>& PortMap();
 
+  void Fail(PortFailure failure, std::string detail) {
+    failure_ = failure;
+    failureDetail_ = std::move(detail);
+  }
+
   int open_ = 0;  // 1 only while the platform handle below is valid
   int baud_ = 0;
   // The queue as WaitForInput last found it ready: bytes that had arrived and been taken.
@@ -76,8 +87,12 @@ class SerialPort {
   bool waitsOnEvents_ = false;  // reads do not stay pending: wait with WaitCommEvent
 #else
   int fd_ = -1;
+  std::unique_ptr<class NetworkLine> network_;  // instead of fd_, for a network port
+  int OpenNetwork(const std::string& name, int baud);
 #endif
   InputQueue queue_;
+  PortFailure failure_ = PortFailure::kNone;
+  std::string failureDetail_;
 };
 
 }  // namespace comm

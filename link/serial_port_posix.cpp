@@ -7,8 +7,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "link/network_address.h"
+#include "link/network_line.h"
 #include "link/serial_port.h"
 
 namespace comm {
@@ -82,6 +85,26 @@ bool SetWholeLine(int fd, speed_t speed) {
   return framed && plain;
 }
 
+// What an errno from opening a device means to a user.
+PortFailure FailureOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return PortFailure::kNotPermitted;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return PortFailure::kBusy;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return PortFailure::kMissing;
+    default:
+      return PortFailure::kOther;
+  }
+}
+
 }  // namespace
 
 void SerialPort::SetPortMapFolder(const std::string& folder) {
@@ -101,6 +124,8 @@ std::string SerialPort::DevicePath(int port) {
   return "/dev/ttyS" + std::to_string(port - 1);
 }
 
+SerialPort::SerialPort() = default;
+
 SerialPort::~SerialPort() {
   Close();
 }
@@ -109,19 +134,39 @@ int SerialPort::Open(int port, int baud) {
   if (open_) {
     Close();
   }
+  Fail(PortFailure::kNone, std::string());
   const std::string path = DevicePath(port);
+  if (IsNetworkPortName(path)) {
+    return OpenNetwork(path, baud);
+  }
   const speed_t speed = Speed(baud);
-  if (path.empty() || speed == B0) {
+  if (path.empty()) {
+    Fail(PortFailure::kMissing, "there is no COM" + std::to_string(port));
+    return 0;
+  }
+  if (speed == B0) {
+    Fail(PortFailure::kSettings, std::to_string(baud) + " baud is not a speed a tty takes");
     return 0;
   }
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
+    const int error = errno;
+    Fail(FailureOf(error), std::strerror(error));
     return 0;
   }
   // No sharing: a port another program holds cannot be opened (the lock also holds against
   // root, which TIOCEXCL alone does not).
-  const bool exclusive = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCEXCL) == 0;
+  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  const bool exclusive = locked && ::ioctl(fd, TIOCEXCL) == 0;
+  const int error = errno;
   if (!exclusive || !SetWholeLine(fd, speed)) {
+    if (!locked) {
+      Fail(PortFailure::kBusy, "another program holds it");
+    } else if (!exclusive) {
+      Fail(FailureOf(error), std::strerror(error));
+    } else {
+      Fail(PortFailure::kSettings, "the driver did not take " + std::to_string(baud) + " 8N1");
+    }
     if (exclusive) {
       ::ioctl(fd, TIOCNXCL);  // as Close does: the mode would outlive this descriptor
     }
@@ -138,7 +183,28 @@ int SerialPort::Open(int port, int baud) {
   return 1;
 }
 
+int SerialPort::OpenNetwork(const std::string& name, int baud) {
+  NetworkAddress address;
+  std::string error;
+  if (!ParseNetworkAddress(name, address, error)) {
+    Fail(PortFailure::kMissing, error);
+    return 0;
+  }
+  auto line = std::make_unique<NetworkLine>();
+  PortFailure failure = PortFailure::kNone;
+  if (!line->Open(address, baud, failure, error)) {
+    Fail(failure, error);
+    return 0;
+  }
+  network_ = std::move(line);
+  baud_ = baud;
+  queue_.Clear();
+  open_ = 1;
+  return 1;
+}
+
 void SerialPort::Close() {
+  network_.reset();
   if (fd_ >= 0) {
     // The exclusive mode outlives this descriptor while anything else holds the device.
     ::ioctl(fd_, TIOCNXCL);
@@ -150,6 +216,17 @@ void SerialPort::Close() {
 }
 
 void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
+  if (network_) {
+    // What arrives goes straight into the queue, as the wait is over once it is there.
+    std::size_t room = 0;
+    unsigned char* tail = queue_.Tail(room);
+    if (room == 0) {
+      std::this_thread::sleep_for(ms);
+      return;
+    }
+    queue_.Added(network_->Read(tail, room, ms));
+    return;
+  }
   pollfd wait{fd_, POLLIN, 0};
   const int ready = ::poll(&wait, 1, static_cast<int>(ms.count()));
   // A line that is gone (a pulled adapter) answers every poll at once: wait out the time
@@ -160,6 +237,9 @@ void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
 }
 
 int SerialPort::SystemCount() {
+  if (network_) {
+    return 0;  // a connection tells no count; what came is drained into the queue
+  }
   int waiting = 0;
   if (::ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) {
     return 0;
@@ -171,6 +251,14 @@ void SerialPort::Drain() {
   while (queue_.Room() > 0) {
     std::size_t room = 0;
     unsigned char* tail = queue_.Tail(room);
+    if (network_) {
+      const std::size_t got = network_->Read(tail, room, std::chrono::milliseconds(0));
+      if (got == 0) {
+        return;
+      }
+      queue_.Added(got);
+      continue;
+    }
     const ssize_t n = ::read(fd_, tail, room);
     if (n <= 0) {
       return;  // nothing more now, or the line is gone (EIO after a hang-up)
@@ -180,7 +268,15 @@ void SerialPort::Drain() {
 }
 
 int SerialPort::Write(const void* data, int count) {
-  if (!open_ || fd_ < 0 || data == nullptr || count <= 0) {
+  if (!open_ || data == nullptr || count <= 0) {
+    return 0;
+  }
+  if (network_) {
+    return static_cast<int>(network_->Write(static_cast<const unsigned char*>(data),
+                                            static_cast<std::size_t>(count),
+                                            std::chrono::milliseconds(kWriteWaitMs)));
+  }
+  if (fd_ < 0) {
     return 0;
   }
   const auto* bytes = static_cast<const unsigned char*>(data);
@@ -210,6 +306,9 @@ int SerialPort::Write(const void* data, int count) {
 }
 
 int SerialPort::SetBinaryMode(bool binary) {
+  if (network_) {
+    return 1;  // bytes cross a connection as they are
+  }
   if (!open_ || fd_ < 0) {
     return 0;
   }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "link/network_address.h"
 #include "link/serial_port.h"
 
 namespace comm {
@@ -65,7 +66,40 @@ void SetWholeLine(DCB& dcb, int baud) {
   dcb.fTXContinueOnXoff = TRUE;
 }
 
+// The system's own words for an error, without the line end it ends them with.
+std::string SystemText(DWORD error) {
+  char text[256] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, error, 0, text, sizeof(text), nullptr);
+  std::string words(text, length);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) {
+    words.pop_back();
+  }
+  return words.empty() ? "error " + std::to_string(error) : words;
+}
+
+// What an error from opening a COM port means to a user. Windows answers "access denied"
+// for a port that another program holds.
+PortFailure FailureOf(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return PortFailure::kBusy;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_INVALID_NAME:
+      return PortFailure::kMissing;
+    default:
+      return PortFailure::kOther;
+  }
+}
+
 }  // namespace
+
+SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort() {
   Close();
@@ -86,9 +120,19 @@ int SerialPort::Open(int port, int baud) {
   if (open_) {
     Close();
   }
+  Fail(PortFailure::kNone, std::string());
+  if (IsNetworkPortName(DevicePath(port))) {
+    // Windows reaches a serial device server through the server's own virtual COM driver.
+    Fail(PortFailure::kOther,
+         "network ports are for Linux; on Windows use the device server's "
+         "virtual COM port");
+    return 0;
+  }
   HANDLE handle = CreateFileA(DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    Fail(FailureOf(error), SystemText(error));
     return 0;
   }
   handle_ = handle;
@@ -108,11 +152,20 @@ int SerialPort::Open(int port, int baud) {
 
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  bool ok = GetCommState(handle, &dcb) != FALSE;
+  // A name that opens but has no line behind it (under Wine, a COM port whose device is
+  // gone) has no state to tell: it is no serial port at all.
+  const bool serial = GetCommState(handle, &dcb) != FALSE;
+  if (!serial) {
+    Fail(PortFailure::kMissing, "not a serial port: " + SystemText(GetLastError()));
+  }
   SetWholeLine(dcb, baud);
-  ok = ok && SetCommState(handle, &dcb) && SetupComm(handle, kDriverQueue, kDriverQueue) &&
-       readEvent_ != nullptr && writeEvent_ != nullptr;
+  const bool ok = serial && SetCommState(handle, &dcb) &&
+                  SetupComm(handle, kDriverQueue, kDriverQueue) && readEvent_ != nullptr &&
+                  writeEvent_ != nullptr;
   if (!ok) {
+    if (serial) {
+      Fail(PortFailure::kSettings, SystemText(GetLastError()));
+    }
     open_ = 1;  // so that Close releases the handle too
     Close();
     return 0;

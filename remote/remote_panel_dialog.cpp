@@ -47,7 +47,7 @@ void RemotePanelDialog::OnComPort(int n) {
     outcome_ = comm::Outcome{};
     outcome_.ending = comm::Outcome::Ending::kDone;
   } else {
-    Report(comm::Outcome::Ending::kPortFailed, comm::OpenPortFailure(n));
+    ReportPortFailure(port, n);
   }
 }
 

@@ -42,9 +42,7 @@ bool ReadSoftwareDialog::OnInitDialog() {
 
 // An exception inside fails the start, as a port that cannot be opened does.
 bool ReadSoftwareDialog::StartRead() try {
-  std::string failure;
-  if (!comm::OpenReceiverPort(port, portIndex_, baud_, failure)) {
-    Report(Ending::kPortFailed, failure);
+  if (!OpenReceiverPort(port, portIndex_, baud_)) {
     return false;
   }
   port.SendCommand(comm::CMD_READ_START);

@@ -92,9 +92,7 @@ int UpgradeDialog::LoadRomImage() try {
 }
 
 int UpgradeDialog::StartTransfer() try {
-  std::string failure;
-  if (!comm::OpenReceiverPort(port, portIndex_, baud_, failure)) {
-    Report(Ending::kPortFailed, failure);
+  if (!OpenReceiverPort(port, portIndex_, baud_)) {
     return 0;
   }
   port.SendCommand(comm::CMD_UPGRADE_START);

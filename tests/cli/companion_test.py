@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """vesker-link as a user runs it: the real program against receiver-sim on a pseudo-terminal."""
+import fcntl
 import hashlib
 import json
 import os
@@ -24,6 +25,7 @@ RUN_LIMIT = 120  # a hung command fails its own test, not the whole suite
 class Run:
     def __init__(self, done):
         self.code = done.returncode
+        self.stdout = done.stdout
         self.out = done.stdout.decode("utf-8", "replace")
         self.err = done.stderr.decode("utf-8", "replace")
 
@@ -32,7 +34,7 @@ class Run:
         lines = self.out.splitlines()
         test.assertTrue(lines, "no JSON output")
         try:
-            events = [json.loads(line) for line in lines]
+            events = [json.loads(line) for line in self.stdout.decode("utf-8").splitlines()]
         except ValueError as error:
             test.fail("not JSON (%s): %r" % (error, self.out))
         test.assertEqual(events[0]["event"], "start", lines[0])
@@ -132,26 +134,37 @@ class Bench(unittest.TestCase):
 
 class ConnectAndProbe(Bench):
     def test_connect(self):
-        rows = [  # name, receiver options (None: no receiver), exit code, stdout, stderr
-            ("receiver answers", [], 0, "connect ok!\n", ""),
-            ("silent receiver", ["--silent"], 1, "", "vesker-link: no answer！"),
-            ("missing port", None, 4, "", "vesker-link: open port1 error!"),
+        rows = [  # name, receiver options (None: no receiver), held, exit code, stdout, stderr
+            ("receiver answers", [], False, 0, "connect ok!\n", ""),
+            ("silent receiver", ["--silent"], False, 1, "", "vesker-link: no answer！"),
+            ("missing port", None, False, 4, "",
+             "vesker-link: open port1 error!\nvesker-link: cannot open {link}: no such device"),
+            ("port held by another program", [], True, 4, "",
+             "vesker-link: open port1 error!\n"
+             "vesker-link: cannot open {link}: busy: another program holds it"),
         ]
-        for name, options, code, out, err in rows:
+        for name, options, held, code, out, err in rows:
             with self.subTest(name):
                 link = self.path("missing")
                 if options is not None:
                     link = self.receiver(*options, name=name.replace(" ", "-")).link
+                holder = None
+                if held:
+                    holder = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                    fcntl.flock(holder, fcntl.LOCK_EX)
                 run = self.cli("-p", link, "--fast", "connect")
+                if holder is not None:
+                    os.close(holder)
                 self.assertEqual(run.code, code, run.err)
                 self.assertEqual(run.out, out)
-                self.assertIn(err, run.err)
+                self.assertIn(err.format(link=link), run.err)
 
     def test_probe_lists_each_port(self):
         answers = self.receiver(name="answers").link
         silent = self.receiver("--silent", name="silent").link
         missing = self.path("missing")
-        states = {answers: "connect ok!", silent: "no answer！", missing: "cannot open"}
+        states = {answers: "connect ok!", silent: "no answer！",
+                  missing: "cannot open: no such device"}
         # The best port decides: one that answers is success, a silent one a line failure.
         for ports, code in [([answers, silent, missing], 0), ([silent, missing], 1),
                             ([missing], 4)]:
@@ -162,7 +175,8 @@ class ConnectAndProbe(Bench):
         run = self.cli("--fast", "--json", "probe", answers, missing)
         self.assertEqual(run.events(self)[-1]["details"]["ports"],
                          [{"port": answers, "state": "receiver answers", "message": "connect ok!"},
-                          {"port": missing, "state": "cannot open", "message": "cannot open"}])
+                          {"port": missing, "state": "cannot open",
+                           "message": "cannot open: no such device"}])
 
     def test_probe_finds_the_adapters_there_are(self):
         # A folder laid out as /dev is: a by-id name and the device it names are one port,
@@ -460,9 +474,17 @@ class CommandLine(Bench):
             ("baud zero", ["--baud=0", "connect"], "bad baud rate: 0"),
             ("key without names", ["key"], "usage: vesker-link key NAME..."),
             ("repeat zero", ["key", "MENU", "--repeat", "0"], "bad repeat count: 0"),
-            ("bad port", ["-p", "COMx", "--json", "connect"],
-             "bad port COMx: give a device, COMn, or 1 to 4"),
-            ("bad probe port", ["probe", "COM0"], "bad port COM0: give a device, COMn, or 1 to 4"),
+            ("bad port", ["-p", "COMx", "--json", "connect"], "bad port COMx: give a device, COMn"),
+            ("bad probe port", ["probe", "COM0"], "bad port COM0: give a device, COMn"),
+            ("network port of no kind", ["-p", "telnet://h:23", "connect"],
+             "a network port is rfc2217://HOST:PORT or socket://HOST:PORT: telnet://h:23"),
+            ("network port beyond 65535", ["-p", "rfc2217://h:65536", "connect"],
+             'not a TCP port (1 to 65535): "65536"'),
+            ("network port without a port", ["-p", "socket://h", "connect"], "no port number"),
+            ("IPv6 address without brackets", ["-p", "rfc2217://::1:4001", "connect"],
+             "an IPv6 address goes in brackets"),
+            ("host with a separator", ["-p", "socket://h)x:1", "connect"],
+             'not a host name or address: "h)x"'),
         ]
         for name, args, message in rows:
             with self.subTest(name):
@@ -491,6 +513,17 @@ class CommandLine(Bench):
                 if args[-2] in ("read", "info"):
                     self.assertEqual(events[0]["details"]["file"], args[-1])
 
+
+    def test_json_of_names_that_are_not_utf8(self):
+        # Names are bytes on Linux: a byte that is not UTF-8 stands as U+FFFD in the events,
+        # and the file is written under its own name.
+        receiver = self.receiver(name="tty\udcff")
+        run = self.cli("-p", receiver.link, "--fast", "--json", "read", self.path("x\udcff.bin"))
+        self.assertEqual(run.code, 0, run.err)
+        events = run.events(self)
+        self.assertEqual(events[0]["details"]["file"], self.path("x\ufffd.bin"))
+        self.assertEqual({e["port"] for e in events}, {self.path("tty\ufffd")})
+        self.assertTrue(os.path.isfile(self.path("x\udcff.bin")))
 
 
 class ManyPorts(Bench):

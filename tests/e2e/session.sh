@@ -30,24 +30,23 @@ start() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >"$state/wineboot.log" 2>&1 < /dev/null
   fi
-  # The dialogs name their font "宋体": map it (and its Latin name) to an installed CJK font
-  # so that full-width marks render.
-  local fonts='HKCU\Software\Wine\Fonts\Replacements'
-  # Its Latin letters are of one width, as in that face, so that the capture box's help text
-  # keeps its columns.
-  wine reg add "$fonts" /v 宋体 /d "WenQuanYi Micro Hei Mono" /f >/dev/null 2>&1 < /dev/null
-  wine reg add "$fonts" /v SimSun /d "WenQuanYi Micro Hei Mono" /f >/dev/null 2>&1 < /dev/null
-  # One virtual desktop window (the whole screen) for every program of the session: dialogs
-  # get their frames
-  # and captions, and focus moves between windows as on Windows.
-  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 < /dev/null
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
-    >/dev/null 2>&1 < /dev/null
-  # Wine rebuilds dosdevices/comN at each start from this key.
-  for n in 1 2 3 4; do
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$state/ports/com$n" /f \
-      >/dev/null 2>&1 < /dev/null
-  done
+  # Every setting in one import (each start of a Wine program costs seconds, tens of them in
+  # an emulated machine). The dialogs name their font "宋体": map it (and its Latin name) to
+  # an installed CJK font whose Latin letters are of one width, as in that face, so that
+  # full-width marks render and the capture box's help text keeps its columns. One virtual
+  # desktop window (the whole screen) for every program of the session: dialogs get their
+  # frames and captions, and focus moves between windows as on Windows. Wine rebuilds
+  # dosdevices/comN at each start from the Ports key.
+  {
+    printf 'Windows Registry Editor Version 5.00\n\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n'
+    printf '"%s"="WenQuanYi Micro Hei Mono"\n' 宋体 SimSun
+    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"Desktop"="Default"\n'
+    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"Default"="1024x768"\n'
+    printf '\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+    for n in 1 2 3 4; do printf '"COM%d"="%s"\n' "$n" "$state/ports/com$n"; done
+  } | iconv -f UTF-8 -t UTF-16 >"$state/session.reg"
+  wine regedit /S "$state/session.reg" >/dev/null 2>&1 < /dev/null
   # The desktop setting counts from the next start of the session's server.
   wineserver -k >/dev/null 2>&1 < /dev/null || true
   wineserver -w >/dev/null 2>&1 < /dev/null || true

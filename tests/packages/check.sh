@@ -2,7 +2,8 @@
 # The packages as a user gets them: builds the Windows zip and the Debian package, lists
 # them, installs the .deb (with apt as root, else into a temporary root), runs the installed
 # commands, and starts the installed launcher under Xvfb against receiver-sim, through
-# Communication Setup to "connect ok!". lintian must find no error in the .deb.
+# Communication Setup to "connect ok!", and through a serial device server (ser2net) to a
+# whole read. lintian must find no error in the .deb.
 # Logs and a screenshot of the Control Panel go to build/packages/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -30,6 +31,8 @@ expect_eq() { # WHAT ACTUAL EXPECTED
 
 xvfb_pid=""
 sim_pid=""
+served_pid=""
+ser2net_pid=""
 program_pid=""
 installed_here=0
 export WINEDEBUG=-all XDG_DATA_HOME="$tmp/data"
@@ -39,6 +42,8 @@ cleanup() {
   [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
   [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 </dev/null
   [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  [ -n "$ser2net_pid" ] && kill "$ser2net_pid" 2>/dev/null
+  [ -n "$served_pid" ] && kill "$served_pid" 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   if [ "$installed_here" -eq 1 ]; then
     apt-get remove -y -qq veskerlink </dev/null >/dev/null 2>&1
@@ -183,6 +188,47 @@ for n in 2 3 4; do
 done
 click "$TITLE" 2
 await_end
+
+# A receiver behind a serial device server: the real ser2net, its own line set wrong
+# (9600 baud, two stop bits, RTS/CTS), so only the line that vesker-link's bridge
+# negotiates carries the read that the program makes through the Read dialog.
+"$bin/receiver-sim" --unpaced --control-bytes --seed 5 --link "$tmp/served" \
+  --write-flash "$tmp/served.flash" >"$tmp/served.out" 2>&1 </dev/null &
+served_pid=$!
+for _ in $(seq 100); do [ -L "$tmp/served" ] && break; sleep 0.05; done
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$tmp/ser2net.yaml" <<YAML
+connection: &served
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
+  connector: serialdev,$(readlink "$tmp/served"),9600n82,rtscts,local
+YAML
+PATH="$PATH:/usr/sbin" ser2net -n -u -P "$tmp/ser2net.pid" -c "$tmp/ser2net.yaml" \
+  >"$out/ser2net.log" 2>&1 </dev/null &
+ser2net_pid=$!
+# Listening, found without a connection (one would open the line for nothing).
+for _ in $(seq 100); do
+  grep -q "^ *[0-9]*: 0100007F:$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp && break
+  sleep 0.05
+done
+# COM2, the port the program kept from the first run.
+launch 3 --port "$tmp/absent" --port "rfc2217://127.0.0.1:$port"
+click "$TITLE" 1108
+drv wait "save as rom(*.bin) file" >/dev/null || fail "no Save As dialog"
+drv filename "save as rom(*.bin) file" "Z:${tmp//\//\\}\\served.bin"
+drv wait "Read Receiver Software" >/dev/null || fail "no read dialog"
+drv gone "Read Receiver Software" 120000 >/dev/null || fail "the read through the server did not end"
+drv nomessage 500 >/dev/null || fail "a message after the read through the server: $(drv message)"
+click "$TITLE" 2
+await_end
+kill -TERM "$served_pid" "$ser2net_pid" 2>/dev/null
+wait "$served_pid" "$ser2net_pid" 2>/dev/null || true
+served_pid=""
+ser2net_pid=""
+grep -q "leads to rfc2217://127.0.0.1:$port" "$out/launcher-3.log" ||
+  fail "the launcher did not bridge COM2: $(cat "$out/launcher-3.log")"
+tail -c +21 "$tmp/served.bin" 2>/dev/null | cmp -s - "$tmp/served.flash" ||
+  fail "the file read through the server differs from the receiver's flash"
+[ ! -e "$XDG_DATA_HOME/veskerlink/lines/com2" ] || fail "the bridge's link outlived the program"
 
 if [ "$failures" -ne 0 ]; then
   echo "packages: $failures check(s) failed; logs in $out"

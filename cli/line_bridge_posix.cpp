@@ -1,0 +1,191 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "cli/line_bridge.h"
+#include "link/network_address.h"
+#include "link/network_line.h"
+
+namespace cli {
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+extern "C" void OnStop(int /*signal*/) {
+  stopRequested = true;
+}
+
+constexpr int kRetryMs = 2000;
+
+// One line for the user, from its parts.
+void Say(std::initializer_list<std::string_view> parts) {
+  std::string text = "vesker-link: bridge: ";
+  for (const std::string_view part : parts) {
+    text += part;
+  }
+  std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+// The pty: its master side stays with the bridge; so does one descriptor of its other side,
+// so that the master reads no hang-up while the program has the device closed.
+struct Pty {
+  int master = -1;
+  int held = -1;
+  std::string device;
+
+  ~Pty() {
+    if (held >= 0) {
+      ::close(held);
+    }
+    if (master >= 0) {
+      ::close(master);
+    }
+  }
+
+  bool Make(int baud) {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128] = {};
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+        ::ptsname_r(master, name, sizeof(name)) != 0) {
+      return false;
+    }
+    device = name;
+    held = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios raw{};
+    if (held < 0 || ::tcgetattr(held, &raw) != 0) {
+      return false;
+    }
+    // Raw until the program sets its own: no echo or translation of what is on its way.
+    ::cfmakeraw(&raw);
+    const speed_t speed = baud == 9600 ? B9600 : B115200;
+    ::cfsetispeed(&raw, speed);
+    ::cfsetospeed(&raw, speed);
+    return ::tcsetattr(held, TCSANOW, &raw) == 0;
+  }
+
+  // Takes in and drops what the program sends while no server is there, for at most ms.
+  void Discard(int ms) const {
+    pollfd wait{master, POLLIN, 0};
+    if (::poll(&wait, 1, ms) > 0) {
+      char sink[4096];
+      while (::read(master, sink, sizeof(sink)) > 0) {
+      }
+    }
+  }
+};
+
+// link names the pty from now on: a link already there is replaced, anything else is not.
+bool PlaceLink(const std::string& link, const std::string& device, std::string& error) {
+  struct stat existing {};
+  if (::lstat(link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+    error = link + " exists and is not a link";
+    return false;
+  }
+  const std::string fresh = link + ".new";
+  ::unlink(fresh.c_str());
+  if (::symlink(device.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0) {
+    error = "cannot make " + link + ": " + std::strerror(errno);
+    ::unlink(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The link goes with the bridge, unless something else has taken its place meanwhile.
+void RemoveLink(const std::string& link, const std::string& device) {
+  char target[256] = {};
+  const ssize_t length = ::readlink(link.c_str(), target, sizeof(target) - 1);
+  if (length > 0 && device == std::string(target, static_cast<std::size_t>(length))) {
+    ::unlink(link.c_str());
+  }
+}
+
+std::string Reason(comm::PortFailure failure, const std::string& detail) {
+  switch (failure) {
+    case comm::PortFailure::kUnknownHost:
+      return "unknown host (" + detail + ")";
+    case comm::PortFailure::kRefused:
+      return "refused (" + detail + ")";
+    default:
+      return detail;
+  }
+}
+
+}  // namespace
+
+int RunBridge(const CommandLine& line) {
+  const std::string& url = line.ports.front();
+  const std::string& link = line.arguments.front();
+  comm::NetworkAddress address;
+  std::string error;
+  if (!comm::ParseNetworkAddress(url, address, error)) {
+    Say({error});
+    return kExitUsage;
+  }
+  Pty pty;
+  if (!pty.Make(line.baud)) {
+    Say({"cannot make a pty: ", std::strerror(errno)});
+    return kExitPort;
+  }
+  struct sigaction stop {};
+  stop.sa_handler = OnStop;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(signal, &stop, nullptr);
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // The first connection decides whether there is a server at all: a wrong address fails
+  // now, where the user sees it. Later losses are waited out.
+  bool linked = false;
+  std::string lastFailure;
+  while (!stopRequested) {
+    comm::NetworkLine network;
+    comm::PortFailure failure = comm::PortFailure::kNone;
+    std::string detail;
+    if (!network.Open(address, line.baud, failure, detail)) {
+      const std::string reason = Reason(failure, detail);
+      if (!linked) {
+        Say({"cannot open ", url, ": ", reason});
+        return kExitPort;
+      }
+      if (reason != lastFailure) {
+        Say({"cannot reach ", url, " (", reason, "); trying again"});
+        lastFailure = reason;
+      }
+      pty.Discard(kRetryMs);
+      continue;
+    }
+    lastFailure.clear();
+    if (!linked) {
+      if (!PlaceLink(link, pty.device, error)) {
+        Say({error});
+        return kExitUsage;
+      }
+      linked = true;
+      Say({link, " leads to ", url});
+    } else {
+      Say({"connected to ", url, " again"});
+    }
+    network.Relay(pty.master, [] { return stopRequested.load(); });
+    if (!stopRequested) {
+      Say({"lost ", url, "; reconnecting"});
+    }
+  }
+  RemoveLink(link, pty.device);
+  return kExitOk;
+}
+
+}  // namespace cli
