@@ -277,6 +277,13 @@ TEST_F(ImageFileWrite, AnyPathTheSystemTakesIsWritten) {
     EXPECT_EQ(romimage::WriteImageFile(target, 0, image_.data()), WriteResult::kWritten) << target;
     EXPECT_EQ(vltest::ReadBytes(target), Expected(0)) << target;
   }
+  // However crowded the folder, the search for a temporary name ends, and leaves nothing.
+  for (char c = '0'; c <= '9'; ++c) {
+    vltest::WriteBytes(dir_ / std::string(1, c), "taken");
+  }
+  const WriteResult crowded = romimage::WriteImageFile(dir_ / "q", 0, image_.data());
+  EXPECT_TRUE(crowded == WriteResult::kWritten || crowded == WriteResult::kCreateFailed);
+  EXPECT_EQ(vltest::ReadBytes(dir_ / "5"), "taken");
 }
 
 }  // namespace
