@@ -41,7 +41,7 @@ int ConnectDialog::Connect() try {
     return 0;
   }
   SetProgress(IDC_PROGRESS, 100);
-  Repaint();
+  RepaintItem(IDC_PROGRESS);  // the pause holds the message loop: show 100 now
   Pause(kSuccessPauseMs);
   outcome_.ending = Outcome::Ending::kDone;
   return 1;

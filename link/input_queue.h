@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace comm {
@@ -21,6 +22,9 @@ class InputQueue {
   std::size_t Count() const { return count_; }
   std::size_t Room() const { return kCapacity - count_; }
   void Clear() { head_ = count_ = 0; }
+  // Bytes that ever came in and went out; what changed between two looks.
+  std::uint64_t Arrived() const { return arrived_; }
+  std::uint64_t Taken() const { return taken_; }
 
   // Where the next bytes from the system go, and how many fit there in one piece.
   unsigned char* Tail(std::size_t& contiguous) {
@@ -28,7 +32,11 @@ class InputQueue {
     contiguous = std::min(Room(), kCapacity - tail);
     return bytes_.data() + tail;
   }
-  void Added(std::size_t n) { count_ += std::min(n, Room()); }
+  void Added(std::size_t n) {
+    const std::size_t added = std::min(n, Room());
+    count_ += added;
+    arrived_ += added;
+  }
 
   std::size_t Take(unsigned char* out, std::size_t capacity) {
     std::size_t taken = 0;
@@ -39,6 +47,7 @@ class InputQueue {
       count_ -= piece;
       taken += piece;
     }
+    taken_ += taken;
     return taken;
   }
 
@@ -46,6 +55,8 @@ class InputQueue {
   std::array<unsigned char, kCapacity> bytes_{};
   std::size_t head_ = 0;
   std::size_t count_ = 0;
+  std::uint64_t arrived_ = 0;
+  std::uint64_t taken_ = 0;
 };
 
 }  // namespace comm

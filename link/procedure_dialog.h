@@ -29,8 +29,11 @@ class ProcedureDialog : public ui::Dialog {
   // Opens COM(portIndex + 1) at the baud in binary mode, as every exchange starts; when it
   // cannot, reports so and returns false.
   bool OpenReceiverPort(CommandPort& port, std::int32_t portIndex, int baud);
-  // The progress bar at done × 100 / count and the text "done/count blocks", repainted at once.
+  // The progress bar at done × 100 / count and the text "done/count blocks"; only these two
+  // are repainted, at once (a transfer does this hundreds of times).
   void ShowProgress(std::uint32_t done, std::uint32_t count);
+  // "0/0 blocks", before the block count is known.
+  void ShowNoProgressYet();
 
   comm::Outcome outcome_;
 

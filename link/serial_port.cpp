@@ -46,9 +46,21 @@ bool SerialPort::WaitForInput(int wanted, std::chrono::steady_clock::time_point 
       return false;
     }
     const int queued = InQueueCount();
+    // Bytes already reported once, none taken since: the early tick they earned has come
+    // and gone, and calling them ready again would spin. Only new bytes count now.
+    const bool fresh = queue_.Arrived() != readyArrived_ || queue_.Taken() != readyTaken_;
     const auto now = steady_clock::now();
-    if (queued >= wanted || !open_ || now >= until) {
-      return open_ && queued >= wanted;
+    if (queued >= wanted && fresh && open_) {
+      readyArrived_ = queue_.Arrived();
+      readyTaken_ = queue_.Taken();
+      return true;
+    }
+    if (!open_ || now >= until) {
+      return false;
+    }
+    if (queued >= wanted && queue_.Room() == 0) {
+      ui::SleepUntil(until);  // full of the same bytes: nothing new can come in before then
+      return false;
     }
     // Once bytes flow, the rest cannot come sooner than the line carries it (10 bits a
     // byte): sleep through most of that instead of waking for every piece.

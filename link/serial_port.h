@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,7 +32,8 @@ class SerialPort {
   int SetBinaryMode(bool binary);
   // Waits until at least wanted bytes are waiting (true) or until the time (false). It
   // sleeps on the line, not on a clock: it wakes as bytes arrive, and sleeps through the
-  // time the line needs to carry what is still missing.
+  // time the line needs to carry what is still missing. Bytes it has reported once count
+  // again only when some have been read since, or more have come.
   bool WaitForInput(int wanted, std::chrono::steady_clock::time_point until);
 
   bool IsOpen() const { return open_ != 0; }
@@ -71,6 +73,9 @@ class SerialPort {
 
   int open_ = 0;  // 1 only while the platform handle below is valid
   int baud_ = 0;
+  // The queue as WaitForInput last found it ready: bytes that had arrived and been taken.
+  std::uint64_t readyArrived_ = 0;
+  std::uint64_t readyTaken_ = 0;
 #ifdef _WIN32
   alignas(8) unsigned char readRequest_[32] = {};   // OVERLAPPED
   alignas(8) unsigned char writeRequest_[32] = {};  // OVERLAPPED

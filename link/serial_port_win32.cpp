@@ -32,6 +32,15 @@ DWORD Finish(HANDLE handle, OVERLAPPED* request, HANDLE event, DWORD ms) {
   return transferred;
 }
 
+// For the tests only, never for a user: VESKER_LINK_TEST_COMM_EVENTS=1 makes the port wait
+// for bytes with WaitCommEvent from the start, as it does on Windows' own drivers, so that
+// the end-to-end tests run that path under Wine too (where a pending read serves instead).
+bool WaitOnCommEventsForTests() {
+  char value[8] = {};
+  return GetEnvironmentVariableA("VESKER_LINK_TEST_COMM_EVENTS", value, sizeof(value)) == 1 &&
+         value[0] == '1';
+}
+
 // A port keeps the settings of its last user (under Wine: whatever the tty was left in, a
 // new adapter's XON/XOFF included), and XON/XOFF alone eats the 0x11 and 0x13 bytes of flash
 // data and lets a stray XOFF stop our output. So the whole line is set, not just its speed:
@@ -166,6 +175,7 @@ int SerialPort::Open(int port, int baud) {
   PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
   baud_ = baud;
   queue_.Clear();
+  waitsOnEvents_ = WaitOnCommEventsForTests();
   open_ = 1;
   return 1;
 }

@@ -52,6 +52,11 @@ long long FileLength(std::FILE* file);
 // Whether everything written so far is on the disk, not only in the system's cache.
 bool SyncToDisk(std::FILE* file);
 
+// Where a write to path lands, as opening it for writing would find it: through symbolic
+// links to the file they name (which need not exist yet). False where that open would be
+// refused: an existing file this user may not write, or links that never end.
+bool ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path& target);
+
 // Puts a finished file in the place of another in one step, so that a reader sees either the
 // old file or the new one, never a part of either. False when the target cannot be replaced
 // (a folder, or a file another program holds).

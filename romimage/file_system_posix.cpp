@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "romimage/file_system.h"
@@ -15,9 +16,9 @@ std::FILE* OpenRegularFile(const std::filesystem::path& path, FileUse use) {
     return nullptr;
   }
   const bool write = use == FileUse::kWrite;
-  const int fd = ::open(path.c_str(),
-                        (write ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                        0666);
+  const int fd =
+      ::open(path.c_str(),
+             (write ? O_WRONLY | O_CREAT : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) {
     return nullptr;
   }
@@ -47,6 +48,25 @@ long long FileLength(std::FILE* file) {
 
 bool SyncToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+}
+
+bool ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path& target) {
+  constexpr int kMostLinks = 40;  // as the kernel follows them
+  std::filesystem::path current = path;
+  for (int links = 0; links <= kMostLinks; ++links) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(current, error))) {
+      target = current;
+      // Replacing a file leaves its own permissions out of it; a direct write does not.
+      return ::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) == 0 || errno == ENOENT;
+    }
+    const std::filesystem::path next = std::filesystem::read_symlink(current, error);
+    if (error) {
+      return false;
+    }
+    current = next.is_absolute() ? next : current.parent_path() / next;
+  }
+  return false;
 }
 
 bool ReplaceAtomically(const std::filesystem::path& from, const std::filesystem::path& to) {

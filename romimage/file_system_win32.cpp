@@ -49,6 +49,12 @@ bool SyncToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
 
+bool ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path& target) {
+  // A read-only file refuses MoveFileExW as it refuses a direct write.
+  target = path;
+  return true;
+}
+
 bool ReplaceAtomically(const std::filesystem::path& from, const std::filesystem::path& to) {
   return MoveFileExW(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;

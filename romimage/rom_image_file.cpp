@@ -1,10 +1,12 @@
 #include "romimage/rom_image_file.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 #include "romimage/file_system.h"
 #include "romimage/receiver_variant_table.h"
@@ -13,17 +15,43 @@ namespace romimage {
 
 namespace {
 
-// A name beside the target that no other write of this process uses at the same time.
+// Whether a character continues the one before it (UTF-8 on POSIX, UTF-16 on Windows), so
+// that a name is never cut inside a character.
+constexpr bool ContinuesCharacter(std::filesystem::path::value_type c) {
+  using Unit = std::make_unsigned_t<std::filesystem::path::value_type>;
+  const auto unit = static_cast<std::uint32_t>(static_cast<Unit>(c));
+  return sizeof(c) == 1 ? (unit & 0xC0u) == 0x80u : unit >= 0xDC00u && unit <= 0xDFFFu;
+}
+
+// A free name beside the target, no longer than the target's own: its last characters become
+// "~" and a number. A name near the system's limit is written as a direct write would write
+// it. Empty when there is none to be had.
 std::filesystem::path TemporaryPath(const std::filesystem::path& target) {
+  using Name = std::filesystem::path::string_type;
+  constexpr int kTries = 10000;
   static std::atomic<unsigned> counter{0};
-  std::filesystem::path temporary = target;
-  temporary += ".part" + std::to_string(counter++);
-  std::error_code error;
-  while (std::filesystem::exists(temporary, error)) {
-    temporary = target;
-    temporary += ".part" + std::to_string(counter++);
+  const Name name = target.filename().native();
+  for (int tries = 0; tries < kTries && !name.empty(); ++tries) {
+    Name tail(1, '~');
+    for (const char digit : std::to_string(counter++)) {
+      tail.push_back(static_cast<Name::value_type>(digit));
+    }
+    if (tail.size() > name.size()) {
+      tail.erase(0, tail.size() - name.size());  // a short name keeps only the number's end
+    }
+    std::size_t cut = name.size() - tail.size();
+    while (cut > 0 && ContinuesCharacter(name[cut])) {
+      --cut;
+    }
+    const Name temporary = name.substr(0, cut) + tail;
+    std::filesystem::path path = target.parent_path() / temporary;
+    std::error_code error;
+    if (temporary != name &&
+        !std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
+      return path;
+    }
   }
-  return temporary;
+  return std::filesystem::path();
 }
 
 // Closes the file (once) and removes it, so a failure leaves nothing behind.
@@ -102,7 +130,11 @@ WriteResult WriteImageFile(const std::string& targetPath, int variant, const std
     return WriteResult::kDataWriteFailed;
   }
   const ReceiverVariant& row = ReceiverVariantTable[variant];
-  const std::filesystem::path target = Utf8Path(targetPath);
+  // Written where a direct write would write, and refused where it would be refused.
+  std::filesystem::path target;
+  if (!ResolveWriteTarget(Utf8Path(targetPath), target)) {
+    return WriteResult::kCreateFailed;
+  }
   TemporaryFile temporary(TemporaryPath(target));
   if (temporary.File() == nullptr) {
     return WriteResult::kCreateFailed;

@@ -32,8 +32,7 @@ bool ReadSoftwareDialog::OnInitDialog() {
     OnCancel();
     return false;
   }
-  SetItemText(IDC_PROGRESS_TEXT, "0/0 blocks");
-  Repaint();
+  ShowNoProgressYet();
   if (!StartRead()) {
     OnCancel();
     return false;

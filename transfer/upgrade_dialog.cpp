@@ -66,8 +66,7 @@ UpgradeDialog::UpgradeDialog(std::string path, std::int32_t portIndex, int baud)
     : ProcedureDialog(IDD_UPGRADE), portIndex_(portIndex), baud_(baud), romPath(std::move(path)) {}
 
 bool UpgradeDialog::OnInitDialog() {
-  SetItemText(IDC_PROGRESS_TEXT, "0/0 blocks");
-  Repaint();
+  ShowNoProgressYet();
   if (!LoadRomImage()) {
     OnCancel();
     return false;
@@ -170,9 +169,12 @@ void UpgradeDialog::Complete() {
   ShowProgress(blockCount, blockCount);
   outcome_.ending = Ending::kDone;
   SetItemText(ui::kIdCancel, "Close");
+  RepaintItem(ui::kIdCancel);
   ShowItem(IDC_UPGRADE_NOTICE, true);
+  RepaintItem(IDC_UPGRADE_NOTICE);
   port.SendCommand(comm::CMD_STOP);
   KillTimer(kTransferTimer);
+  // The notice covers the bar's place: the whole dialog is drawn again, background included.
   Repaint();
 }
 

@@ -40,7 +40,10 @@ class DialogWindow {
   // Key-downs in this control reach the dialog's OnPreviewKey and OnControlKeyDown.
   virtual void CaptureKeys(int id) = 0;
   virtual void Center() = 0;
+  // Redraws the whole dialog, background included, at once.
   virtual void Repaint() = 0;
+  // Redraws one control at once with what it was last given; nothing else is drawn.
+  virtual void RepaintItem(int id) = 0;
   virtual void SetTimer(int id, unsigned periodMs) = 0;
   virtual void KillTimer(int id) = 0;
   virtual void SetWaitCursor(bool on) = 0;
@@ -130,6 +133,7 @@ class Dialog {
   void CaptureKeys(int id) { window_->CaptureKeys(id); }
   void CenterWindow() { window_->Center(); }
   void Repaint() { window_->Repaint(); }
+  void RepaintItem(int id) { window_->RepaintItem(id); }
   void SetTimer(int id, unsigned periodMs) { window_->SetTimer(id, periodMs); }
   void KillTimer(int id) { window_->KillTimer(id); }
   void SetWaitCursor(bool on) { window_->SetWaitCursor(on); }

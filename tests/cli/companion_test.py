@@ -4,11 +4,13 @@ import fcntl
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import time
+import unicodedata
 import unittest
 
 CLI = os.path.abspath(os.environ.get("VL_CLI", "build/linux/vesker-link"))
@@ -198,6 +200,24 @@ class ConnectAndProbe(Bench):
         self.assertEqual(probed.code, 0, probed.err)
         self.assertEqual(probed.out.splitlines(), [by_id + "  connect ok!",
                                                    os.path.join(dev, "ttyUSB2") + "  no answer！"])
+        # The system's own /dev, whatever it holds.
+        system = dict(os.environ)
+        system.pop("VESKER_LINK_DEV", None)
+        listed = subprocess.run([CLI, "probe", "--list"], env=system, capture_output=True,
+                                timeout=RUN_LIMIT)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        for line in listed.stdout.decode().splitlines():
+            self.assertTrue(line.startswith("/dev/"), line)
+        # Numbered names in the order of their numbers, however the folder lists them.
+        numbers = [3, 11, 0, 7, 1, 10, 2]
+        ordered = self.path("ordered")
+        os.makedirs(ordered)
+        for n in numbers:
+            open(os.path.join(ordered, "ttyUSB%d" % n), "w").close()
+        listed = subprocess.run([CLI, "probe", "--list"], capture_output=True, timeout=RUN_LIMIT,
+                                env=dict(os.environ, VESKER_LINK_DEV=ordered))
+        self.assertEqual(listed.stdout.decode().splitlines(),
+                         [os.path.join(ordered, "ttyUSB%d" % n) for n in sorted(numbers)])
 
 
 class RomFiles(Bench):
@@ -263,10 +283,10 @@ class Read(Bench):
                 self.assertEqual(run.out, "read %d blocks of %s into %s\n"
                                  % (n, VERSIONS[variant], path))
                 self.assertEqual(self.read(path), TAGS[variant] + receiver.flash())
+                # A line each time another tenth is done, at the first block that does it.
                 progress = [l for l in run.err.splitlines() if l.startswith("read: ")]
-                self.assertEqual([l.split("%")[0] for l in progress],
-                                 ["read: %d" % p for p in range(10, 101, 10)])
-                self.assertEqual(progress[-1], "read: 100%% (%d/%d blocks)" % (n, n))
+                self.assertEqual(progress, ["read: %d%% (%d/%d blocks)" % (p, -(-p * n // 100), n)
+                                            for p in range(10, 101, 10)])
                 names = receiver.names()
                 self.assertEqual(names[0], "CMD_READ_START")
                 self.assertEqual(names[-1], "CMD_READ_DONE")
@@ -490,6 +510,8 @@ class CommandLine(Bench):
                 self.assertEqual(run.code, code, run.out)
                 events = run.events(self)
                 self.assertEqual(events[0]["command"], events[-1]["command"])
+                if args[-2] in ("read", "info"):
+                    self.assertEqual(events[0]["details"]["file"], args[-1])
 
 
     def test_json_of_names_that_are_not_utf8(self):
@@ -550,6 +572,12 @@ class ManyPorts(Bench):
         self.assertIn(digest, rows[3])
         self.assertIn("no answer1！", rows[2])
         self.assertIn("vesker-link: %s: no answer1！" % silent.link, plain.err)
+        # Its columns line up on a terminal, where "！" takes two places.
+        def place(row, match):
+            return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1
+                       for c in row[:match.start()])
+        columns = {place(row, re.search(r"time|\d+:\d\d", row)) for row in rows}
+        self.assertEqual(len(columns), 1, rows)
 
     def test_read_of_two_ports_writes_one_file_each(self):
         a = self.receiver("--seed", "11", name="ttyA")
@@ -561,6 +589,56 @@ class ManyPorts(Bench):
         self.assertEqual(self.read(self.path("rom-ttyA.bin")), TAGS[0] + a.flash())
         self.assertEqual(self.read(self.path("rom-ttyB.bin")), TAGS[1] + b.flash())
         self.assertFalse(os.path.exists(self.path("rom.bin")))
+
+    def test_a_terminal_shows_each_line_once(self):
+        # One port's message comes while the other's progress line is live: it goes above
+        # that line, and what the terminal shows at the end is each line once.
+        a = self.receiver("--pause-before", "20:2000", name="ttyA")
+        b = self.receiver("--late", "1000", "--reply", "5A766C6945794573000000FF", name="ttyB")
+        master, slave = os.openpty()
+        process = subprocess.Popen([CLI, "-p", a.link, "-p", b.link, "read", self.path("rom.bin")],
+                                   cwd=self.dir, stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the program's end is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(process.wait(timeout=RUN_LIMIT), 1)
+        lines = terminal_screen(shown.decode("utf-8", "replace"))
+        self.assertEqual(lines[0], "vesker-link: %s: no answer1！" % b.link, lines)
+        self.assertTrue(lines[1].startswith(
+            "%s: read     [########################] 100%%  256/256 blocks" % a.link), lines)
+        self.assertEqual(lines[2:], [""])
+
+
+def terminal_screen(text):
+    """The lines a terminal shows after text: characters, CR, LF, up (ESC [A) and erase to
+    the line's end (ESC [K)."""
+    lines, row, col, i = [""], 0, 0, 0
+    while i < len(text):
+        if text.startswith("\x1b[A", i):
+            row, i = max(row - 1, 0), i + 3
+            continue
+        if text.startswith("\x1b[K", i):
+            lines[row], i = lines[row][:col], i + 3
+            continue
+        c, i = text[i], i + 1
+        if c == "\r":
+            col = 0
+        elif c == "\n":
+            row, col = row + 1, 0
+            if row == len(lines):
+                lines.append("")
+        else:
+            lines[row] = lines[row][:col] + c + lines[row][col + 1:]
+            col += 1
+    return lines
 
 
 if __name__ == "__main__":

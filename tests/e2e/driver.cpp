@@ -9,7 +9,8 @@
 //   key TITLE KEY             a key press into the window's focused control: enter, esc,
 //                             space, arrows, delete, tab, f1, a, 0-9, numpad0-numpad9
 //   close TITLE               the window's close box
-//   message [MS]              wait for a message box, print "caption|text|owner caption", press OK
+//   message [MS]              wait for a message box, print "caption|text|owner caption", press
+//                             its default button (OK, or Yes where it asks)
 //   nomessage [MS]            fail if a message box shows up within MS
 //   visible TITLE             print 1 or 0
 //   filename TITLE PATH       answer a file dialog with this path
@@ -17,6 +18,8 @@
 //   checked TITLE ID          print 1 when the button is checked, else 0
 //   shown TITLE ID            print 1 when the control is visible, else 0
 //   border TITLE ID           print 1 when the control has a border of any kind, else 0
+//   focus TITLE               print the id of the control with the keyboard focus ("window"
+//                             for the window itself, "none" when nothing has it)
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
 
@@ -139,7 +142,9 @@ int wmain(int argc, wchar_t** argv) {
     HWND owner = GetWindow(box, GW_OWNER);
     Print(Utf8(WindowText(box)) + "|" + Utf8(WindowText(GetDlgItem(box, 0xFFFF))) + "|" +
           (owner ? Utf8(WindowText(owner)) : std::string()));
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    const LRESULT defaultButton = SendMessageW(box, DM_GETDEFID, 0, 0);
+    const WORD button = HIWORD(defaultButton) == DC_HASDEFID ? LOWORD(defaultButton) : IDOK;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
     return 0;
   }
   if (command == L"hold" && argc > 3) {
@@ -194,6 +199,17 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"visible") {
     Print(IsWindowVisible(window) ? "1" : "0");
+    return 0;
+  }
+  if (command == L"focus") {
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof(thread);
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread);
+    const HWND focus = thread.hwndFocus;
+    Print(focus == nullptr         ? "none"
+          : focus == window        ? "window"
+          : IsChild(window, focus) ? std::to_string(GetDlgCtrlID(focus))
+                                   : "elsewhere");
     return 0;
   }
   // Like a user, act only once the window takes input: a window under a modal dialog is

@@ -154,23 +154,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 Receiver([](auto& o) { o.silent = true; }),
                                 1,
                                 "no answer！",
-                                {"CMD_CONNECT", "CMD_STOP"}},
-                    FailureCase{
-                        "wrong_reply",
-                        1071,
-                        true,
-                        Receiver([](auto& o) { o.replyOverride = comm::CommandFrame(0xAA); }),
-                        1,
-                        "no answer！",
-                        {"CMD_CONNECT", "CMD_STOP"}},
-                    FailureCase{"reply_and_more",
-                                1071,
-                                true,
-                                Receiver([](auto& o) {
-                                  o.extraAfterReply = {0x5A, 0x76};
-                                }),
-                                1,
-                                "no answer！",
                                 {"CMD_CONNECT", "CMD_STOP"}}),
     [](const testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
 

@@ -79,8 +79,11 @@ TEST_P(FaultMatrix, ReportsItsMessageSendsItsFramesAndKeepsTheDisk) {
   }
 
   std::vector<std::string> messages;
+  const int owner = row.exchange == Exchange::kConnect ? 176 : upgrade ? 171 : 172;
   for (const ui::Event& event : host.Messages()) {
     messages.push_back(event.text);
+    EXPECT_EQ(event.caption, "Vesker  Link 1.0");
+    EXPECT_EQ(event.ownerTemplate, owner) << "the dialog that ran the exchange owns its message";
   }
   EXPECT_EQ(messages, row.message.empty() ? std::vector<std::string>()
                                           : std::vector<std::string>{row.message});
@@ -114,11 +117,7 @@ using O = sim::ReceiverOptions;
 INSTANTIATE_TEST_SUITE_P(
     Rows, FaultMatrix,
     testing::Values(
-        // The connection test.
-        Row{"connect_silence", Exchange::kConnect, [](O& o) { o.silent = true; }, "no answer！",
-            "CMD_CONNECT", "CMD_STOP", 2, Disk::kUntouched},
-        Row{"connect_wrong_reply", Exchange::kConnect, [](O& o) { o.replyOverride = kNoise; },
-            "no answer！", "CMD_CONNECT", "CMD_STOP", 2, Disk::kUntouched},
+        // The connection test (silence and a wrong reply: WaitAck's and Setup's own tests).
         Row{"connect_split_reply", Exchange::kConnect,
             [](O& o) {
               o.replyPieces = 4;
@@ -135,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The read.
         Row{"read_silence", Exchange::kRead, [](O& o) { o.silent = true; }, "no answer2！",
             "CMD_READ_START", "CMD_STOP", 2, Disk::kUntouched},
-        Row{"read_noise_for_report", Exchange::kRead, [](O& o) { o.replyOverride = kNoise; },
+        Row{"read_ack_for_report", Exchange::kRead, [](O& o) { o.replyOverride = comm::AckFrame; },
             "no answer1！", "CMD_READ_START", "CMD_STOP", 2, Disk::kUntouched},
         Row{"read_split_report", Exchange::kRead,
             [](O& o) {
@@ -169,9 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
             "CMD_STOP", 2, Disk::kUntouched},
         Row{"upgrade_other_set", Exchange::kUpgrade, [](O& o) { o.otherSet = true; },
             "no answer F！", "CMD_UPGRADE_START", "CMD_STOP", 3, Disk::kUntouched},
-        Row{"upgrade_other_variant", Exchange::kUpgrade, [](O& o) { o.variant = 8; },
+        Row{"upgrade_other_variant", Exchange::kUpgrade, [](O& o) { o.variant = 15; },
             "software version incorrect！\r\npls send below information to your provider！"
-            "\r\n\r\n\"error version <Fta 29 1> to <HCI 29 1>\"",
+            "\r\n\r\n\"error version <Fta 29 1> to <T 39 2>\"",
             "CMD_UPGRADE_START", "CMD_STOP", 2, Disk::kUntouched},
         Row{"upgrade_glued_replies", Exchange::kUpgrade, [](O& o) { o.glueReplies = true; }, "",
             "CMD_UPGRADE_START", "CMD_STOP", 258, Disk::kUntouched},

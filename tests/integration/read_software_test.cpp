@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "link/frames.h"
+#include "tests/support/limits.h"
 #include "tests/support/sim_line.h"
 #include "tests/support/ticks.h"
 #include "transfer/read_software_dialog.h"
@@ -21,6 +25,7 @@ using Names = std::vector<std::string>;
 using ui::Event;
 using ui::HeadlessWindow;
 using namespace std::chrono_literals;
+using std::string_literals::operator""s;
 
 constexpr int kRead = 172;
 
@@ -87,6 +92,12 @@ TEST_F(ReadSoftware, WholeReadGivesTagAndFlashAndTheExactFrames) {
     EXPECT_EQ(bar[1], 0) << "at block 2";
     EXPECT_EQ(bar[2], variant == 0 ? 1 : 0) << "at block 3";
     EXPECT_EQ(bar.back(), 100);
+    // Only the bar and the text are drawn again, at the start and after each block.
+    std::vector<int> repaints;
+    for (std::size_t i = 0; i <= blocks; ++i) {
+      repaints.insert(repaints.end(), {1057, 1087});
+    }
+    EXPECT_EQ(dialog->Repaints(), repaints);
   }
 }
 
@@ -101,96 +112,6 @@ TEST_F(ReadSoftware, AsksWhereToSaveAsTheProgramAlwaysHas) {
   EXPECT_EQ(ask.request.defaultExtension, std::optional<std::string>(""));
   EXPECT_TRUE(ask.request.overwritePrompt);
   EXPECT_TRUE(host_.Messages().empty());
-}
-
-struct FailureRow {
-  const char* name;
-  bool receiver;
-  void (*configure)(sim::ReceiverOptions&);
-  std::string message;
-  Names frames;
-};
-
-void PrintTo(const FailureRow& row, std::ostream* out) {
-  *out << row.name;
-}
-
-class ReadFailure : public ReadSoftware, public testing::WithParamInterface<FailureRow> {};
-
-TEST_P(ReadFailure, StopsWithItsMessageAndWritesNothing) {
-  const FailureRow& row = GetParam();
-  sim::ReceiverOptions options;
-  row.configure(options);
-  std::unique_ptr<vltest::SimulatedReceiver> receiver;
-  if (row.receiver) {
-    receiver = std::make_unique<vltest::SimulatedReceiver>(ports_, 1, options);
-  }
-  host_.AnswerFileDialog(Target());
-  if (receiver) {
-    vltest::PumpTicks(host_, *receiver);
-  }
-  EXPECT_EQ(Run(), 2);
-  ASSERT_EQ(host_.Messages().size(), 1u);
-  EXPECT_EQ(host_.Messages()[0].text, row.message);
-  EXPECT_EQ(host_.Messages()[0].caption, "Vesker  Link 1.0");
-  EXPECT_EQ(host_.Messages()[0].ownerTemplate, kRead);
-  if (receiver) {
-    EXPECT_EQ(receiver->FrameNames(), row.frames);
-  }
-  EXPECT_TRUE(Files().empty()) << "no file, not even a partial one";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, ReadFailure,
-    testing::Values(FailureRow{"no_report",
-                               true,
-                               [](sim::ReceiverOptions& o) { o.silent = true; },
-                               "no answer2！",
-                               {"CMD_READ_START", "CMD_STOP"}},
-                    FailureRow{"ack_instead_of_report",
-                               true,
-                               [](sim::ReceiverOptions& o) { o.replyOverride = comm::AckFrame; },
-                               "no answer1！",
-                               {"CMD_READ_START", "CMD_STOP"}},
-                    FailureRow{"stalled_block", true,
-                               [](sim::ReceiverOptions& o) {
-                                 o.cutBlock = 5;
-                                 o.cutBytes = 1;
-                               },
-                               "no answer！", Expected(5, 0, {"CMD_STOP"})},
-                    FailureRow{"late_block", true,
-                               [](sim::ReceiverOptions& o) {
-                                 o.pauseBeforeBlock = 2;
-                                 o.pauseMs = 4000;
-                               },
-                               "no answer！", Expected(2, 0, {"CMD_STOP"})},
-                    FailureRow{
-                        "no_port", false, [](sim::ReceiverOptions&) {}, "open port1 error!", {}}),
-    [](const testing::TestParamInfo<FailureRow>& param) { return std::string(param.param.name); });
-
-TEST_F(ReadSoftware, NoReportGivesUpAtTheSixtiethTick) {
-  sim::ReceiverOptions options;
-  options.silent = true;
-  vltest::SimulatedReceiver receiver(ports_, 1, options);
-  host_.AnswerFileDialog(Target());
-  vltest::PumpTicks(host_, receiver);
-  Run();
-  ASSERT_EQ(host_.Messages().size(), 1u);
-  EXPECT_EQ(host_.Messages()[0].time, 3000u);
-}
-
-TEST_F(ReadSoftware, ShortPauseAndAReportInPiecesStillRead) {
-  sim::ReceiverOptions options;
-  options.replyPieces = 12;  // 11 bytes queued for a while, then the twelfth
-  options.pieceGapMs = 15;
-  options.pauseBeforeBlock = 100;
-  options.pauseMs = 1500;
-  vltest::SimulatedReceiver receiver(ports_, 1, options);
-  host_.AnswerFileDialog(Target());
-  vltest::PumpTicks(host_, receiver);
-  Run();
-  EXPECT_TRUE(host_.Messages().empty());
-  EXPECT_EQ(vltest::ReadBytes(Target()).size(), 1048596u);
 }
 
 TEST_F(ReadSoftware, TakesOneBlockPerTickHoweverMuchIsQueued) {
@@ -226,6 +147,80 @@ TEST_F(ReadSoftware, CancelMidwaySendsNothingAndKeepsTheOldFile) {
   EXPECT_TRUE(host_.Messages().empty());
   const Names frames = receiver.FrameNames();
   EXPECT_EQ(frames, Expected(frames.size() - 1, 0, {})) << "no CMD_STOP, no CMD_READ_DONE";
+}
+
+// The image cannot be held: the receiver is told to stop and the user why. It runs in a fresh
+// run of this program, whose heap holds no room freed by earlier tests.
+TEST_F(ReadSoftware, NoMemoryForTheImageStopsTheReceiver) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator does not run out of memory gently";
+#endif
+  vltest::BarePty line;
+  ports_.Map(1, line.Path());
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string wire;
+        host_.AnswerFileDialog(Target());
+        vltest::ScriptTicks(host_, line, {{1, "ZvilEyEs\x10\x02\x00\x00"s}}, 2, wire);
+        {
+          const vltest::ScarceMemory scarce;
+          Run();
+        }
+        wire += line.Received(100);
+        const auto shown = host_.Messages();
+        const std::string message = shown.size() == 1 ? shown[0].text : "not one message";
+        std::fprintf(stderr, "%s, %zu bytes sent", message.c_str(), wire.size());
+        std::exit(message == "alloc memory error！" && shown[0].ownerTemplate == kRead &&
+                          wire == "ZvilEyEs\x00\x97\x00\x00ZvilEyEs\x00\x02\x00\x00"s &&
+                          Files().empty()
+                      ? 0
+                      : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+// The disk fills up as the file is written: after the whole read the user learns which part
+// failed, and an older file stays as it was.
+TEST_F(ReadSoftware, AFileTheDiskCannotTakeIsReportedAndTheOldOneKept) {
+  class FillsTheDiskAtTheEnd : public comm::ProgressListener {
+   public:
+    explicit FillsTheDiskAtTheEnd(rlim_t room) : room_(room) {}
+    void BlocksDone(std::uint32_t done, std::uint32_t count) override {
+      if (done == count) {
+        full.emplace(room_);  // the file is written on the next tick
+      }
+    }
+    std::optional<vltest::FullDisk> full;
+
+   private:
+    rlim_t room_;
+  };
+  const struct {
+    rlim_t room;
+    const char* message;
+  } cases[] = {{10, "write file error C1!"}, {500000, "write file error!"}};
+  for (const auto& c : cases) {
+    vltest::WriteBytes(Target(), "the old image");
+    sim::ReceiverOptions options;
+    options.variant = 4;
+    vltest::SimulatedReceiver receiver(ports_, 1, options);
+    ui::HeadlessHost host;
+    host.AnswerFileDialog(Target());
+    vltest::PumpTicks(host, receiver);
+    FillsTheDiskAtTheEnd disk(c.room);
+    transfer::ReadSoftwareDialog read(0);
+    read.SetProgressListener(&disk);
+    read.DoModal();
+    disk.full.reset();
+    ASSERT_EQ(host.Messages().size(), 1u) << c.message;
+    EXPECT_EQ(host.Messages()[0].text, c.message);
+    EXPECT_EQ(host.Messages()[0].caption, "Vesker  Link 1.0");
+    EXPECT_EQ(host.Messages()[0].ownerTemplate, kRead);
+    EXPECT_EQ(receiver.FrameNames(), Expected(256, 4, {"CMD_READ_DONE"}));
+    EXPECT_EQ(vltest::ReadBytes(Target()), "the old image");
+    EXPECT_EQ(Files(), std::vector<std::string>{"rom.bin"});
+  }
 }
 
 TEST_F(ReadSoftware, UnwritableTargetIsReportedAfterTheWholeRead) {

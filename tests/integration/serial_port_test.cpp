@@ -2,12 +2,15 @@
 #include "link/serial_port.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "tests/support/sim_line.h"
+#include "ui/headless/console_host.h"
 
 namespace {
 
@@ -98,16 +101,20 @@ TEST_F(SerialPortOnPty, ReadTakesOnlyWhatIsQueued) {
 
 TEST_F(SerialPortOnPty, WholeBlocksCountAndReadBeyondTheTtyLimit) {
   // A tty reports at most 4095 waiting bytes; the port's own queue must still count a whole
-  // 4096-byte block and more.
+  // 4096-byte block and more. Past its 10000 bytes, what the tty holds still counts.
   SerialPort port;
   ASSERT_EQ(port.Open(1, 115200), 1);
-  const std::string sent = Pattern(5000);
-  pty_.Send(sent);
-  ASSERT_EQ(WaitForQueued(port, 5000), 5000);
-  std::string got(5000, '\0');
+  const std::string sent = Pattern(12000);
+  for (std::size_t offset = 0; offset < sent.size(); offset += 4000) {
+    pty_.Send(sent.substr(offset, 4000));
+    ASSERT_TRUE(pty_.Delivered(4000));
+    EXPECT_EQ(port.InQueueCount(), static_cast<int>(offset + 4000));
+  }
+  std::string got(12000, '\0');
   EXPECT_EQ(port.Read(got.data(), 4096), 4096);
-  EXPECT_EQ(port.InQueueCount(), 904);
-  EXPECT_EQ(port.Read(got.data() + 4096, 4096), 904);
+  EXPECT_EQ(port.InQueueCount(), 7904);
+  EXPECT_EQ(port.Read(got.data() + 4096, 4096), 4096);
+  EXPECT_EQ(port.Read(got.data() + 8192, 4096), 3808);
   EXPECT_EQ(got, sent);
 }
 
@@ -153,6 +160,22 @@ TEST_F(SerialPortOnPty, EveryByteValuePassesUnchangedBothWays) {
 
 namespace {
 
+TEST_F(SerialPortOnPty, AWriteTheLineDoesNotTakeGivesUpAfterFiveSeconds) {
+  // Nobody reads the other end: the line takes what its buffer holds, then nothing.
+  comm::SerialPort port;
+  ASSERT_EQ(port.Open(1, 115200), 1);
+  const std::string block = Pattern(1 << 20);
+  const auto start = std::chrono::steady_clock::now();
+  const int written = port.Write(block.data(), static_cast<int>(block.size()));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, 1 << 20);
+  EXPECT_GE(waited, std::chrono::milliseconds(4900));
+  EXPECT_LT(waited, std::chrono::seconds(20));
+  EXPECT_EQ(pty_.Received(), block.substr(0, static_cast<std::size_t>(written)))
+      << "what it reports written is what the line got";
+}
+
 TEST_F(SerialPortOnPty, OpeningStartsWithAnEmptyQueue) {
   // Bytes a receiver sent while nobody listened (after a cancelled exchange) are not taken
   // as the answer to the next one.
@@ -163,6 +186,101 @@ TEST_F(SerialPortOnPty, OpeningStartsWithAnEmptyQueue) {
   EXPECT_EQ(port.InQueueCount(), 0);
   pty_.Send("fresh");
   EXPECT_EQ(WaitForQueued(port, 5), 5);
+}
+
+}  // namespace
+
+namespace {
+
+// A dialog whose ticks take nothing from its port. However its line stands (bytes waiting, no
+// port at all, a line that is gone), the console host at the fast pace must not spin: it waits
+// for the next period or for new bytes, and costs next to no processor time.
+class IdleReader : public ui::Dialog {
+ public:
+  IdleReader(int com, std::function<void()> afterOpen)
+      : ui::Dialog(0), com_(com), afterOpen_(std::move(afterOpen)) {}
+  int ticks = 0;
+  int waits = 0;
+
+ protected:
+  bool OnInitDialog() override {
+    port_.Open(com_, 115200);
+    afterOpen_();
+    start_ = std::chrono::steady_clock::now();
+    SetTimer(1, 50);
+    return true;
+  }
+  bool AwaitTick(int /*id*/, std::chrono::steady_clock::time_point until) override {
+    ++waits;
+    return port_.WaitForInput(12, until);
+  }
+  void OnTimer(int /*id*/) override {
+    ++ticks;
+    if (std::chrono::steady_clock::now() - start_ >= std::chrono::milliseconds(500)) {
+      EndDialog(ui::kIdOk);
+    }
+  }
+
+ private:
+  int com_;
+  std::function<void()> afterOpen_;
+  comm::SerialPort port_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+class NoListener : public ui::ConsoleListener {
+  void MessageShown(const std::string&, const std::string&) override {}
+};
+
+std::chrono::microseconds ThreadTime() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+TEST_F(SerialPortOnPty, FastTicksOnAnIdleLineCostNextToNothing) {
+  const struct {
+    const char* line;
+    int com;
+    std::function<void()> afterOpen;
+  } lines[] = {
+      {"bytes no tick takes", 1, [this] { pty_.Send("twelve bytes"); }},
+      {"no port", 2, [] {}},
+      {"a line that is gone", 1, [this] { pty_.HangUp(); }},
+  };
+  for (const auto& line : lines) {
+    NoListener listener;
+    ui::ConsoleHost host(listener, true);
+    IdleReader dialog(line.com, line.afterOpen);
+    const auto before = ThreadTime();
+    dialog.DoModal();
+    // Ten periods, one tick early on the bytes: a host spinning on them, or on a port that
+    // is not open, ticks or asks thousands of times.
+    EXPECT_LE(dialog.ticks, 13) << line.line;
+    EXPECT_GE(dialog.ticks, 2) << line.line;
+    EXPECT_LE(dialog.waits, 2 * dialog.ticks + 2) << line.line;
+    EXPECT_LT(ThreadTime() - before, std::chrono::milliseconds(50)) << line.line;
+  }
+}
+
+// The speeds a receiver's line may run at open with that speed; any other does not open.
+TEST_F(SerialPortOnPty, OpensAtEachLineSpeedItKnowsAndNoOther) {
+  const struct {
+    int baud;
+    speed_t speed;
+  } speeds[] = {{9600, B9600},   {19200, B19200},   {38400, B38400},
+                {57600, B57600}, {115200, B115200}, {230400, B230400}};
+  SerialPort port;
+  for (const auto& s : speeds) {
+    ASSERT_EQ(port.Open(1, s.baud), 1) << s.baud;
+    const termios line = pty_.Settings();
+    EXPECT_EQ(cfgetospeed(&line), s.speed) << s.baud;
+    port.Close();
+  }
+  for (int baud : {0, 9601, 57601, 460800}) {
+    EXPECT_EQ(port.Open(1, baud), 0) << baud;
+  }
 }
 
 }  // namespace

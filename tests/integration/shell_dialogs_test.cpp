@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/about_dialog.h"
 #include "app/control_panel_dialog.h"
@@ -83,15 +84,37 @@ TEST_F(ProgramRun, PortIndexOutOfRangeIsKeptUnchanged) {
   EXPECT_EQ(vltest::ReadBytes(ConfigFile()), "\x07\0\0\0"s);
 }
 
-TEST_F(ProgramRun, CancelledUpgradeFileChoiceOpensNothing) {
-  host_.AnswerFileDialog(std::nullopt);
+// Each button opens its own dialog over the panel, one at a time; a cancelled file choice
+// opens no upgrade.
+TEST_F(ProgramRun, EachButtonOpensItsDialogOverThePanel) {
+  host_.AnswerFileDialog(std::nullopt);  // the read's Save As
+  host_.AnswerFileDialog(std::nullopt);  // the upgrade's Open
+  host_.Click(1106);
+  host_.PressEscape();
+  host_.Click(1108);
   host_.Click(1107);
-  host_.Click(2);
+  host_.Click(3);
+  host_.PressEscape();
+  host_.PressEscape();
   Run();
-  ASSERT_EQ(host_.Transcript().size(), 3u) << "the panel, the file dialog, the panel's end";
-  const Event& ask = host_.Transcript()[1];
-  EXPECT_EQ(ask.kind, Event::kOpenFile);
-  EXPECT_EQ(ask.ownerTemplate, kPanel);
+  std::vector<std::vector<int>> seen;  // kind, template, owner
+  for (const Event& event : host_.Transcript()) {
+    seen.push_back(
+        {event.kind, event.kind == Event::kDialogShown ? event.result : 0, event.ownerTemplate});
+  }
+  const int shown = Event::kDialogShown;
+  const int ended = Event::kDialogEnded;
+  EXPECT_EQ(seen, (std::vector<std::vector<int>>{{shown, 140, 0},
+                                                 {shown, 175, 140},
+                                                 {ended, 0, 175},
+                                                 {shown, 172, 140},
+                                                 {Event::kSaveFile, 0, 172},
+                                                 {ended, 0, 172},
+                                                 {Event::kOpenFile, 0, 140},
+                                                 {shown, 100, 140},
+                                                 {ended, 0, 100},
+                                                 {ended, 0, 140}}));
+  const Event& ask = host_.Transcript()[6];
   EXPECT_EQ(ask.request.title, "open rom(*.bin) file");
   EXPECT_EQ(ask.request.filter, "rom image file(*.bin)|*.bin||");
   EXPECT_EQ(ask.request.initialName, "rom.bin");

@@ -1,9 +1,14 @@
 // Upgrade Receiver Software under the headless host: loading and checking the file, and the
 // transfer into the simulated receiver on a pty, its flash compared byte for byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -12,6 +17,7 @@
 
 #include "link/frames.h"
 #include "romimage/receiver_variant_table.h"
+#include "tests/support/limits.h"
 #include "tests/support/sim_line.h"
 #include "tests/support/ticks.h"
 #include "transfer/upgrade_dialog.h"
@@ -22,6 +28,7 @@ namespace {
 using Names = std::vector<std::string>;
 using ui::HeadlessWindow;
 using namespace std::chrono_literals;
+using std::string_literals::operator""s;
 
 constexpr int kUpgrade = 171;
 
@@ -108,17 +115,63 @@ TEST_F(Upgrade, BadFilesAreRefusedBeforeThePortIsTouched) {
     expected.push_back(c.message);
   }
   // Nothing that is not a regular file is opened or waited for (a FIFO would wait for a
-  // writer for ever).
+  // writer for ever, and opening a device may act on it). A writer waiting at the FIFO would
+  // be let through by any reader that opened it, however briefly.
   const std::string fifo = dir_ / "fifo.bin";
   const std::string folder = dir_ / "folder.bin";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::filesystem::create_directory(folder);
+  std::atomic<bool> writerThrough{false};
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY);
+    writerThrough = true;
+    ::close(fd);
+  });
+  std::this_thread::sleep_for(100ms);  // the writer waits at the FIFO by now
   for (const std::string& path : {dir_ / "no such file.bin", fifo, folder}) {
     Run(path);
     expected.push_back("Open file<" + path + "> error！");
   }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(writerThrough) << "the FIFO was opened";
+  ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets a waiting writer go
+  writer.join();
   EXPECT_EQ(MessageTexts(), expected);
   EXPECT_TRUE(receiver.FrameNames().empty()) << "nothing may reach the receiver";
+}
+
+// A file that cannot be held in memory, or that another program cuts short while it is read,
+// is not taken: nothing reaches the receiver, and only the short read has a message.
+TEST_F(Upgrade, AFileThatCannotBeLoadedWholeSendsNothing) {
+  vltest::BarePty line;
+  ports_.Map(1, line.Path());
+  vltest::WriteBytes(Rom(), RomFile(1, FileSize(1)));
+#if !defined(__SANITIZE_ADDRESS__)  // its allocator does not run out of memory gently
+  // In a fresh run of this program, whose heap holds no room freed by earlier tests.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        transfer::UpgradeDialog upgrade(Rom(), 0);
+        int result = 0;
+        {
+          const vltest::ScarceMemory scarce;
+          result = upgrade.DoModal();
+        }
+        std::fprintf(stderr, "ended %d, %zu messages", result, host_.Messages().size());
+        std::exit(result == 2 && upgrade.Outcome().ending == comm::Outcome::Ending::kNoMemory &&
+                          host_.Messages().empty()
+                      ? 0
+                      : 1);
+      },
+      testing::ExitedWithCode(0), "");
+#endif
+  const vltest::ShrinksWhenRead shrinks(Rom(), 1000000);
+  if (!shrinks.Armed()) {
+    GTEST_SKIP() << "no right to watch the file system";
+  }
+  Run(Rom());
+  EXPECT_EQ(MessageTexts(), std::vector<std::string>{"read file data error！"});
+  EXPECT_EQ(line.Received(), "") << "the port was never opened";
 }
 
 TEST_F(Upgrade, MissingPortIsReportedAndNothingSent) {
@@ -149,6 +202,14 @@ TEST_F(Upgrade, FlashesEachVariantByteForByte) {
       EXPECT_EQ(dialog.Text(2), "Close");
       EXPECT_TRUE(dialog.ItemVisible(1093));
       EXPECT_TRUE(dialog.RunningTimers().empty());
+      // Each block redraws the bar and the text; only the end redraws more: the button, the
+      // notice, and then the whole dialog.
+      std::vector<int> repaints;
+      for (std::uint32_t i = 0; i < blocks + 2; ++i) {
+        repaints.insert(repaints.end(), {1057, 1087});
+      }
+      repaints.insert(repaints.end(), {2, 1093, 0});
+      EXPECT_EQ(dialog.Repaints(), repaints);
     });
     host_.Advance(1000);
     host_.Click(2);  // Close
@@ -172,55 +233,77 @@ TEST_F(Upgrade, BlocksBeyondTheTagsCountAreNeverSent) {
   EXPECT_EQ(std::memcmp(receiver.FlashWhenStopped().data(), rom.data() + 20, 1048576), 0);
 }
 
-struct FailureRow {
-  const char* name;
+// Which replies each product line's receivers give to go on, written out as the receivers
+// send them: every accepted one releases the next block, and every one of the other set ends
+// the upgrade with the line's message and CMD_STOP.
+struct ReplySetRow {
+  const char* line;
   int fileVariant;
-  void (*configure)(sim::ReceiverOptions&);
+  std::vector<std::string> accepted;  // bytes 8 to 11 after "ZvilEyEs"
+  std::vector<std::string> refused;
   std::string message;
-  std::size_t blocksSent;
 };
 
-void PrintTo(const FailureRow& row, std::ostream* out) {
-  *out << row.name;
+void PrintTo(const ReplySetRow& row, std::ostream* out) {
+  *out << row.line;
 }
 
-class UpgradeFailure : public Upgrade, public testing::WithParamInterface<FailureRow> {};
+class ReplySet : public Upgrade, public testing::WithParamInterface<ReplySetRow> {};
 
-TEST_P(UpgradeFailure, StopsWithItsMessage) {
-  const FailureRow& row = GetParam();
-  sim::ReceiverOptions options;
-  options.variant = row.fileVariant;
-  row.configure(options);
-  vltest::SimulatedReceiver receiver(ports_, 1, options);
-  vltest::WriteBytes(Rom(), RomFile(row.fileVariant, FileSize(row.fileVariant)));
-  vltest::PumpTicks(host_, receiver);
-  EXPECT_EQ(Run(Rom()), 2);
-  EXPECT_EQ(MessageTexts(), std::vector<std::string>{row.message});
-  EXPECT_EQ(receiver.FrameNames(), Blocks(row.blocksSent, {"CMD_STOP"}));
+TEST_P(ReplySet, AcceptsItsOwnLinesRepliesAndRefusesTheOthers) {
+  const ReplySetRow& row = GetParam();
+  vltest::BarePty line;
+  ports_.Map(1, line.Path());
+  const std::string rom = RomFile(row.fileVariant, FileSize(row.fileVariant));
+  vltest::WriteBytes(Rom(), rom);
+  const std::string frame = "ZvilEyEs";
+  for (const std::string& refused : row.refused) {
+    ui::HeadlessHost host;
+    vltest::LineScript script;
+    std::string expected = frame + std::string("\x00\x99\x00\x00", 4);
+    for (std::size_t k = 0; k < row.accepted.size(); ++k) {
+      script[static_cast<int>(k) + 1] = frame + row.accepted[k];
+      expected += rom.substr(20 + k * 4096, 4096);
+    }
+    script[static_cast<int>(row.accepted.size()) + 1] = frame + refused;
+    expected += frame + std::string("\x00\x02\x00\x00", 4);
+    std::string wire;
+    vltest::ScriptTicks(host, line, script, 10, wire);
+    transfer::UpgradeDialog(Rom(), 0).DoModal();
+    wire += line.Received(100);
+    ASSERT_EQ(host.Messages().size(), 1u) << row.line;
+    EXPECT_EQ(host.Messages()[0].text, row.message) << row.line;
+    EXPECT_TRUE(wire == expected) << row.line << ": " << wire.size() << " bytes on the wire";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, UpgradeFailure,
-    testing::Values(FailureRow{"silent", 0, [](sim::ReceiverOptions& o) { o.silent = true; },
-                               "no answer1！", 0},
-                    FailureRow{"silent_after_block_3", 0,
-                               [](sim::ReceiverOptions& o) { o.silentAfterBlock = 3; },
-                               "no answer1！", 4},
-                    FailureRow{"fta_file_ci_reply", 0,
-                               [](sim::ReceiverOptions& o) { o.otherSet = true; }, "no answer F！",
-                               1},
-                    FailureRow{"ci_file_zero_reply", 5,
-                               [](sim::ReceiverOptions& o) {
-                                 o.otherSet = true;
-                                 o.replyChoice = 0;
-                                 o.goAheadWithReport = false;
-                               },
-                               "no answer C！", 0},
-                    FailureRow{"other_variant", 0, [](sim::ReceiverOptions& o) { o.variant = 15; },
-                               "software version incorrect！\r\npls send below information to your "
-                               "provider！\r\n\r\n\"error version <Fta 29 1> to <T 39 2>\"",
-                               0}),
-    [](const testing::TestParamInfo<FailureRow>& param) { return std::string(param.param.name); });
+    Lines, ReplySet,
+    testing::Values(ReplySetRow{"Fta",
+                                0,
+                                {"\x00\x00\x00\x00"s, "\x11\x11\x00\x00"s, "\x00\xAA\x00\x00"s,
+                                 "\x10\x01\x00\x00"s},
+                                {"\x00\xF0\x00\x00"s, "\x00\xF2\x00\x00"s, "\x00\xFF\x00\x00"s},
+                                "no answer F！"},
+                    ReplySetRow{"CI",
+                                6,
+                                {"\x00\xF0\x00\x00"s, "\x00\xF2\x00\x00"s, "\x00\xFF\x00\x00"s,
+                                 "\x10\x07\x00\x00"s},
+                                {"\x00\x00\x00\x00"s, "\x11\x11\x00\x00"s, "\x00\xAA\x00\x00"s},
+                                "no answer C！"},
+                    ReplySetRow{"HCI",
+                                9,
+                                {"\x00\xFF\x00\x00"s, "\x10\x0A\x00\x00"s, "\x00\xF2\x00\x00"s,
+                                 "\x00\xF0\x00\x00"s},
+                                {"\x00\x00\x00\x00"s, "\x11\x11\x00\x00"s, "\x00\xAA\x00\x00"s},
+                                "no answer C！"},
+                    ReplySetRow{"T",
+                                14,
+                                {"\x00\xAA\x00\x00"s, "\x10\x0F\x00\x00"s, "\x11\x11\x00\x00"s,
+                                 "\x00\x00\x00\x00"s},
+                                {"\x00\xF0\x00\x00"s, "\x00\xF2\x00\x00"s, "\x00\xFF\x00\x00"s},
+                                "no answer F！"}),
+    [](const testing::TestParamInfo<ReplySetRow>& param) { return std::string(param.param.line); });
 
 TEST_F(Upgrade, OwnReportMidwayAndSplitOrGluedRepliesLetTheNextBlockGo) {
   sim::ReceiverOptions options;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -52,7 +53,9 @@ class BarePty {
   }
   ~BarePty() {
     ::close(slave_);
-    ::close(master_);
+    if (master_ >= 0) {
+      ::close(master_);
+    }
   }
   BarePty(const BarePty&) = delete;
   BarePty& operator=(const BarePty&) = delete;
@@ -73,21 +76,50 @@ class BarePty {
     }
   }
 
-  // Everything the port wrote that arrives within the given time.
+  // Waits (boundedly) until at least n bytes sent here wait at the port's end of the line, so
+  // that the port's next look finds them. A tty holds at most 4095.
+  bool Delivered(std::size_t n) const {
+    for (int i = 0; i < 5000; ++i) {
+      int waiting = 0;
+      if (::ioctl(slave_, FIONREAD, &waiting) == 0 && static_cast<std::size_t>(waiting) >= n) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+  }
+
+  // The line goes dead, as when an adapter is pulled out: the port's end stays open.
+  void HangUp() {
+    ::close(master_);
+    master_ = -1;
+  }
+
+  // The settings of the port's end of the line.
+  termios Settings() const {
+    termios settings{};
+    ::tcgetattr(slave_, &settings);
+    return settings;
+  }
+
+  // Everything the port wrote that arrives within the given time (0: what is there now).
   std::string Received(int waitMs = 200) const {
     std::string bytes;
     char buffer[4096];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
       pollfd wait{master_, POLLIN, 0};
-      if (::poll(&wait, 1, 10) > 0) {
+      if (::poll(&wait, 1, waitMs == 0 ? 0 : 10) > 0) {
         const ssize_t n = ::read(master_, buffer, sizeof(buffer));
         if (n > 0) {
           bytes.append(buffer, static_cast<std::size_t>(n));
+          continue;
         }
       }
+      if (waitMs == 0 || std::chrono::steady_clock::now() >= deadline) {
+        return bytes;
+      }
     }
-    return bytes;
   }
 
  private:

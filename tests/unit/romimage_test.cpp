@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -14,6 +15,7 @@
 #include "link/frames.h"
 #include "romimage/receiver_variant_table.h"
 #include "romimage/rom_image_file.h"
+#include "tests/support/limits.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -162,27 +164,11 @@ TEST_F(ImageFileWrite, MissingFolderCannotBeCreated) {
   EXPECT_TRUE(Names().empty());
 }
 
-// The disk fills up after the given number of bytes (a file size limit stands in for it).
-class FullDisk {
- public:
-  explicit FullDisk(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FullDisk() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-  FullDisk(const FullDisk&) = delete;
-  FullDisk& operator=(const FullDisk&) = delete;
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int);
-};
+// Files this process has open.
+std::size_t OpenFiles() {
+  const auto files = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(files), end(files)));
+}
 
 TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
   const std::string target = dir_ / "rom.bin";
@@ -193,13 +179,15 @@ TEST_F(ImageFileWrite, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
   } cases[] = {{10, WriteResult::kTagWriteFailed}, {500000, WriteResult::kDataWriteFailed}};
   for (const auto& c : cases) {
     WriteResult result;
+    const std::size_t open = OpenFiles();
     {
-      FullDisk full(c.room);
+      vltest::FullDisk full(c.room);
       result = romimage::WriteImageFile(target, 3, image_.data());
     }
     EXPECT_EQ(result, c.result) << c.room;
     EXPECT_EQ(vltest::ReadBytes(target), "the previous image");
     EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+    EXPECT_EQ(OpenFiles(), open) << "a failed write leaves no file open";
   }
 }
 
@@ -217,15 +205,61 @@ WriteResult WriteAsUnprivileged(const std::string& target, const std::uint8_t* i
   return static_cast<WriteResult>(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
 }
 
-TEST_F(ImageFileWrite, ReadOnlyFolderRefusesTheFileAndKeepsTheOldOne) {
+// What the user may not write is refused as a direct write would refuse it, and nothing
+// there is replaced: a folder without write permission, and a write-protected file in a folder
+// that could take a new one.
+TEST_F(ImageFileWrite, WhatTheUserMayNotWriteIsRefusedAndKept) {
   const std::string target = dir_ / "rom.bin";
-  vltest::WriteBytes(target, "the previous image");
-  chmod(dir_.Path().c_str(), 0555);
-  const WriteResult result = WriteAsUnprivileged(target, image_.data());
-  chmod(dir_.Path().c_str(), 0755);
-  EXPECT_EQ(result, WriteResult::kCreateFailed);
-  EXPECT_EQ(vltest::ReadBytes(target), "the previous image");
-  EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
+  const struct {
+    const char* what;
+    mode_t folder;
+    mode_t file;
+  } cases[] = {{"read-only folder", 0555, 0644}, {"write-protected file", 0777, 0444}};
+  for (const auto& c : cases) {
+    vltest::WriteBytes(target, "the previous image");
+    chmod(target.c_str(), c.file);
+    chmod(dir_.Path().c_str(), c.folder);
+    const WriteResult result = WriteAsUnprivileged(target, image_.data());
+    chmod(dir_.Path().c_str(), 0755);
+    EXPECT_EQ(result, WriteResult::kCreateFailed) << c.what;
+    EXPECT_EQ(romimage::WriteFailureMessage(result, 0), "create file error!");
+    EXPECT_EQ(vltest::ReadBytes(target), "the previous image") << c.what;
+    EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"}) << c.what;
+    chmod(target.c_str(), 0644);
+  }
+}
+
+// A symbolic link is written through, as a direct write would: the file it names is replaced
+// (or made), beside itself, and the link stays a link.
+TEST_F(ImageFileWrite, SymbolicLinksAreWrittenThrough) {
+  const std::filesystem::path folder = dir_.Path() / "images";
+  std::filesystem::create_directory(folder);
+  vltest::WriteBytes((folder / "rom.bin").string(), "the previous image");
+  std::filesystem::create_symlink("images/rom.bin", dir_.Path() / "link.bin");
+  std::filesystem::create_symlink("link.bin", dir_.Path() / "chain.bin");
+  std::filesystem::create_symlink("images/new.bin", dir_.Path() / "dangling.bin");
+  for (const char* link : {"link.bin", "chain.bin"}) {
+    EXPECT_EQ(romimage::WriteImageFile(dir_ / link, 3, image_.data()), WriteResult::kWritten);
+    EXPECT_EQ(vltest::ReadBytes((folder / "rom.bin").string()), Expected(3)) << link;
+  }
+  EXPECT_EQ(romimage::WriteImageFile(dir_ / "dangling.bin", 0, image_.data()),
+            WriteResult::kWritten);
+  EXPECT_EQ(vltest::ReadBytes((folder / "new.bin").string()), Expected(0));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"chain.bin", "dangling.bin", "images", "link.bin"}));
+  for (const char* link : {"link.bin", "chain.bin", "dangling.bin"}) {
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_.Path() / link)) << link;
+  }
+  std::vector<std::string> inside;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    inside.push_back(entry.path().filename().string());
+  }
+  std::sort(inside.begin(), inside.end());
+  EXPECT_EQ(inside, (std::vector<std::string>{"new.bin", "rom.bin"})) << "no temporary left";
+  // Links that lead round in a circle name no file: refused, as opening one is.
+  std::filesystem::create_symlink("loop-b", dir_.Path() / "loop-a");
+  std::filesystem::create_symlink("loop-a", dir_.Path() / "loop-b");
+  EXPECT_EQ(romimage::WriteImageFile(dir_ / "loop-a", 0, image_.data()),
+            WriteResult::kCreateFailed);
 }
 
 TEST_F(ImageFileWrite, AnyPathTheSystemTakesIsWritten) {
@@ -233,13 +267,23 @@ TEST_F(ImageFileWrite, AnyPathTheSystemTakesIsWritten) {
   while (deep.size() < 300) {
     deep += "a folder with blanks/";
   }
+  // The longest name a folder holds, and the shortest: the temporary file beside the target
+  // must fit wherever the target does.
   const std::string targets[] = {dir_ / "übersicht ✓ 固件.bin", dir_ / " leading blank.bin",
-                                 deep + "rom.bin"};
+                                 deep + "rom.bin", dir_ / (std::string(251, 'r') + ".bin"),
+                                 dir_ / "r"};
   for (const std::string& target : targets) {
     std::filesystem::create_directories(std::filesystem::path(target).parent_path());
     EXPECT_EQ(romimage::WriteImageFile(target, 0, image_.data()), WriteResult::kWritten) << target;
     EXPECT_EQ(vltest::ReadBytes(target), Expected(0)) << target;
   }
+  // However crowded the folder, the search for a temporary name ends, and leaves nothing.
+  for (char c = '0'; c <= '9'; ++c) {
+    vltest::WriteBytes(dir_ / std::string(1, c), "taken");
+  }
+  const WriteResult crowded = romimage::WriteImageFile(dir_ / "q", 0, image_.data());
+  EXPECT_TRUE(crowded == WriteResult::kWritten || crowded == WriteResult::kCreateFailed);
+  EXPECT_EQ(vltest::ReadBytes(dir_ / "5"), "taken");
 }
 
 }  // namespace

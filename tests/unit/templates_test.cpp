@@ -59,6 +59,10 @@ TEST(Templates, ControlPanel) {
                             {"PUSHBUTTON", "&Exit", 2, 235, 102, 72, 26},
                             {"PUSHBUTTON", "&About", 3, 144, 102, 72, 26},
                         });
+  // No button is a tab stop: none takes the focus, so Enter is the dialog's OK and does nothing.
+  for (const ui::ControlTemplate& control : panel.controls) {
+    EXPECT_FALSE(control.HasStyle("WS_TABSTOP")) << control.text;
+  }
 }
 
 TEST(Templates, AboutBox) {
@@ -93,6 +97,11 @@ TEST(Templates, CommunicationSetupAndConnect) {
                             {"DEFPUSHBUTTON", "OK", 1, 37, 75, 50, 14},
                             {"PUSHBUTTON", "Cancel", 2, 108, 75, 50, 14},
                         });
+  EXPECT_TRUE(setup.controls[1].HasStyle("WS_GROUP"));
+  for (const ui::ControlTemplate& control : setup.controls) {
+    EXPECT_EQ(control.HasStyle("WS_TABSTOP"), control.id == 1 || control.id == 2)
+        << "only OK and Cancel are tab stops, not " << control.text;
+  }
   const ui::DialogTemplate& connect = Template(176);
   EXPECT_EQ((std::vector<int>{connect.width, connect.height}), (std::vector<int>{182, 43}));
   EXPECT_EQ(connect.caption, "Connect to the receiver");
@@ -193,6 +202,7 @@ TEST(Templates, UpgradeAndRead) {
                               {"PUSHBUTTON", "Cancel", 2, 122, 44, 50, 14},
                           });
   EXPECT_FALSE(upgrade.Control(1093)->HasStyle("WS_VISIBLE"));
+  EXPECT_FALSE(upgrade.Control(2)->HasStyle("WS_TABSTOP")) << "Enter must not find Cancel";
   ExpectControls(read, {
                            {"GROUPBOX", "", -1, 6, 5, 288, 34},
                            {"EDITTEXT", "", 1087, 15, 5, 57, 12},

@@ -40,6 +40,7 @@ class ConsoleHost::Window : public DialogWindow {
   void CaptureKeys(int /*id*/) override {}
   void Center() override {}
   void Repaint() override {}
+  void RepaintItem(int /*id*/) override {}
   void SetTimer(int id, unsigned periodMs) override {
     const std::chrono::milliseconds period(periodMs);
     timers[id] = TimerState{period, Clock::now() + period};

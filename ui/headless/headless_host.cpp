@@ -18,6 +18,7 @@ class Dispatcher : public Host {
 };
 
 constexpr unsigned kReturnKey = 0x0D;
+constexpr unsigned kMessageReadMs = 1000;
 constexpr unsigned kEscapeKey = 0x1B;
 
 bool IsRadio(const ControlTemplate& control) {
@@ -127,6 +128,13 @@ void HeadlessWindow::ShowMessage(const std::string& text, const std::string& cap
   event.caption = caption;
   event.time = host_.now_;
   host_.transcript_.push_back(event);
+  // The user reads it for a moment. Meanwhile, as the real message box's own loop does, the
+  // running dialogs' timers go on firing: a step that left its timer running runs again.
+  if (!host_.inMessage_) {
+    host_.inMessage_ = true;
+    host_.AdvanceClock(kMessageReadMs);
+    host_.inMessage_ = false;
+  }
 }
 
 bool HeadlessWindow::AskFileName(const FileDialogRequest& request, bool save, std::string& path) {
@@ -190,12 +198,17 @@ void HeadlessWindow::KeyDown(unsigned virtualKey) {
   if (captured && Dispatcher::PreviewKey(dialog_, focus_, virtualKey)) {
     return;
   }
-  if (virtualKey == kReturnKey && !captured) {
-    Dispatcher::Command(dialog_, kIdOk);
-  } else if (virtualKey == kEscapeKey && !captured) {
-    Dispatcher::Command(dialog_, kIdCancel);
-  } else if (captured) {
+  if (captured) {
+    // Like the real control, a multi-line edit box closes its dialog on Esc by itself.
+    const ControlState* box = Find(focus_);
+    if (virtualKey == kEscapeKey && box != nullptr && box->source.HasStyle("ES_MULTILINE")) {
+      Dispatcher::Command(dialog_, kIdCancel);
+    }
     Dispatcher::ControlKeyDown(dialog_, focus_, virtualKey);
+  } else if (virtualKey == kReturnKey) {
+    Dispatcher::Command(dialog_, kIdOk);
+  } else if (virtualKey == kEscapeKey) {
+    Dispatcher::Command(dialog_, kIdCancel);
   }
 }
 

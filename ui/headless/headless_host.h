@@ -1,6 +1,7 @@
 // The test host: dialogs run without a window system. Controls live in memory, timers fire
-// when the test advances the host's clock, file dialogs and message boxes are answered from
-// a script, and everything a user would have seen is kept as a transcript.
+// when the test advances the host's clock (and while a message box is read, a second), file
+// dialogs and message boxes are answered from a script, and everything a user would have seen
+// is kept as a transcript.
 #pragma once
 
 #include <deque>
@@ -57,6 +58,8 @@ class HeadlessWindow : public DialogWindow {
   int Focus() const { return focus_; }
   bool Centered() const { return centered_; }
   bool WaitCursor() const { return waitCursor_; }
+  // What was redrawn, in order: a control's id, or 0 for the whole dialog.
+  const std::vector<int>& Repaints() const { return repaints_; }
   // Positions the progress bar took, in order, and pauses taken (milliseconds).
   const std::vector<int>& ProgressHistory() const { return progressHistory_; }
   const std::vector<unsigned>& Pauses() const { return pauses_; }
@@ -95,7 +98,8 @@ class HeadlessWindow : public DialogWindow {
   }
   void CaptureKeys(int id) override { captured_.push_back(id); }
   void Center() override { centered_ = true; }
-  void Repaint() override {}
+  void Repaint() override { repaints_.push_back(0); }
+  void RepaintItem(int id) override { repaints_.push_back(id); }
   void SetTimer(int id, unsigned periodMs) override;
   void KillTimer(int id) override { timers_.erase(id); }
   void SetWaitCursor(bool on) override { waitCursor_ = on; }
@@ -121,6 +125,7 @@ class HeadlessWindow : public DialogWindow {
   std::map<int, ControlState> controls_;
   std::map<int, TimerState> timers_;
   std::vector<int> progressHistory_;
+  std::vector<int> repaints_;
   std::vector<unsigned> pauses_;
   std::map<int, std::vector<std::string>> textHistory_;
   std::string caption_;
@@ -192,6 +197,7 @@ class HeadlessHost : public Host {
   std::vector<Event> transcript_;
   unsigned long long now_ = 0;
   int messageFailures_ = 0;
+  bool inMessage_ = false;
 };
 
 }  // namespace ui

@@ -233,13 +233,19 @@ bool TemplateLibrary::Load(const std::string& scriptPath, const std::string& hea
         control.styles.push_back(word);
       }
     }
-    // The resource compiler gives an edit box a border and a tab stop unless told NOT to.
+    // The resource compiler gives an edit box a border, and it and the buttons a tab stop,
+    // unless told NOT to.
+    std::vector<const char*> implied;
     if (control.kind == "EDITTEXT") {
-      for (const char* implied : {"WS_BORDER", "WS_TABSTOP"}) {
-        if (!Contains(control.styles, implied) &&
-            !Contains(control.styles, std::string("NOT ") + implied)) {
-          control.styles.push_back(implied);
-        }
+      implied = {"WS_BORDER", "WS_TABSTOP"};
+    } else if (control.kind == "PUSHBUTTON" || control.kind == "DEFPUSHBUTTON" ||
+               control.kind == "AUTORADIOBUTTON") {
+      implied = {"WS_TABSTOP"};
+    }
+    for (const char* style : implied) {
+      if (!Contains(control.styles, style) &&
+          !Contains(control.styles, std::string("NOT ") + style)) {
+        control.styles.push_back(style);
       }
     }
     dialog->controls.push_back(control);

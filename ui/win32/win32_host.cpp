@@ -63,6 +63,12 @@ class Win32Window : public DialogWindow {
     InvalidateRect(hwnd_, nullptr, TRUE);
     UpdateWindow(hwnd_);
   }
+  void RepaintItem(int id) override {
+    // The control invalidated itself when its text or position changed.
+    if (HWND item = GetDlgItem(hwnd_, id)) {
+      UpdateWindow(item);
+    }
+  }
   void SetTimer(int id, unsigned periodMs) override {
     ::SetTimer(hwnd_, static_cast<UINT_PTR>(id), periodMs, nullptr);
   }

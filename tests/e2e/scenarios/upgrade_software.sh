@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A 2 MiB image (variant 15) written into a simulated receiver on COM1: its flash ends up
-# equal to the file's data, and the dialog ends with the notice and a "Close" button.
+# equal to the file's data, and the dialog ends with the notice and a "Close" button. Its
+# Cancel button has no focus to take Enter: Enter mid-transfer does nothing.
 source "$(dirname "$0")/../lib.sh"
 
 UPGRADE="Upgrade Receiver Software"
@@ -9,6 +10,9 @@ rom="$work/新 固件.bin"
 start_sim 1 --unpaced --variant 15 --write-flash "$work/flash.bin"
 start_program
 start_upgrade "$rom"
+drv wait "$UPGRADE" >/dev/null || fail "no upgrade dialog"
+expect_eq "first focus" "$(drv focus "$UPGRADE")" "-1"
+drv key "$UPGRADE" enter
 await_upgrade
 expect_eq "notice shown" "$(drv shown "$UPGRADE" 1093)" "1"
 expect_eq "notice" "$(drv text "$UPGRADE" 1093)" \
