@@ -345,7 +345,8 @@ def restore(mutant, original):
 
 class Suite:
     """The native suite as ctest runs it, minus the build-rule checks: vl_tests in shards
-    side by side, stopping at the first failing test, and the vesker-link tests."""
+    side by side, stopping at the first failing test, and the vesker-link tests, directly and
+    through ser2net."""
 
     def __init__(self, jobs):
         self.jobs = jobs
@@ -355,10 +356,13 @@ class Suite:
         gtest = [("vl_tests", [tests, "--gtest_fail_fast", "--gtest_brief=1"],
                   {"GTEST_TOTAL_SHARDS": str(self.jobs), "GTEST_SHARD_INDEX": str(i)})
                  for i in range(self.jobs)]
-        companion = [("cli.companion", [sys.executable, os.path.join(
-            SRC, "tests", "cli", "companion_test.py"), "-f"], {
-                "VL_CLI": os.path.join(BUILD, "vesker-link"),
-                "VL_SIM": os.path.join(BUILD, "receiver-sim")})]
+        programs = {"VL_CLI": os.path.join(BUILD, "vesker-link"),
+                    "VL_SIM": os.path.join(BUILD, "receiver-sim")}
+        # vesker-link directly and through a serial device server, side by side.
+        companion = [(name, [sys.executable, os.path.join(SRC, "tests", "cli", script), "-f"],
+                      programs)
+                     for name, script in (("cli.companion", "companion_test.py"),
+                                          ("cli.network", "network_test.py"))]
         return [companion, gtest] if cli_first else [gtest, companion]
 
     def run(self, limit, cli_first=False):

@@ -159,6 +159,15 @@ class ConnectAndProbe(Bench):
                 self.assertEqual(run.out, out)
                 self.assertIn(err.format(link=link), run.err)
 
+    def test_com_names_past_com9(self):
+        # The number is the whole of what follows "COM", in either case.
+        for port, number in [("COM12", 12), ("com40", 40)]:
+            with self.subTest(port):
+                run = self.cli("-p", port, "--fast", "connect")
+                self.assertEqual(run.code, 4, run.err)
+                self.assertIn("vesker-link: open port%d error!\nvesker-link: cannot open COM%d: "
+                              % (number, number), run.err)
+
     def test_probe_lists_each_port(self):
         answers = self.receiver(name="answers").link
         silent = self.receiver("--silent", name="silent").link
