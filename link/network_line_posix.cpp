@@ -270,9 +270,9 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
   }
   const bool rfc2217 = address.kind == NetworkAddress::Kind::kRfc2217;
   // The address was checked to hold no separators, so it cannot end a field early.
-  const std::string spec = std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay=true)," +
-                           address.host + "," + std::to_string(address.port);
-  int error = str_to_gensio(spec.c_str(), os_, OnEvent, this, &io_);
+  const std::string stack = std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay=true)," +
+                            address.host + "," + std::to_string(address.port);
+  int error = str_to_gensio(stack.c_str(), os_, OnEvent, this, &io_);
   if (error == 0) {
     done_ = false;
     error = gensio_open(io_, OnDone, this);
