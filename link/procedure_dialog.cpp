@@ -34,8 +34,7 @@ void ProcedureDialog::ShowProgress(std::uint32_t done, std::uint32_t count) {
   outcome_.blockCount = count;
   SetProgress(IDC_PROGRESS, static_cast<int>(done * 100u / count));
   SetItemText(IDC_PROGRESS_TEXT, std::to_string(done) + "/" + std::to_string(count) + " blocks");
-  RepaintItem(IDC_PROGRESS);
-  RepaintItem(IDC_PROGRESS_TEXT);
+  RepaintProgress();
   if (listener_ != nullptr) {
     listener_->BlocksDone(done, count);
   }
@@ -43,6 +42,10 @@ void ProcedureDialog::ShowProgress(std::uint32_t done, std::uint32_t count) {
 
 void ProcedureDialog::ShowNoProgressYet() {
   SetItemText(IDC_PROGRESS_TEXT, "0/0 blocks");
+  RepaintProgress();
+}
+
+void ProcedureDialog::RepaintProgress() {
   RepaintItem(IDC_PROGRESS);
   RepaintItem(IDC_PROGRESS_TEXT);
 }

@@ -38,6 +38,9 @@ class ProcedureDialog : public ui::Dialog {
   comm::Outcome outcome_;
 
  private:
+  // The bar and its text only; the rest of the dialog does not change between blocks.
+  void RepaintProgress();
+
   ProgressListener* listener_ = nullptr;
 };
 
