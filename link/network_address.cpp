@@ -31,6 +31,15 @@ bool IsIpv6(const std::string& host) {
          });
 }
 
+// The zone of a link-local address: an interface's name or number (eth0, enp3s0, 2). Only
+// characters that cannot end a field of the connection string.
+bool IsZone(const std::string& zone) {
+  return !zone.empty() && zone.size() <= 15 && std::all_of(zone.begin(), zone.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+  });
+}
+
 }  // namespace
 
 bool IsNetworkPortName(const std::string& name) {
@@ -60,7 +69,10 @@ bool ParseNetworkAddress(const std::string& name, NetworkAddress& address, std::
     }
     parsed.host = rest.substr(1, close - 1);
     portText = rest.substr(close + 2);
-    if (!IsIpv6(parsed.host)) {
+    // A link-local address names the interface it is reached through: [fe80::1%eth0].
+    const std::size_t percent = parsed.host.find('%');
+    if (!IsIpv6(parsed.host.substr(0, percent)) ||
+        (percent != std::string::npos && !IsZone(parsed.host.substr(percent + 1)))) {
       error = "not an IPv6 address: " + parsed.host;
       return false;
     }

@@ -30,7 +30,8 @@ class NetworkLine {
   ~NetworkLine();
 
   // Connects and, for RFC 2217, sets the line: the baud, 8 data bits, no parity, 1 stop bit,
-  // no flow control, DTR and RTS on. 1 when connected; 0 with why not.
+  // no flow control, DTR and RTS on. 1 when connected; 0 with why not. The name's lookup and
+  // the connection share one time limit.
   int Open(const NetworkAddress& address, int baud, PortFailure& failure, std::string& detail);
   // Up to room of the bytes received, waiting at most wait for the first of them.
   std::size_t Read(unsigned char* into, std::size_t room, std::chrono::milliseconds wait);
@@ -60,7 +61,16 @@ class NetworkLine {
   void FdWritable();
 
  private:
+  // Waits until what was written has left the server's device: a server flushes its device
+  // when the client goes, and would throw away the last frame.
+  void Settle();
   void Close();
+  // The line time of count more bytes, from now or from when the line is free.
+  void Wrote(std::size_t count);
+  // Lets the library work, dropping what arrives, until then or until the line is lost.
+  void WaitUntil(std::chrono::steady_clock::time_point until);
+  // Why the server closed the connection while it was being set up.
+  void ClosedByServer(PortFailure& failure, std::string& detail) const;
   // Waits until every asked setting is answered or the time is up.
   void AwaitAnswers();
   // Waits for the open or close asked of the library, at most wait; its error, or
@@ -68,10 +78,19 @@ class NetworkLine {
   int AwaitDone(std::chrono::milliseconds wait);
 
   std::chrono::milliseconds answerWait_;
+  int baud_ = 115200;
+  bool rfc2217_ = false;
+  // When the server's device has sent all that was written, at the line's speed; only
+  // meaningful once something was written.
+  std::chrono::steady_clock::time_point lineFreeAt_;
+  bool wrote_ = false;
+  // What the server said before the connection was up (ser2net: "Port already in use").
+  std::string said_;
   gensio_os_funcs* os_ = nullptr;
   gensio_waiter* waiter_ = nullptr;
   gensio* io_ = nullptr;
   bool gone_ = false;
+  bool open_ = false;  // set up: what arrives from now on is the line's
   bool done_ = false;
   // While relaying: the other side, and what it gave that the connection has yet to take.
   gensio_iod* relayed_ = nullptr;
@@ -80,7 +99,9 @@ class NetworkLine {
   int doneError_ = 0;
   static constexpr std::size_t kSettingCount = 7;  // baud, framing, flow control, DTR, RTS
   Setting settings_[kSettingCount];
-  std::string refused_;  // a setting the server answered with another value
+  Setting query_;         // the question whose answer shows the server has taken all before it
+  unsigned answers_ = 0;  // answers the server gave, to whichever question
+  std::string refused_;   // a setting the server answered with another value
 };
 
 }  // namespace comm

@@ -7,9 +7,17 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/sergensio.h>
 
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
 #include <csignal>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -18,14 +26,119 @@ namespace comm {
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
-// A connection that has not come up by then is not going to (a host that drops the SYN).
+// The name's lookup and the connection together: a connection that has not come up by then
+// is not going to (a host that drops the SYN, a name server that never answers).
 constexpr milliseconds kConnectWait(5000);
 // DTR and RTS are asked alongside; a server on a line without modem lines (a pty) never
 // answers them, so once the framing is in they get only this much longer.
 constexpr milliseconds kModemLineGrace(50);
 constexpr milliseconds kCloseWait(1000);
-constexpr char kClosedAtOnce[] = "the server closed the connection at once";
+// What was written long enough ago has left the server's device by any measure.
+constexpr milliseconds kSettled(1000);
+// After the server has shown it took everything, what its device's FIFO or USB adapter still
+// holds beyond the line time of the bytes themselves.
+constexpr milliseconds kDeviceMargin(20);
+// A raw socket gives no sign that the server has the bytes: the network's share too.
+constexpr milliseconds kRawMargin(100);
+constexpr char kServerClosed[] = "the server closed the connection";
+
+// gensio keeps its process-wide state (its registry of stacks, the locks of its connection
+// count and of its defaults) with the OS handler that first uses it, for the life of the
+// process. So that handler is made here, once, makes that first use, and is never freed;
+// every line still has a handler of its own, worked by its port's thread alone.
+bool LibraryReady() {
+  static gensio_os_funcs* context = nullptr;
+  static const bool ready = [] {
+    // A write into a connection the server has reset raises SIGPIPE, which would end the
+    // whole program (and every other port's exchange); the write's own error says enough.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (gensio_unix_funcs_alloc(nullptr, 0, &context) != 0 || context == nullptr) {
+      return false;
+    }
+    // Parsing a stack sets all of that state up; the address is a number, so nothing is
+    // looked up, and nothing is opened.
+    gensio* first = nullptr;
+    if (str_to_gensio("tcp,ipv4,127.0.0.1,1", context, nullptr, nullptr, &first) != 0) {
+      return false;
+    }
+    gensio_free(first);
+    return true;
+  }();
+  return ready;
+}
+
+// The host's addresses as the library takes them ("ipv6,::1,4001,ipv4,127.0.0.1,4001"),
+// looked up here so that the lookup keeps to the open's time limit and the library never
+// reads a name as one of its own keywords ("ipv4"). False with the system's reason.
+bool LookUp(const NetworkAddress& address, steady_clock::time_point until, std::string& list,
+            std::string& detail) {
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::string list;
+    std::string detail;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  // A name server that never answers holds getaddrinfo for its own time-outs (tens of
+  // seconds): the lookup goes on a thread of its own, which the open stops waiting for.
+  std::thread([lookup, host = address.host, port = std::to_string(address.port)] {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_ADDRCONFIG;  // as the library asks for it
+    addrinfo* found = nullptr;
+    const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    std::string items;
+    std::string reason;
+    if (error != 0) {
+      reason = error == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(error);
+    }
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+      char number[NI_MAXHOST] = {};
+      if (::getnameinfo(entry->ai_addr, entry->ai_addrlen, number, sizeof(number), nullptr, 0,
+                        NI_NUMERICHOST) != 0) {
+        continue;
+      }
+      // A number, and a zone of letters and digits: nothing that could end a field.
+      const std::string text = number;
+      if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.' ||
+                   c == '%' || c == '-' || c == '_';
+          })) {
+        continue;
+      }
+      const std::string item =
+          std::string(entry->ai_family == AF_INET6 ? "ipv6," : "ipv4,") + text + "," + port;
+      if (("," + items + ",").find("," + item + ",") == std::string::npos) {
+        items += (items.empty() ? "" : ",") + item;
+      }
+    }
+    if (found != nullptr) {
+      ::freeaddrinfo(found);
+    }
+    if (items.empty() && reason.empty()) {
+      reason = "no address";
+    }
+    const std::lock_guard<std::mutex> hold(lookup->mutex);
+    lookup->list = std::move(items);
+    lookup->detail = std::move(reason);
+    lookup->done = true;
+    lookup->finished.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> hold(lookup->mutex);
+  if (!lookup->finished.wait_until(hold, until, [&] { return lookup->done; })) {
+    detail = "no answer from the name server within " +
+             std::to_string(kConnectWait.count() / 1000) + " s";
+    return false;
+  }
+  list = lookup->list;
+  detail = lookup->detail;
+  return !list.empty();
+}
 
 gensio_time Time(milliseconds wait) {
   gensio_time time{};
@@ -82,12 +195,75 @@ PortFailure FailureOf(int error) {
       return PortFailure::kUnknownHost;
     case GE_PERM:
       return PortFailure::kNotPermitted;
-    case GE_REMCLOSE:
-      // ser2net takes a connection to a line another client holds, and closes it at once.
-      return PortFailure::kBusy;
     default:
       return PortFailure::kOther;
   }
+}
+
+// What a server says to a new connection before it closes it, read on a plain connection of
+// our own: the library drops it when the server closes during the Telnet negotiation.
+// The server is the first of the addresses LookUp gave ("ipv4,127.0.0.1,4001,...").
+std::string ServerWords(const std::string& addresses) {
+  const std::size_t host = addresses.find(',') + 1;
+  const std::size_t port = addresses.find(',', host) + 1;
+  if (host == 0 || port == 0) {
+    return std::string();
+  }
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(addresses.substr(host, port - 1 - host).c_str(),
+                    addresses.substr(port, addresses.find(',', port) - port).c_str(), &hints,
+                    &found) != 0) {
+    return std::string();
+  }
+  std::string words;
+  const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    const auto until = steady_clock::now() + milliseconds(1000);
+    const bool started =
+        ::connect(fd, found->ai_addr, found->ai_addrlen) == 0 || errno == EINPROGRESS;
+    while (started && words.size() < 200) {
+      const auto left = std::chrono::duration_cast<milliseconds>(until - steady_clock::now());
+      pollfd wait{fd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+        break;
+      }
+      char buffer[256];
+      const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+      if (got <= 0) {
+        break;
+      }
+      words.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+  }
+  ::freeaddrinfo(found);
+  // Without the server's Telnet negotiation: IAC with a command and its option, or a whole
+  // subnegotiation up to IAC SE.
+  std::string text;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(words[i]);
+    if (byte != 0xFF || i + 1 >= words.size()) {
+      text += words[i];
+      continue;
+    }
+    const auto command = static_cast<unsigned char>(words[++i]);
+    if (command == 0xFA) {
+      while (i + 1 < words.size() && !(static_cast<unsigned char>(words[i]) == 0xFF &&
+                                       static_cast<unsigned char>(words[i + 1]) == 0xF0)) {
+        ++i;
+      }
+      ++i;
+    } else if (command >= 0xFB) {
+      i += command == 0xFF ? 0 : 1;
+      if (command == 0xFF) {
+        text += words[i];
+      }
+    }
+  }
+  return text;
 }
 
 }  // namespace
@@ -108,6 +284,9 @@ int NetworkLine::Event(int event, int error, unsigned char* buffer, std::size_t*
         gensio_os_funcs_wake(os_, waiter_);
         return 0;
       }
+      if (!open_ && said_.size() < 200) {
+        said_.append(reinterpret_cast<const char*>(buffer), std::min<std::size_t>(*length, 200));
+      }
       if (relayFd_ >= 0) {
         const ssize_t written = ::write(relayFd_, buffer, *length);
         const std::size_t taken = written > 0 ? static_cast<std::size_t>(written) : 0;
@@ -117,6 +296,9 @@ int NetworkLine::Event(int event, int error, unsigned char* buffer, std::size_t*
           os_->set_write_handler(relayed_, true);
         }
         *length = taken;
+        if (taken > 0 && wrote_) {
+          lineFreeAt_ = std::min(lineFreeAt_, steady_clock::now());  // as in Read
+        }
       }
       return 0;
     case GENSIO_EVENT_WRITE_READY:
@@ -149,6 +331,7 @@ void NetworkLine::FdReadable() {
     gensio_os_funcs_wake(os_, waiter_);
     return;
   }
+  Wrote(written);
   toSend_.erase(toSend_.begin(), toSend_.begin() + static_cast<long>(written));
   const bool held = !toSend_.empty();
   os_->set_read_handler(relayed_, !held);
@@ -181,8 +364,13 @@ void NetworkLine::Relay(int fd, const std::function<bool()>& stop) {
     gensio_time time = Time(milliseconds(500));
     gensio_os_funcs_wait(os_, waiter_, 1, &time);
   }
-  gensio_set_read_callback_enable(io_, false);
+  // What the program wrote last still reaches the receiver; nothing more is taken from it.
   gensio_set_write_callback_enable(io_, false);
+  os_->set_read_handler(relayed_, false);
+  os_->set_write_handler(relayed_, false);
+  relayFd_ = -1;
+  Settle();
+  gensio_set_read_callback_enable(io_, false);
   done_ = false;
   os_->clear_fd_handlers(relayed_);
   AwaitDone(kCloseWait);
@@ -200,6 +388,9 @@ void NetworkLine::Done(int error) {
 
 void NetworkLine::Answered(Setting& setting, int error, unsigned int value) {
   setting.answered = true;
+  if (error == 0) {
+    ++answers_;
+  }
   // A server that cannot set what it was asked answers with what it kept (9600 for 115200).
   if (error == 0 && !setting.modemLine && value != setting.wanted && refused_.empty()) {
     refused_ = std::string(setting.name) + " " + std::to_string(value) + " where " +
@@ -255,41 +446,50 @@ void NetworkLine::AwaitAnswers() {
 int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& failure,
                       std::string& detail) {
   Close();
-  // A write into a connection the server has reset raises SIGPIPE, which would end the
-  // whole program (and every other port's exchange); the write's own error says enough.
-  static std::once_flag quietPipes;
-  std::call_once(quietPipes, [] { std::signal(SIGPIPE, SIG_IGN); });
+  const auto until = steady_clock::now() + kConnectWait;
   // The port's thread alone works this connection, so its events need no waking signal
   // between threads: every line has its own.
-  if (gensio_unix_funcs_alloc(nullptr, 0, &os_) != 0 ||
+  if (!LibraryReady() || gensio_unix_funcs_alloc(nullptr, 0, &os_) != 0 ||
       (waiter_ = gensio_os_funcs_alloc_waiter(os_)) == nullptr) {
     failure = PortFailure::kOther;
     detail = "out of memory";
     Close();
     return 0;
   }
-  const bool rfc2217 = address.kind == NetworkAddress::Kind::kRfc2217;
-  // The address was checked to hold no separators, so it cannot end a field early.
-  const std::string stack = std::string(rfc2217 ? "telnet(rfc2217)," : "") + "tcp(nodelay=true)," +
-                            address.host + "," + std::to_string(address.port);
+  std::string addresses;
+  if (!LookUp(address, until, addresses, detail)) {
+    failure = PortFailure::kUnknownHost;
+    Close();
+    return 0;
+  }
+  baud_ = baud > 0 ? baud : 115200;
+  rfc2217_ = address.kind == NetworkAddress::Kind::kRfc2217;
+  const std::string stack =
+      std::string(rfc2217_ ? "telnet(rfc2217)," : "") + "tcp(nodelay=true)," + addresses;
   int error = str_to_gensio(stack.c_str(), os_, OnEvent, this, &io_);
   if (error == 0) {
     done_ = false;
     error = gensio_open(io_, OnDone, this);
     if (error == 0) {
-      error = AwaitDone(kConnectWait);
+      error = AwaitDone(std::max(
+          milliseconds(0), std::chrono::duration_cast<milliseconds>(until - steady_clock::now())));
     }
   }
   if (error != 0) {
     failure = FailureOf(error);
     detail = error == GE_TIMEDOUT
                  ? "no connection within " + std::to_string(kConnectWait.count() / 1000) + " s"
-             : error == GE_REMCLOSE ? kClosedAtOnce
-                                    : gensio_err_to_str(error);
+                 : gensio_err_to_str(error);
+    if (error == GE_REMCLOSE) {
+      if (said_.empty()) {
+        said_ = ServerWords(addresses);
+      }
+      ClosedByServer(failure, detail);
+    }
     Close();
     return 0;
   }
-  if (sergensio* line = rfc2217 ? gensio_to_sergensio(io_) : nullptr; line != nullptr) {
+  if (sergensio* line = rfc2217_ ? gensio_to_sergensio(io_) : nullptr; line != nullptr) {
     using Ask = int (*)(sergensio*, unsigned int, sergensio_done, void*);
     struct Asked {
       const char* name;
@@ -298,7 +498,7 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
       bool modemLine;
     };
     const Asked asked[kSettingCount] = {
-        {"baud", sergensio_baud, static_cast<unsigned int>(baud), false},
+        {"baud", sergensio_baud, static_cast<unsigned int>(baud_), false},
         {"data bits", sergensio_datasize, 8, false},
         {"parity", sergensio_parity, SERGENSIO_PARITY_NONE, false},
         {"stop bits", sergensio_stopbits, 1, false},
@@ -319,8 +519,7 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
     }
     AwaitAnswers();
     if (gone_) {
-      failure = PortFailure::kBusy;
-      detail = kClosedAtOnce;
+      ClosedByServer(failure, detail);
       Close();
       return 0;
     }
@@ -335,11 +534,96 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
   }
   gensio_set_read_callback_enable(io_, false);
   gensio_set_sync(io_);
+  open_ = true;
   return 1;
+}
+
+void NetworkLine::ClosedByServer(PortFailure& failure, std::string& detail) const {
+  // Only what the server said tells a line another client holds from any other refusal.
+  std::string words;
+  for (const char c : said_) {
+    if (c >= 0x20 && c < 0x7F) {
+      words += c;
+    } else if (!words.empty() && words.back() != ' ') {
+      words += ' ';
+    }
+  }
+  while (!words.empty() && words.back() == ' ') {
+    words.pop_back();
+  }
+  std::string lower = words;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const bool held =
+      lower.find("in use") != std::string::npos || lower.find("busy") != std::string::npos;
+  failure = held ? PortFailure::kBusy : PortFailure::kOther;
+  detail = words.empty() ? kServerClosed : std::string(kServerClosed) + ": \"" + words + "\"";
+}
+
+void NetworkLine::Wrote(std::size_t count) {
+  if (count == 0) {
+    return;
+  }
+  const auto now = steady_clock::now();
+  // 8N1: ten bits a byte.
+  const auto lineTime = std::chrono::nanoseconds(static_cast<long long>(count) * 10 * 1000000000LL /
+                                                 static_cast<long long>(baud_));
+  lineFreeAt_ = (wrote_ ? std::max(now, lineFreeAt_) : now) + lineTime;
+  wrote_ = true;
+}
+
+void NetworkLine::WaitUntil(steady_clock::time_point until) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(until - steady_clock::now());
+    if (gone_ || left.count() <= 0) {
+      return;
+    }
+    gensio_time time = Time(left);
+    gensio_os_funcs_wait(os_, waiter_, 1, &time);
+  }
+}
+
+void NetworkLine::Settle() {
+  if (io_ == nullptr || gone_ || !wrote_ || steady_clock::now() > lineFreeAt_ + kSettled) {
+    return;
+  }
+  // What arrives meanwhile is dropped, and read, so that the server sees an orderly close.
+  gensio_clear_sync(io_);
+  gensio_set_read_callback_enable(io_, true);
+  sergensio* line = rfc2217_ ? gensio_to_sergensio(io_) : nullptr;
+  // The server handles the stream in order: its answer to a question asked after the data
+  // shows that it has handed all of them to its device. Asking for the speed changes
+  // nothing on the line. The library hands an answer to the oldest question still open
+  // (DTR and RTS, which a server on a line without modem lines never answers), so any
+  // answer from now on is the one to this question.
+  query_ = Setting{this, "baud", 0, true, false};
+  const unsigned answersBefore = answers_;
+  const auto asked = steady_clock::now();
+  bool answered = false;
+  if (line != nullptr && sergensio_baud(line, 0, OnAnswer, &query_) == 0) {
+    for (auto until = asked + kCloseWait; !(answered = answers_ != answersBefore) && !gone_;) {
+      const auto left = std::chrono::duration_cast<milliseconds>(until - steady_clock::now());
+      if (left.count() <= 0) {
+        break;
+      }
+      gensio_time time = Time(left);
+      gensio_os_funcs_wait(os_, waiter_, 1, &time);
+    }
+  }
+  if (answered) {
+    // The bytes reached the server no later than a round trip after they were written;
+    // from then on the device needs their line time.
+    const auto roundTrip = steady_clock::now() - asked;
+    WaitUntil(std::max(lineFreeAt_ + roundTrip, steady_clock::now()) + kDeviceMargin);
+  } else {
+    WaitUntil(lineFreeAt_ + kRawMargin);
+  }
+  query_ = Setting{};
 }
 
 void NetworkLine::Close() {
   if (io_ != nullptr) {
+    Settle();
     done_ = false;
     if (gensio_close(io_, OnClosed, this) == 0) {
       AwaitDone(kCloseWait);
@@ -358,8 +642,12 @@ void NetworkLine::Close() {
   for (Setting& setting : settings_) {
     setting = Setting{};
   }
+  query_ = Setting{};
   refused_.clear();
+  said_.clear();
   gone_ = false;
+  open_ = false;
+  wrote_ = false;
 }
 
 std::size_t NetworkLine::Read(unsigned char* into, std::size_t room, milliseconds wait) {
@@ -375,6 +663,11 @@ std::size_t NetworkLine::Read(unsigned char* into, std::size_t room, millisecond
   if (error != 0 && error != GE_TIMEDOUT) {
     gone_ = true;
   }
+  // The receiver answers what it was sent: whatever went before has reached it, however far
+  // behind the line's nominal speed says it should be (a receiver on a pty is faster).
+  if (count > 0 && wrote_) {
+    lineFreeAt_ = std::min(lineFreeAt_, steady_clock::now());
+  }
   return count;
 }
 
@@ -388,6 +681,7 @@ std::size_t NetworkLine::Write(const unsigned char* data, std::size_t count, mil
   if (error != 0 && error != GE_TIMEDOUT) {
     gone_ = true;
   }
+  Wrote(written);
   return written;
 }
 

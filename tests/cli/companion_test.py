@@ -494,6 +494,12 @@ class CommandLine(Bench):
              "an IPv6 address goes in brackets"),
             ("host with a separator", ["-p", "socket://h)x:1", "connect"],
              'not a host name or address: "h)x"'),
+            ("zone with a separator", ["-p", "rfc2217://[fe80::1%eth0)]:1", "connect"],
+             "not an IPv6 address: fe80::1%eth0)"),
+            ("bridge to two servers", ["-p", "rfc2217://a:1,rfc2217://b:2", "bridge", "L"],
+             "bridge takes one network port"),
+            ("bridge to a local port", ["-p", "/dev/ttyS0", "bridge", "L"],
+             "bridge takes one network port"),
         ]
         for name, args, message in rows:
             with self.subTest(name):

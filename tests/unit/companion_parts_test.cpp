@@ -1,5 +1,5 @@
 // The command line's own parts: key names against the panel's buttons, the backup's name,
-// and the digest a technician compares.
+// the network ports a bench names, and the digest a technician compares.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -11,6 +11,7 @@
 #include "cli/companion_commands.h"
 #include "cli/key_names.h"
 #include "cli/sha256.h"
+#include "link/network_address.h"
 #include "remote/key_codes.h"
 #include "res/resource.h"
 #include "ui/headless/template_library.h"
@@ -60,10 +61,50 @@ TEST(FileNames, BackupsAndTheFilesOfSeveralPortsNameTheirKindAndPort) {
       {"out/rom.bin", "/dev/ttyUSB0", "out/rom-ttyUSB0.bin"},
       {"v1.2/flash", "COM3", "v1.2/flash-COM3"},
       {".bin", "COM1", "-COM1.bin"},
-      {"rom.bin", "/dev/serial/by-id/usb-Maker_Serial:A1 B-if00", "rom-usb-Maker_Serial_A1_B-if00.bin"},
+      {"rom.bin", "/dev/serial/by-id/usb-Maker_Serial:A1 B-if00",
+       "rom-usb-Maker_Serial_A1_B-if00.bin"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(cli::FileForPort(c.file, c.port), c.expected) << c.file << " " << c.port;
+  }
+}
+
+TEST(NetworkPorts, TheAddressesOfABenchAreTakenAsWrittenAndNothingElse) {
+  using Kind = comm::NetworkAddress::Kind;
+  const struct {
+    const char* name;
+    bool taken;
+    const char* host;
+    int port;
+    Kind kind;
+  } cases[] = {
+      {"rfc2217://bench-server-2:4001", true, "bench-server-2", 4001, Kind::kRfc2217},
+      {"socket://10.0.0.5:1", true, "10.0.0.5", 1, Kind::kSocket},
+      {"socket://[fd00::5]:5001", true, "fd00::5", 5001, Kind::kSocket},
+      {"rfc2217://[FE80::A1B:CDEF%enp3s0]:65535", true, "FE80::A1B:CDEF%enp3s0", 65535,
+       Kind::kRfc2217},
+      {"rfc2217://[fe80::1%2]:4001", true, "fe80::1%2", 4001, Kind::kRfc2217},
+      {"rfc2217://[fe80::1%]:4001", false, "", 0, Kind::kSocket},
+      {"rfc2217://[fe80::1%eth0,ipv4]:4001", false, "", 0, Kind::kSocket},
+      {"rfc2217://[fe80::1%eth0)]:4001", false, "", 0, Kind::kSocket},
+      {"rfc2217://[fd00::g]:4001", false, "", 0, Kind::kSocket},
+      {"socket://-bench:4001", false, "", 0, Kind::kSocket},
+      {"socket://bench,127.0.0.1:4001", false, "", 0, Kind::kSocket},
+      {"socket://bench:0", false, "", 0, Kind::kSocket},
+      {"socket://bench:65536", false, "", 0, Kind::kSocket},
+  };
+  for (const auto& c : cases) {
+    comm::NetworkAddress address;
+    std::string error;
+    ASSERT_EQ(comm::ParseNetworkAddress(c.name, address, error), c.taken)
+        << c.name << ": " << error;
+    if (c.taken) {
+      EXPECT_EQ(address.host, c.host) << c.name;
+      EXPECT_EQ(address.port, c.port) << c.name;
+      EXPECT_EQ(address.kind, c.kind) << c.name;
+    } else {
+      EXPECT_FALSE(error.empty()) << c.name;
+    }
   }
 }
 
