@@ -1,11 +1,16 @@
 #include <fcntl.h>
 #include <poll.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +31,23 @@ std::atomic<bool> stopRequested{false};
 
 extern "C" void OnStop(int /*signal*/) {
   stopRequested = true;
+}
+
+// The program that started the bridge (the launcher); when it is gone, so is the bridge's
+// reason to hold the device server's one client slot.
+pid_t parent = 0;
+
+bool Stopping() {
+  return stopRequested || ::getppid() != parent;
+}
+
+// A parent killed by a signal it cannot catch never stops its bridge: the kernel tells the
+// bridge instead, and it ends as if asked to.
+void EndWithParent() {
+  parent = ::getppid();
+#ifdef __linux__
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
 }
 
 constexpr int kRetryMs = 2000;
@@ -76,12 +98,22 @@ struct Pty {
     return ::tcsetattr(held, TCSANOW, &raw) == 0;
   }
 
-  // Takes in and drops what the program sends while no server is there, for at most ms.
+  // Takes in and drops what the program sends while no server is there, for ms, however
+  // much it sends meanwhile; sooner only when the bridge is to end.
   void Discard(int ms) const {
-    pollfd wait{master, POLLIN, 0};
-    if (::poll(&wait, 1, ms) > 0) {
-      char sink[4096];
-      while (::read(master, sink, sizeof(sink)) > 0) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || Stopping()) {
+        return;
+      }
+      // Awake at least twice a second, to see whether the bridge is to end.
+      pollfd wait{master, POLLIN, 0};
+      if (::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), 500))) > 0) {
+        char sink[4096];
+        while (::read(master, sink, sizeof(sink)) > 0) {
+        }
       }
     }
   }
@@ -146,12 +178,13 @@ int RunBridge(const CommandLine& line) {
     ::sigaction(signal, &stop, nullptr);
   }
   std::signal(SIGPIPE, SIG_IGN);
+  EndWithParent();
 
   // The first connection decides whether there is a server at all: a wrong address fails
   // now, where the user sees it. Later losses are waited out.
   bool linked = false;
   std::string lastFailure;
-  while (!stopRequested) {
+  while (!Stopping()) {
     comm::NetworkLine network;
     comm::PortFailure failure = comm::PortFailure::kNone;
     std::string detail;
@@ -172,15 +205,15 @@ int RunBridge(const CommandLine& line) {
     if (!linked) {
       if (!PlaceLink(link, pty.device, error)) {
         Say({error});
-        return kExitUsage;
+        return kExitFileWrite;
       }
       linked = true;
       Say({link, " leads to ", url});
     } else {
       Say({"connected to ", url, " again"});
     }
-    network.Relay(pty.master, [] { return stopRequested.load(); });
-    if (!stopRequested) {
+    network.Relay(pty.master, [] { return Stopping(); });
+    if (!Stopping()) {
       Say({"lost ", url, "; reconnecting"});
     }
   }

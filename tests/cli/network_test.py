@@ -4,13 +4,16 @@ front of receiver-sim ptys, reached as rfc2217://HOST:PORT and socket://HOST:POR
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import subprocess
+import sys
+import threading
 import time
 import unittest
 
-from companion_test import CLI, RUN_LIMIT, TAGS, Bench
+from companion_test import CLI, RUN_LIMIT, TAGS, Bench, Run
 
 SER2NET = os.environ.get("VL_SER2NET", "ser2net")
 
@@ -40,10 +43,10 @@ class Ser2net:
     """One ser2net serving the given lines: (device, line settings, kind, host) each, where
     kind is "rfc2217" or "socket". url(i) is how vesker-link names line i."""
 
-    def __init__(self, test, folder, lines):
+    def __init__(self, test, folder, lines, ports=None):
         self.urls = []
         config = []
-        ports = free_ports(len(lines))
+        ports = ports or free_ports(len(lines))
         for i, (device, settings, kind, host) in enumerate(lines):
             port = ports[i]
             accepter = ("telnet(rfc2217)," if kind == "rfc2217" else "") + "tcp,%s,%d" % (
@@ -74,9 +77,71 @@ class Ser2net:
             self.process.wait()
 
 
+class Listener:
+    """A TCP server on the loopback address that counts its connections; each is answered
+    with answer (None: closed at once, without a word) and then held until the client goes."""
+
+    def __init__(self, test, port=0, host="127.0.0.1", answer=None, scope=0):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.socket = socket.socket(family)
+        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.socket.bind((host, port, 0, scope) if family == socket.AF_INET6 else (host, port))
+        self.socket.listen(16)
+        self.port = self.socket.getsockname()[1]
+        self.accepted = 0
+        self.answer = answer
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+        test.addCleanup(self.close)
+
+    def serve(self):
+        while True:
+            try:
+                connection, _ = self.socket.accept()
+            except OSError:
+                return
+            self.accepted += 1
+            if self.answer is None:
+                connection.close()
+                continue
+            connection.settimeout(10)
+            try:
+                connection.recv(64)
+                connection.sendall(self.answer)
+                while connection.recv(64):
+                    pass
+            except OSError:
+                pass
+            connection.close()
+
+    def close(self):
+        try:
+            self.socket.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.socket.close()
+        self.thread.join(timeout=5)
+
+
+def text_of(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+def wait_for(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("waited %d s for %s" % (seconds, what))
+        time.sleep(0.05)
+
+
+ACK = b"ZvilEyEs\0\0\0\0"
+
+
 class Network(Bench):
-    def serve(self, *lines):
-        return Ser2net(self, self.dir, lines)
+    def serve(self, *lines, ports=None):
+        return Ser2net(self, self.dir, lines, ports)
 
     def control_bytes_image(self, name, seed):
         """A ROM file full of bytes that Telnet and ttys treat specially (0xFF, 0x11, 0x0D)."""
@@ -136,17 +201,30 @@ class Network(Bench):
         self.assertEqual(self.read(self.path("rom.bin")), TAGS[0] + negotiated.flash())
 
     def test_eight_receivers_behind_one_server(self):
+        # The server flushes its device as soon as the client has gone, and puts its own
+        # line settings back: a last frame still on its way would be lost. Both cores busy
+        # make that race likely; each receiver must still get every CMD_STOP.
         new = self.control_bytes_image("new.bin", seed=5)
         receivers = [self.receiver("--seed", str(20 + i), name="r%d" % i) for i in range(8)]
-        server = self.serve(*[(os.readlink(r.link), "115200n81", "rfc2217", "127.0.0.1")
+        server = self.serve(*[(os.readlink(r.link), "9600n82", "rfc2217", "127.0.0.1")
                               for r in receivers])
-        run = self.cli("-p", ",".join(server.urls), "-q", "--no-backup", "upgrade",
-                       self.path("new.bin"))
-        self.assertEqual(run.code, 0, run.err + run.out)
+        for _ in range(2):
+            load = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+            self.addCleanup(load.kill)
+        rounds = 3
+        for _ in range(rounds):
+            run = self.cli("-p", ",".join(server.urls), "-q", "--no-backup", "upgrade",
+                           self.path("new.bin"))
+            self.assertEqual(run.code, 0, run.err + run.out)
+            self.assertEqual(sum(1 for line in run.out.splitlines() if " ok " in line), 8)
         for receiver in receivers:
             receiver.stop()
             self.assertEqual(receiver.flash(), new[20:])
-        self.assertEqual(sum(1 for line in run.out.splitlines() if " ok " in line), 8)
+            upgrades = " ".join(receiver.names()).split("CMD_UPGRADE_START")[1:]
+            self.assertEqual(len(upgrades), rounds)
+            for upgrade in upgrades:
+                self.assertTrue(upgrade.strip().endswith("BLOCK 255 CMD_STOP"),
+                                upgrade[-60:])
 
     def test_faults(self):
         listener = socket.socket()
@@ -155,6 +233,7 @@ class Network(Bench):
         self.addCleanup(listener.close)
         silent = "127.0.0.1:%d" % listener.getsockname()[1]
         refused = "127.0.0.1:%d" % free_ports(1)[0]
+        closing = "127.0.0.1:%d" % Listener(self).port  # takes each connection and drops it
         # Another client holds the line: the server takes the next connection and drops it.
         receiver = self.receiver(name="held")
         held = self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"))
@@ -168,6 +247,8 @@ class Network(Bench):
              "cannot open socket://no-such-host.invalid:4001: unknown host"),
             ("line held by another client", held.urls[0], 4,
              "cannot open %s: busy: another program holds it" % held.urls[0]),
+            ("a server that drops the connection", "rfc2217://" + closing, 4,
+             "cannot open rfc2217://%s: the server closed the connection\n" % closing),
             ("silent server, raw", "socket://" + silent, 1, "vesker-link: no answer！"),
             ("silent server, rfc2217", "rfc2217://" + silent, 1, "vesker-link: no answer！"),
         ]
@@ -219,6 +300,129 @@ class Network(Bench):
                 receiver.stop()
                 if command == "upgrade":
                     self.assertNotEqual(receiver.flash(), image[20:])
+
+    def test_host_names_reach_only_their_own_host(self):
+        # gensio reads "ipv4", "ipv6" and "ipv6n4" as keywords of its own; a host so named
+        # must never lead to the loopback address.
+        listener = Listener(self, answer=ACK)
+        for name in ("ipv4", "ipv6", "ipv6n4"):
+            with self.subTest(name):
+                run = self.cli("-p", "socket://%s:%d" % (name, listener.port), "connect")
+                self.assertEqual(run.code, 4, run.err)
+                self.assertIn("unknown host", run.err)
+        self.assertEqual(listener.accepted, 0)
+        # A link-local address, reached through the interface its zone names.
+        with open("/proc/net/if_inet6") as table:
+            local = [(line.split()[0], line.split()[5]) for line in table
+                     if line.split()[3] == "20"]
+        if not local:
+            self.skipTest("no link-local address on this machine")
+        digits, interface = local[0]
+        address = ":".join(digits[i:i + 4] for i in range(0, 32, 4))
+        zoned = Listener(self, host=address, answer=ACK, scope=socket.if_nametoindex(interface))
+        run = self.cli("-p", "socket://[%s%%%s]:%d" % (address, interface, zoned.port), "connect")
+        self.assertEqual((run.code, run.out), (0, "connect ok!\n"), run.err)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"),
+                         "needs root to stand in for the name server")
+    def test_name_server_trouble(self):
+        # The system's name server, as this run sees it, is one on the loopback address that
+        # either never answers or answers every question with a failure.
+        resolver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            resolver.bind(("127.0.0.1", 53))
+        except OSError as error:
+            self.skipTest("port 53 is taken: %s" % error)
+        self.addCleanup(resolver.close)
+        mode = {"answer": False}
+
+        def serve():
+            while True:
+                try:
+                    query, client = resolver.recvfrom(512)
+                except OSError:
+                    return
+                if mode["answer"] and len(query) >= 12:
+                    resolver.sendto(query[:2] + b"\x81\x82" + query[4:], client)  # SERVFAIL
+        threading.Thread(target=serve, daemon=True).start()
+        conf = self.write("resolv.conf", b"nameserver 127.0.0.1\noptions attempts:3 timeout:10\n")
+        rows = [  # name server answers, reason
+            (False, "unknown host (no answer from the name server within 5 s)"),
+            (True, "unknown host (Temporary failure in name resolution)"),
+        ]
+        for answers, reason in rows:
+            with self.subTest(answers=answers):
+                mode["answer"] = answers
+                run = Run(subprocess.run(
+                    ["unshare", "-m", "sh", "-c",
+                     'mount --bind "$0" /etc/resolv.conf && exec "$@"', conf,
+                     CLI, "-p", "rfc2217://bench-server-2.example:4001", "connect"],
+                    cwd=self.dir, capture_output=True, timeout=RUN_LIMIT))
+                self.assertEqual(run.code, 4, run.err)
+                self.assertIn("cannot open rfc2217://bench-server-2.example:4001: " + reason,
+                              run.err)
+
+    def test_bridge_follows_its_server_and_ends_with_its_parent(self):
+        receiver = self.receiver("--seed", "8", name="bridged")
+        port = free_ports(1)[0]
+        device = os.readlink(receiver.link)
+        server = self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port])
+        url = server.urls[0]
+        link = self.path("com1")
+        log = self.path("bridge.err")
+        # The launcher's part: a parent that starts the bridge and could be killed outright.
+        with open(log, "wb") as err:
+            parent = subprocess.Popen(["sh", "-c", '"$0" -p "$1" bridge "$2"; :', CLI, url, link],
+                                      stderr=err)
+        self.addCleanup(parent.kill)
+        wait_for(lambda: os.path.islink(link), 15, "the bridge's link")
+        said = lambda: text_of(log)  # noqa: E731
+        first = self.cli("-p", link, "-q", "read", self.path("first.bin"))
+        self.assertEqual(first.code, 0, first.err + said())
+
+        # The server goes; one that drops every connection takes its port. However much the
+        # program sends meanwhile, the bridge tries again every 2 s, no more often.
+        server.kill()
+        dropper = Listener(self, port=port)
+        line = os.open(link, os.O_RDWR | os.O_NOCTTY)
+        started = time.monotonic()
+        while time.monotonic() - started < 5:
+            os.write(line, b"ZvilEyEs\0\x10\0\0")
+            time.sleep(0.1)
+        os.close(line)
+        connections = dropper.accepted
+        dropper.close()
+        # A try every 2 s is 3 in 5 s, each with a second connection that asks the server
+        # why it closed the first; a try for each frame sent would be 50.
+        self.assertGreaterEqual(connections, 2, said())
+        self.assertLessEqual(connections, 8, said())
+
+        # The server is back: the next read through the same link is exact.
+        self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port])
+        wait_for(lambda: "connected to %s again" % url in said(), 15, "the bridge to reconnect")
+        again = self.cli("-p", link, "-q", "read", self.path("again.bin"))
+        self.assertEqual(again.code, 0, again.err + said())
+        self.assertEqual(self.read(self.path("again.bin")), self.read(self.path("first.bin")))
+
+        # Its parent killed outright (no trap runs): the bridge ends and takes its link with it,
+        # so that the server's one client slot is free for the next bridge at once.
+        bridge = int(subprocess.run(["pgrep", "-P", str(parent.pid)], capture_output=True,
+                                    text=True).stdout.split()[0])
+        parent.send_signal(signal.SIGKILL)
+        parent.wait()
+        wait_for(lambda: not os.path.exists("/proc/%d" % bridge) or
+                 text_of("/proc/%d/stat" % bridge).split()[2] == "Z", 5, "the bridge to end")
+        self.assertFalse(os.path.lexists(link))
+        with open(log, "ab") as err:
+            successor = subprocess.Popen([CLI, "-p", url, "bridge", link], stderr=err)
+        wait_for(lambda: os.path.islink(link) or successor.poll() is not None, 15,
+                 "the next bridge")
+        self.assertIsNone(successor.poll(), said())
+        successor.terminate()
+        self.assertEqual(successor.wait(timeout=10), 0, said())
+        self.assertFalse(os.path.lexists(link))
+        receiver.stop()
+        self.assertEqual(self.read(self.path("again.bin"))[20:], receiver.flash())
 
 
 if __name__ == "__main__":
