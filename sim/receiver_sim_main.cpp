@@ -1,5 +1,6 @@
 // receiver-sim: a simulated receiver on a pseudo-terminal, for running, demonstrating and
 // testing the program without hardware.
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,18 @@ const char kUsage[] =
     "  --answer-keys      answer every key frame with the acknowledgement frame\n"
     "  --hang-up-after K  close the line after read block K is sent or upgrade block K taken\n"
     "  --return-after MS  after a hang-up, come back on a new pty (and link) MS later\n"
+    "  --bit-errors RATE  every bit that crosses the line, either way, flips with this\n"
+    "                     probability (e.g. 1e-6) ...\n"
+    "  --noise-seed N     ... drawn from a generator seeded with N (default 1)\n"
+    "  --flip DIR:K:OFFSET[:SENDINGS]\n"
+    "                     flip bit 0 of byte OFFSET (0-4095) of block K: DIR read, as the\n"
+    "                     read block leaves the receiver; upgrade, as the upgrade block\n"
+    "                     arrives. SENDINGS: which sendings of the block, counted from 1\n"
+    "                     over the simulator's life: 1 (the default), 2, 1-3, 1,3. Repeatable\n"
+    "  --drop DIR:K:OFFSET[:SENDINGS]\n"
+    "                     ... that byte is lost (the bytes after it move up)\n"
+    "  --double DIR:K:OFFSET[:SENDINGS]\n"
+    "                     ... that byte arrives twice\n"
     "  --late MS          answer MS milliseconds late\n"
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
@@ -113,6 +126,12 @@ bool Number(const char* text, unsigned& value) {
   }
   value = static_cast<unsigned>(number);
   return true;
+}
+
+bool Rate(const char* text, double& rate) {
+  char* end = nullptr;
+  rate = std::strtod(text, &end);
+  return end != text && *end == '\0' && std::isfinite(rate) && rate >= 0 && rate <= 1;
 }
 
 bool LineStateNamed(const std::string& name, sim::LineState& state) {
@@ -247,6 +266,22 @@ int main(int argc, char** argv) {
     } else if (arg == "--report-at" && needs()) {
       if (!Number(value, number)) return Usage("bad --report-at");
       options.reportAtBlock = static_cast<int>(number);
+    } else if (arg == "--bit-errors" && needs()) {
+      if (!Rate(value, line.bitErrorRate)) return Usage("--bit-errors takes a rate from 0 to 1");
+    } else if (arg == "--noise-seed" && needs()) {
+      if (!Number(value, number)) return Usage("bad --noise-seed");
+      line.noiseSeed = number;
+    } else if ((arg == "--flip" || arg == "--drop" || arg == "--double") && needs()) {
+      const sim::Damage damage = arg == "--flip"   ? sim::Damage::kFlip
+                                 : arg == "--drop" ? sim::Damage::kDrop
+                                                   : sim::Damage::kDouble;
+      sim::ByteFault fault;
+      if (!sim::ParseByteFault(value, damage, fault)) {
+        return Usage((arg + " takes read:K:OFFSET or upgrade:K:OFFSET, OFFSET 0 to 4095, and "
+                            "the sendings as :2, :1-3 or :1,3")
+                         .c_str());
+      }
+      options.byteFaults.push_back(fault);
     } else if (arg == "--extra" && needs()) {
       if (!sim::ParseHex(value, bytes)) return Usage("--extra takes bytes in hex");
       options.extraAfterReply = bytes;
