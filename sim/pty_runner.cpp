@@ -203,6 +203,13 @@ std::vector<LoggedFrame> PtyRunner::Frames() const {
 void PtyRunner::Take(const std::uint8_t* data, std::size_t count) {
   std::vector<ReceivedFrame> frames;
   const std::vector<Emission> answers = model_.Receive(data, count, frames);
+  if (model_.RestartRequested() && !restartEnds_) {
+    // It saves and restarts: nothing it was still to send goes out.
+    outgoing_.clear();
+    incoming_.clear();
+    restartEnds_ = restartMs_ == kNever ? Clock::time_point::max()
+                                        : Clock::now() + std::chrono::milliseconds(restartMs_);
+  }
   const double ms = ElapsedMs();
   {
     std::lock_guard<std::mutex> lock(logMutex_);
@@ -265,6 +272,9 @@ int PtyRunner::PollTimeoutMs() const {
   }
   if (const auto adapter = AdapterDue()) {
     next = std::min(next, *adapter);
+  }
+  if (restartEnds_) {
+    next = std::min(next, *restartEnds_);
   }
   const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now());
   // Round up, so that a wake-up never comes before what it waits for.
@@ -396,6 +406,10 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
       }
     }
     TakeDue();
+    if (restartEnds_ && Clock::now() >= *restartEnds_) {
+      model_.Restart();  // up again, with the flash just written
+      restartEnds_.reset();
+    }
     if (model_.HangUpRequested()) {
       HangUp();
       continue;

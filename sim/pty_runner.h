@@ -78,6 +78,9 @@ class PtyRunner {
   // pointed there); 0: it stays away.
   void ReturnAfter(unsigned milliseconds) { returnAfterMs_ = milliseconds; }
   int HangUps() const { return hangUps_.load(); }
+  // A receiver that restarts after an upgrade is silent this long; kNever: for good.
+  static constexpr unsigned kNever = ~0u;
+  void RestartFor(unsigned milliseconds) { restartMs_ = milliseconds; }
   // How often it came back on a new line (and link) after a hang-up.
   int Returns() const { return returns_.load(); }
   const std::string& DevicePath() const { return devicePath_; }
@@ -150,6 +153,9 @@ class PtyRunner {
   std::optional<std::chrono::steady_clock::time_point> returnAt_;
   std::atomic<int> hangUps_{0};
   std::atomic<int> returns_{0};
+  std::atomic<unsigned> restartMs_{0};
+  // While the receiver restarts: when it is up again.
+  std::optional<std::chrono::steady_clock::time_point> restartEnds_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lineFreeAt_;
   std::deque<Pending> outgoing_;

@@ -162,6 +162,13 @@ ReceiverModel::ReceiverModel(ReceiverOptions options) : options_(std::move(optio
 void ReceiverModel::LineLost() {
   hangUpRequested_ = false;
   options_.hangUpAfterBlock = -1;
+  reading_ = upgrading_ = upgradeComplete_ = false;
+  pending_.clear();
+  ForgetUpgradeBlock();
+}
+
+void ReceiverModel::Restart() {
+  restartRequested_ = false;
   reading_ = upgrading_ = false;
   pending_.clear();
   ForgetUpgradeBlock();
@@ -240,6 +247,9 @@ Emission ReceiverModel::Block(std::uint32_t index) {
 std::vector<Emission> ReceiverModel::Receive(const std::uint8_t* data, std::size_t count,
                                              std::vector<ReceivedFrame>& frames) {
   std::vector<Emission> out;
+  if (restartRequested_) {
+    return out;  // restarting: it takes in nothing
+  }
   pending_.insert(pending_.end(), data, data + count);
   std::size_t start = 0;
   while (start < pending_.size()) {
@@ -265,6 +275,9 @@ std::vector<Emission> ReceiverModel::Receive(const std::uint8_t* data, std::size
     frames.push_back(ReceivedFrame{frame, FrameName(frame)});
     for (Emission& emission : Answer(frame)) {
       out.push_back(std::move(emission));
+    }
+    if (restartRequested_) {
+      break;  // what came after the stop is lost in the restart
     }
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
@@ -353,6 +366,7 @@ bool ReceiverModel::TakeUpgradeBlock(std::size_t& start, std::vector<ReceivedFra
   blockReady_ = spilled;
   if (blocksTaken_ >= BlockCount()) {
     upgrading_ = false;  // what follows is frames again
+    upgradeComplete_ = true;
     blockReady_ = 0;
   }
   if (static_cast<int>(block) == options_.hangUpAfterBlock) {
@@ -378,6 +392,7 @@ std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
   }
   const Frame report = comm::VariantReportFrame(options_.variant);
   if (frame == comm::CommandFrame(comm::CMD_READ_START)) {
+    upgradeComplete_ = false;  // a stop now ends the read
     // The report, then block 0 at once; each further block waits for the echo.
     const Frame reply = options_.replyOverride.value_or(report);
     std::vector<Emission> out = Reply(Bytes(reply.begin(), reply.end()));
@@ -396,6 +411,7 @@ std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
         options_.replyOverride.value_or(options_.goAheadWithReport ? report : GoOnReply(0));
     std::vector<Emission> out = Reply(Bytes(goAhead.begin(), goAhead.end()));
     upgrading_ = true;
+    upgradeComplete_ = false;
     blocksTaken_ = 0;
     ForgetUpgradeBlock();
     return out;
@@ -413,6 +429,8 @@ std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
   }
   if (frame == comm::CommandFrame(comm::CMD_STOP)) {
     reading_ = false;
+    restartRequested_ = upgradeComplete_ && options_.restartAfterUpgrade;
+    upgradeComplete_ = false;
   }
   const bool key =
       std::equal(comm::kKeySignature.begin(), comm::kKeySignature.end(), frame.begin());

@@ -82,6 +82,10 @@ struct ReceiverOptions {
 
   // Noise on the blocks that cross the line.
   std::vector<ByteFault> byteFaults;
+
+  // After the CMD_STOP that ends a complete upgrade, the receiver saves and restarts: it
+  // takes in nothing and answers nothing (RestartRequested) until Restart().
+  bool restartAfterUpgrade = false;
 };
 
 // Bytes to send, delayMs after the previous emission (the first: after the frame arrived).
@@ -118,6 +122,11 @@ class ReceiverModel {
   void LineLost();
   std::uint32_t BlockCount() const;
 
+  // Whether it is restarting after an upgrade; Restart() brings it up again, ready for a new
+  // exchange, with the flash it holds.
+  bool RestartRequested() const { return restartRequested_; }
+  void Restart();
+
   // Block sendings so far; a receiver on the same line after another goes on counting.
   const BlockSendings& Sendings() const { return sendings_; }
   void ContinueSendings(const BlockSendings& sendings) { sendings_ = sendings; }
@@ -151,6 +160,8 @@ class ReceiverModel {
   bool upgrading_ = false;
   std::uint32_t blocksTaken_ = 0;
   bool hangUpRequested_ = false;
+  bool upgradeComplete_ = false;  // every block taken, the stop not yet
+  bool restartRequested_ = false;
 
   BlockSendings sendings_;
   // The upgrade block being taken: its sending (0: none begun), its damage, the next of it,

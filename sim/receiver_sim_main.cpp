@@ -60,6 +60,10 @@ const char kUsage[] =
     "  --answer-keys      answer every key frame with the acknowledgement frame\n"
     "  --hang-up-after K  close the line after read block K is sent or upgrade block K taken\n"
     "  --return-after MS  after a hang-up, come back on a new pty (and link) MS later\n"
+    "  --restart MS|never\n"
+    "                     after the CMD_STOP that ends a complete upgrade, restart: take in\n"
+    "                     and answer nothing for MS milliseconds (never: for good), then\n"
+    "                     answer with the flash just written (default 0: at once)\n"
     "  --bit-errors RATE  every bit that crosses the line, either way, flips with this\n"
     "                     probability (e.g. 1e-6) ...\n"
     "  --noise-seed N     ... drawn from a generator seeded with N (default 1)\n"
@@ -171,6 +175,7 @@ int main(int argc, char** argv) {
   std::string linkPath, logPath, flashOut, timelinePath;
   unsigned number = 0;
   unsigned returnAfter = 0;
+  unsigned restartMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -251,6 +256,13 @@ int main(int argc, char** argv) {
       options.hangUpAfterBlock = static_cast<int>(number);
     } else if (arg == "--return-after" && needs()) {
       if (!Number(value, returnAfter)) return Usage("bad --return-after");
+    } else if (arg == "--restart" && needs()) {
+      if (std::strcmp(value, "never") == 0) {
+        restartMs = sim::PtyRunner::kNever;
+      } else if (!Number(value, restartMs)) {
+        return Usage("--restart takes MS or never");
+      }
+      options.restartAfterUpgrade = true;
     } else if (arg == "--answer-done") {
       options.answerReadDone = true;
     } else if (arg == "--answer-keys") {
@@ -293,6 +305,7 @@ int main(int argc, char** argv) {
   sim::ReceiverModel model(options);
   sim::PtyRunner runner(model, baud, line);
   runner.ReturnAfter(returnAfter);
+  runner.RestartFor(restartMs);
   std::string error;
   if (!runner.Open(error) || (!linkPath.empty() && !runner.LinkAs(linkPath, error))) {
     std::fprintf(stderr, "receiver-sim: %s\n", error.c_str());

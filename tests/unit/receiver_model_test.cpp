@@ -257,6 +257,54 @@ TEST(ReceiverModel, NoiseOnUpgradeBlocksReachesTheFlash) {
   }
 }
 
+TEST(ReceiverModel, RestartsAfterTheStopThatEndsACompleteUpgrade) {
+  const Bytes image = Numbered(0x80);
+  struct Row {
+    const char* name;
+    bool restart;        // --restart given
+    std::size_t blocks;  // blocks sent (256: all; fewer: then a stop cancels it)
+    bool restarts;       // the stop starts a restart
+  } rows[] = {
+      {"complete upgrade", true, 256, true},
+      {"without --restart", false, 256, false},
+      {"a stop after a cancelled upgrade", true, 255, false},
+  };
+  const Bytes connect = Of(comm::CommandFrame(comm::CMD_CONNECT));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::ReceiverOptions options;
+    options.flash = Numbered(0x00);
+    options.restartAfterUpgrade = row.restart;
+    sim::ReceiverModel model(options);
+    std::vector<std::string> names;
+    Feed(model, Of(comm::CommandFrame(comm::CMD_UPGRADE_START)), names);
+    Feed(model,
+         Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(row.blocks * 4096)),
+         names);
+    if (row.blocks < 256) {
+      Feed(model, Of(comm::CommandFrame(comm::CMD_STOP)), names);
+    }
+    // A stop, and a connection test right behind it.
+    Bytes stopThenConnect = Of(comm::CommandFrame(comm::CMD_STOP));
+    stopThenConnect.insert(stopThenConnect.end(), connect.begin(), connect.end());
+    names.clear();
+    const auto out = Feed(model, stopThenConnect, names);
+    EXPECT_EQ(model.RestartRequested(), row.restarts);
+    if (!row.restarts) {
+      EXPECT_EQ(names, (std::vector<std::string>{"CMD_STOP", "CMD_CONNECT"}));
+      EXPECT_EQ(out.size(), 1u);
+      continue;
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"CMD_STOP"});
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(Feed(model, connect, names).empty()) << "answers while restarting";
+    EXPECT_EQ(names, std::vector<std::string>{"CMD_STOP"}) << "takes in while restarting";
+    model.Restart();
+    ASSERT_EQ(Feed(model, connect, names).size(), 1u);
+    EXPECT_EQ(model.Flash(), image);
+  }
+}
+
 TEST(ReceiverModel, ByteFaultsParseOnlyWhole) {
   sim::ByteFault fault;
   for (const char* bad : {"read:1", "write:1:2", "read:1:4096", "read:1:2:0", "read:1:2:3-2",
