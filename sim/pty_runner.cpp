@@ -408,6 +408,10 @@ void PtyRunner::Schedule(const std::vector<unsigned>& intervalsMs) {
   nextScheduled_ = 0;
 }
 
+// A signal handler may only touch atomics that need no lock.
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(std::atomic<BoxChange>::is_always_lock_free);
+
 void PtyRunner::PostBoxChange(BoxChange change) noexcept {
   const std::uint32_t count = postedCount_.load(std::memory_order_relaxed);
   if (count - takenCount_.load(std::memory_order_acquire) >= posted_.size()) {
