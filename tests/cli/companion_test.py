@@ -374,6 +374,28 @@ class Upgrade(Bench):
         self.assertLess(names.index("CMD_READ_DONE"), names.index("BLOCK 0"))
         self.assertNotIn("BLOCK 1", names)
 
+    def test_receiver_restarts_after_an_upgrade(self):
+        # Silent after the upgrade's stop: for good, or until it is up again with the new
+        # flash (however long that takes here).
+        for name, restart, comes_back in [("never", "never", False), ("after 300 ms", "300", True)]:
+            with self.subTest(name):
+                receiver = self.receiver("--flash", self.old_raw, "--restart", restart,
+                                         name=name.replace(" ", "-"))
+                run = self.cli("-p", receiver.link, "--fast", "-q", "upgrade", "--no-backup",
+                               self.place_new("up-" + restart))
+                self.assertEqual(run.code, 0, run.err)
+                deadline = time.monotonic() + 30
+                while True:
+                    connect = self.cli("-p", receiver.link, "--fast", "connect")
+                    if connect.code == 0 or not comes_back or time.monotonic() > deadline:
+                        break
+                receiver.stop()
+                self.assertEqual(connect.code, 0 if comes_back else 1, connect.err)
+                names = receiver.names()
+                after = names[names.index("CMD_STOP") + 1:]
+                self.assertEqual(after[-1:], ["CMD_CONNECT"] if comes_back else [])
+                self.assertEqual(receiver.flash(), self.new[20:])
+
     def test_refusals_leave_the_receiver_as_it_was(self):
         mismatch = ["vesker-link: software version incorrect！",
                     '"error version <Fta 29 1> to <Fta 39 1>"']
@@ -539,6 +561,35 @@ class CommandLine(Bench):
         self.assertEqual(events[0]["details"]["file"], self.path("x\ufffd.bin"))
         self.assertEqual({e["port"] for e in events}, {self.path("tty\ufffd")})
         self.assertTrue(os.path.isfile(self.path("x\udcff.bin")))
+
+
+class ReceiverBench(Bench):
+    def wait_for(self, condition, what):
+        deadline = time.monotonic() + 10
+        while not condition():
+            if time.monotonic() > deadline:
+                self.fail("waited in vain for " + what)
+            time.sleep(0.02)
+
+    def test_a_box_swap_takes_the_usb_adapter_with_it(self):
+        second = self.image("second.bin", variant=1, seed=4)  # the second box's kind and flash
+        receiver = self.receiver("--box", "0:3", "--box", "1:4", "--usb")
+        self.assertEqual(self.cli("-p", receiver.link, "--fast", "connect").code, 0)
+        receiver.process.send_signal(signal.SIGUSR1)
+        self.wait_for(lambda: not os.path.lexists(receiver.link), "the link to go")
+        gone = self.cli("-p", receiver.link, "--fast", "connect")
+        self.assertEqual(gone.code, 4, gone.err)
+        receiver.process.send_signal(signal.SIGUSR2)
+        self.wait_for(lambda: os.path.islink(receiver.link), "the link to come back")
+        run = self.cli("-p", receiver.link, "--fast", "-q", "read", self.path("read.bin"))
+        receiver.stop()
+        self.assertEqual(run.code, 0, run.err)
+        self.assertEqual(self.read(self.path("read.bin")), second)
+        names = receiver.names()
+        self.assertEqual(names[:4], ["CMD_CONNECT", "BOX_OFF 1", "BOX_ON 2", "CMD_READ_START"])
+        self.assertEqual(names[-1], "CMD_READ_DONE")
+        self.assertEqual(self.read(receiver.flash_out + ".2"), second[20:])
+        self.assertEqual(len(self.read(receiver.flash_out + ".1")), BLOCKS[0] * BLOCK)
 
 
 class ManyPorts(Bench):
