@@ -279,8 +279,22 @@ void PtyRunner::TakeDue() {
   }
 }
 
+std::size_t PtyRunner::IntakeRoom(Clock::time_point now) const {
+  if (byteTime_.count() == 0) {
+    return kIntakeUnpaced;
+  }
+  // Bytes taken that the line has not carried yet: they sit in the sending UART's FIFO.
+  const long long ahead =
+      inFreeAt_ > now ? (inFreeAt_ - now + byteTime_ - Clock::duration(1)) / byteTime_ : 0;
+  return ahead >= kFifoBytes ? 0 : static_cast<std::size_t>(kFifoBytes - ahead);
+}
+
 int PtyRunner::PollTimeoutMs() const {
   auto next = Clock::now() + std::chrono::milliseconds(50);
+  if (byteTime_.count() != 0 && IntakeRoom(Clock::now()) == 0) {
+    next = std::min(next, inFreeAt_ - std::chrono::duration_cast<Clock::duration>(
+                                          byteTime_ * (kFifoBytes - 1)));
+  }
   if (!outgoing_.empty()) {
     next = std::min(next, std::max(outgoing_.front().due, lineFreeAt_));
   }
@@ -498,10 +512,13 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
       nextRelease_ = 0;
       continue;
     }
-    pollfd wait{master_, POLLIN, 0};
+    // What the line cannot take yet stays in the program's tty, as in a real port's output
+    // queue: a flush there (a device server does one when its client goes) throws it away.
+    const std::size_t room = std::min(IntakeRoom(Clock::now()), sizeof(buffer));
+    pollfd wait{master_, static_cast<short>(room > 0 ? POLLIN : 0), 0};
     const int ready = ::poll(&wait, 1, PollTimeoutMs());
     if (ready > 0 && (wait.revents & POLLIN) != 0) {
-      const ssize_t n = ::read(master_, buffer, sizeof(buffer));
+      const ssize_t n = ::read(master_, buffer, room);
       // A program waiting for CTS never sends on a three-wire cable.
       if (n > 0 && !ProgramWaitsForCts()) {
         if (!EndsAgree()) {

@@ -140,6 +140,11 @@ class PtyRunner {
   void Timeline(std::chrono::steady_clock::time_point at, const char* what,
                 const std::string& detail);
   int PollTimeoutMs() const;
+  // How many bytes the line can take from the program's tty now: a paced line takes no
+  // more than a sending UART's FIFO holds beyond what it has carried.
+  std::size_t IntakeRoom(std::chrono::steady_clock::time_point now) const;
+  static constexpr long long kFifoBytes = 64;
+  static constexpr std::size_t kIntakeUnpaced = 4096;
   void SendDue();
   // Hands bytes that have crossed the line to the program: at once, or through the adapter.
   void Deliver(const std::uint8_t* data, std::size_t count,
