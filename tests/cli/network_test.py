@@ -3,6 +3,7 @@
 front of receiver-sim ptys, reached as rfc2217://HOST:PORT and socket://HOST:PORT."""
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -43,7 +44,7 @@ class Ser2net:
     """One ser2net serving the given lines: (device, line settings, kind, host) each, where
     kind is "rfc2217" or "socket". url(i) is how vesker-link names line i."""
 
-    def __init__(self, test, folder, lines, ports=None):
+    def __init__(self, test, folder, lines, ports=None, chardelay=True):
         self.urls = []
         config = []
         ports = ports or free_ports(len(lines))
@@ -54,6 +55,8 @@ class Ser2net:
             config += ["connection: &line%d" % i,
                        "  accepter: " + accepter,
                        "  connector: serialdev,%s,%s,local" % (device, settings)]
+            if not chardelay:  # what comes from the line goes on at once, not in packets
+                config += ["  options:", "    chardelay: false"]
             self.urls.append("%s://%s:%d" % (kind, "[%s]" % host if ":" in host else host, port))
         path = os.path.join(folder, "ser2net-%d.yaml" % len(os.listdir(folder)))
         with open(path, "w") as f:
@@ -140,8 +143,8 @@ ACK = b"ZvilEyEs\0\0\0\0"
 
 
 class Network(Bench):
-    def serve(self, *lines, ports=None):
-        return Ser2net(self, self.dir, lines, ports)
+    def serve(self, *lines, ports=None, chardelay=True):
+        return Ser2net(self, self.dir, lines, ports, chardelay)
 
     def control_bytes_image(self, name, seed):
         """A ROM file full of bytes that Telnet and ttys treat specially (0xFF, 0x11, 0x0D)."""
@@ -225,6 +228,22 @@ class Network(Bench):
             for upgrade in upgrades:
                 self.assertTrue(upgrade.strip().endswith("BLOCK 255 CMD_STOP"),
                                 upgrade[-60:])
+
+    def test_last_frames_reach_the_receiver(self):
+        # At 9600 baud ten key frames take 125 ms to cross the line. The server flushes its
+        # device when the client goes; what the client wrote last must have left it by then.
+        keys = ["MENU", "1", "2", "3", "4", "5", "6", "7", "8", "OK"]
+        for kind in ("rfc2217", "socket"):
+            with self.subTest(kind):
+                receiver = self.receiver("--baud", "9600", name="slow-" + kind)
+                server = self.serve((os.readlink(receiver.link), "9600n81", kind, "127.0.0.1"))
+                run = self.cli("-p", server.urls[0], "-b", "9600", "--gap", "0", "key", *keys)
+                self.assertEqual(run.code, 0, run.err)
+                receiver.stop()
+                self.assertEqual(receiver.names(), ["KEY 0x1D", "KEY 0x17", "KEY 0x16",
+                                                    "KEY 0x15", "KEY 0x14", "KEY 0x13",
+                                                    "KEY 0x12", "KEY 0x11", "KEY 0x10",
+                                                    "KEY 0x06"])
 
     def test_faults(self):
         listener = socket.socket()
@@ -423,6 +442,68 @@ class Network(Bench):
         self.assertFalse(os.path.lexists(link))
         receiver.stop()
         self.assertEqual(self.read(self.path("again.bin"))[20:], receiver.flash())
+
+
+MEMCHECK = os.environ.get("VL_MEMCHECK", "").split()
+
+
+@unittest.skipUnless(MEMCHECK, "VL_MEMCHECK names the memory checker (valgrind and its options)")
+class Memcheck(Network):
+    """The cases that open network lines more than once, in one process, under valgrind:
+    gensio is not built with sanitizers, so only a checker of the whole process sees its
+    use of memory that our code freed. Any error it reports fails the case."""
+
+    def assertClean(self, report):
+        """Nothing from the checker: it reports on lines of its own, "==PID== ..." """
+        self.assertFalse(re.search(r"^==\d+==", report, re.M), report)
+
+    def checked(self, *args, code=0):
+        run = Run(subprocess.run(MEMCHECK + [CLI, *args], cwd=self.dir, capture_output=True,
+                                 timeout=RUN_LIMIT * 3))
+        self.assertClean(run.err)
+        self.assertEqual(run.code, code, run.err)
+        return run
+
+    def served(self, *options, port=None):
+        receiver = self.receiver(*options, name="served-%d" % len(os.listdir(self.dir)))
+        server = self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"),
+                            ports=port and [port], chardelay=False)
+        return receiver, server
+
+    def test_a_refused_port_beside_a_live_one(self):
+        live = self.served()[1].urls[0]
+        refused = "rfc2217://127.0.0.1:%d" % free_ports(1)[0]
+        run = self.checked("-p", refused, "-p", live, "connect", code=4)
+        self.assertIn("%s: connect ok!" % live, run.out)
+
+    def test_opens_one_after_the_other(self):
+        receiver, server = self.served("--seed", "12")
+        url = server.urls[0]
+        self.checked("-p", url, "-q", "read", self.path("rom.bin"))
+        image = self.image("new.bin", seed=13)
+        self.checked("-p", url, "-q", "upgrade", self.path("new.bin"))
+        receiver.stop()
+        self.assertEqual(receiver.flash(), image[20:])
+
+    def test_a_bridge_that_loses_its_server(self):
+        receiver, server = self.served()
+        url = server.urls[0]
+        port = int(url.rsplit(":", 1)[1])
+        link = self.path("com1")
+        log = self.path("bridge.err")
+        with open(log, "wb") as err:
+            bridge = subprocess.Popen(MEMCHECK + [CLI, "-p", url, "bridge", link], stderr=err)
+        self.addCleanup(bridge.kill)
+        wait_for(lambda: os.path.islink(link), 60, "the bridge's link")
+        server.kill()
+        self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"),
+                   ports=[port], chardelay=False)
+        wait_for(lambda: "again" in text_of(log), 60, "the bridge to reconnect")
+        run = self.cli("-p", link, "connect")
+        self.assertEqual(run.code, 0, run.err + text_of(log))
+        bridge.terminate()
+        self.assertEqual(bridge.wait(timeout=60), 0, text_of(log))
+        self.assertClean(text_of(log))
 
 
 if __name__ == "__main__":
