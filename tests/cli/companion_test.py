@@ -5,6 +5,7 @@ import hashlib
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -112,7 +113,7 @@ class Bench(unittest.TestCase):
         source = self.receiver("--variant", str(variant), "--seed", str(seed),
                                name="source-%d-%d" % (variant, seed))
         path = self.path(name)
-        run = self.cli("-p", source.link, "--fast", "-q", "read", path)
+        run = self.cli("-p", source.link, "--fast", "-q", "--once", "read", path)
         source.stop()
         self.assertEqual(run.code, 0, run.err)
         return self.read(path)
@@ -279,27 +280,34 @@ class RomFiles(Bench):
 
 class Read(Bench):
     def test_read_writes_tag_and_flash(self):
-        # Once at the dialogs' own 50 ms pace, once with --fast on a 2 MiB receiver.
-        for variant, fast in [(0, False), (1, True)]:
+        # Once at the dialogs' own 50 ms pace, read once; with --fast on a 2 MiB receiver,
+        # proven by a second read.
+        for variant, fast, reads, proof in [(0, False, 1, "read once, not proven"),
+                                            (1, True, 2, "2 reads agree")]:
             with self.subTest(variant=variant, fast=fast):
                 receiver = self.receiver("--variant", str(variant), "--seed", "3",
                                          name="tty%d" % variant)
                 path = self.path("read%d.bin" % variant)
-                run = self.cli("-p", receiver.link, *(["--fast"] if fast else []), "read", path)
+                run = self.cli("-p", receiver.link, *(["--fast"] if fast else ["--once"]),
+                               "read", path)
                 receiver.stop()
                 self.assertEqual(run.code, 0, run.err)
                 n = BLOCKS[variant]
-                self.assertEqual(run.out, "read %d blocks of %s into %s\n"
-                                 % (n, VERSIONS[variant], path))
+                self.assertEqual(run.out, "read %d blocks of %s into %s: %s\n"
+                                 % (n, VERSIONS[variant], path, proof))
                 self.assertEqual(self.read(path), TAGS[variant] + receiver.flash())
-                # A line each time another tenth is done, at the first block that does it.
-                progress = [l for l in run.err.splitlines() if l.startswith("read: ")]
-                self.assertEqual(progress, ["read: %d%% (%d/%d blocks)" % (p, -(-p * n // 100), n)
+                # A line each time another tenth of a read is done, at the first block that
+                # does it.
+                progress = [l for l in run.err.splitlines() if l.startswith("read")]
+                self.assertEqual(progress, ["%s: %d%% (%d/%d blocks)"
+                                            % (stage, p, -(-p * n // 100), n)
+                                            for stage in ["read", "read 2"][:reads]
                                             for p in range(10, 101, 10)])
                 names = receiver.names()
-                self.assertEqual(names[0], "CMD_READ_START")
-                self.assertEqual(names[-1], "CMD_READ_DONE")
-                self.assertEqual(sum(x.startswith("VARIANT_ECHO") for x in names), n)
+                self.assertEqual(names, (["CMD_READ_START"] + ["VARIANT_ECHO %d" % (variant + 1)]
+                                         * n + ["CMD_READ_DONE"]) * reads)
+                self.assertFalse([f for f in os.listdir(self.dir) if f.startswith("vesker-link-")],
+                                 "the reads' scratch files are gone")
 
     def test_read_into_missing_folder(self):
         receiver = self.receiver()
@@ -326,19 +334,22 @@ class Upgrade(Bench):
         receiver = self.receiver("--flash", self.old_raw)
         path = self.place_new("up")
         run = self.cli("-p", receiver.link, "--fast", "--json", "upgrade", path)
-        # A second upgrade, perhaps within the same second, must keep the first backup.
-        again = self.cli("-p", receiver.link, "--fast", "-q", "upgrade", path)
+        # Back again, perhaps within the same second: the first backup must stay.
+        back = self.write(os.path.join("up", "old.bin"), TAGS[0] + self.old)
+        again = self.cli("-p", receiver.link, "--fast", "-q", "--no-verify", "upgrade", back)
         receiver.stop()
         self.assertEqual(run.code, 0, run.out)
         self.assertEqual(again.code, 0, again.err)
         events = run.events(self)
-        self.assertEqual(receiver.flash(), self.new[20:])
+        self.assertEqual(receiver.flash(), self.old)
         backup_at = [i for i, e in enumerate(events)
                      if e["event"] == "message" and e["text"].startswith("backup: ")]
         self.assertEqual(len(backup_at), 1)
         backup = events[backup_at[0]]["text"][len("backup: "):]
-        self.assertEqual(events[-1]["details"], {"backup": backup, "blocks": 256,
-                                                 "sha256": hashlib.sha256(self.new[20:]).hexdigest()})
+        self.assertEqual(events[-1]["details"], {
+            "backup": backup, "blocks": 256, "upToDate": False,
+            "sha256": hashlib.sha256(self.new[20:]).hexdigest(),
+            "proof": {"backup": "2 reads agree", "verify": "read back: every block matches"}})
         self.assertEqual(os.path.dirname(backup), self.path("up"))
         self.assertRegex(os.path.basename(backup), r"^backup-RomFtaAMD1-\d{8}-\d{6}\.bin$")
         self.assertEqual(self.read(backup), TAGS[0] + self.old)
@@ -347,17 +358,22 @@ class Upgrade(Bench):
         self.assertEqual(len(second), 1, os.listdir(self.path("up")))
         self.assertIn("vesker-link: backup: " + second[0], again.err)
         self.assertEqual(self.read(second[0]), self.new)
-        self.assertEqual(len(os.listdir(self.path("up"))), 3)  # no provisional files left
+        self.assertEqual(len(os.listdir(self.path("up"))), 4)  # no provisional files left
         stages = [(i, e["stage"]) for i, e in enumerate(events) if e["event"] == "progress"]
         first_upgrade = min(i for i, stage in stages if stage == "upgrade")
         self.assertTrue(any(stage == "backup" and i < backup_at[0] for i, stage in stages))
         self.assertLess(backup_at[0], first_upgrade)
         names = receiver.names()
-        first = names[:names.index("CMD_STOP") + 1]  # the first upgrade's frames
+        stop = names.index("CMD_STOP")
+        first = names[:stop + 1]  # the first upgrade's frames
+        self.assertEqual(first.count("CMD_READ_DONE"), 2, "the backup read twice")
         self.assertLess(first.index("CMD_READ_DONE"), first.index("CMD_UPGRADE_START"))
         self.assertLess(first.index("CMD_UPGRADE_START"), first.index("BLOCK 0"))
         self.assertEqual([x for x in first if x.startswith("BLOCK ")],
                          ["BLOCK %d" % i for i in range(256)])
+        # After the restart only the connection test, then the read-back.
+        read_back = names.index("CMD_READ_START", stop)
+        self.assertEqual(set(names[stop + 1:read_back]), {"CMD_CONNECT"})
 
     def test_backup_is_complete_before_first_block(self):
         receiver = self.receiver("--flash", self.old_raw, "--silent-after", "0")
@@ -432,8 +448,8 @@ class Verify(Bench):
                 self.assertEqual(lines[-1], "%d of 256 blocks differ" % len(differing)
                                  if differing else "all 256 blocks match")
                 run = self.cli("-p", receiver.link, "--fast", "--json", "verify", path)
-                self.assertEqual(run.events(self)[-1]["details"],
-                                 {"blocks": 256, "differing": differing})
+                details = run.events(self)[-1]["details"]
+                self.assertEqual((details["blocks"], details["differing"]), (256, differing))
         self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("vesker-link-verify")])
 
 
@@ -545,8 +561,10 @@ class ManyPorts(Bench):
         ports = [first.link, silent.link, third.link]
         run = self.cli("-p", ",".join(ports[:2]), "-p", ports[2], "--json", "upgrade",
                        self.path("new.bin"))
-        plain = self.cli("-p", ",".join(ports), "-q", "upgrade", "--no-backup",
-                         self.path("new.bin"))
+        # A name the shell must be told as it is.
+        quoted = self.write("new image's.bin", new)
+        plain = self.cli("-p", ",".join(ports), "-q", "upgrade", "--no-backup", "--no-verify",
+                         quoted)
         for receiver in (first, silent, third):
             receiver.stop()
         self.assertEqual(first.flash(), new[20:])
@@ -565,6 +583,10 @@ class ManyPorts(Bench):
         self.assertEqual([summary[p]["exitCode"] for p in ports], [0, 1, 0])
         self.assertEqual(summary[first.link]["sha256"], digest)
         self.assertEqual(summary[silent.link]["result"], "no answer2！")
+        self.assertEqual(summary[first.link]["proof"], "read back: every block matches")
+        self.assertEqual(shlex.split(events[-1]["details"]["retry"]),
+                         ["vesker-link", "-p", silent.link, "--json", "upgrade",
+                          self.path("new.bin")])
         backups = self.backups(self.dir)
         self.assertEqual(len(backups), 2, backups)
         self.assertEqual(summary[first.link]["backup"], self.path(backups[0]))
@@ -572,10 +594,16 @@ class ManyPorts(Bench):
         self.assertEqual(self.read(summary[third.link]["backup"]), TAGS[0] + self.read(old))
         # The summary table on stdout: a row per port, in the order given.
         lines = plain.out.splitlines()
-        rows = lines[[line.split()[:1] for line in lines].index(["port"]):]
+        rows = lines[[line.split()[:1] for line in lines].index(["port"]):-1]
         self.assertEqual(plain.code, 1, plain.err)
-        self.assertEqual(rows[0].split(), ["port", "receiver", "result", "time", "sha256",
-                                           "(data)", "backup"])
+        self.assertEqual(rows[0].split(), ["port", "receiver", "result", "time", "proof",
+                                           "sha256", "(data)", "backup"])
+        # Then the command that retries the port that failed, with the same arguments.
+        retry = "retry the ports that failed: "
+        self.assertTrue(lines[-1].startswith(retry), lines[-1])
+        self.assertEqual(shlex.split(lines[-1][len(retry):]),
+                         ["vesker-link", "-p", silent.link, "-q", "upgrade", "--no-backup",
+                          "--no-verify", quoted])
         self.assertEqual([row.split()[0] for row in rows[1:]], ports)
         self.assertIn("Fta 29 1", rows[1])
         self.assertIn(digest, rows[3])
@@ -605,7 +633,8 @@ class ManyPorts(Bench):
         a = self.receiver("--pause-before", "20:2000", name="ttyA")
         b = self.receiver("--late", "1000", "--reply", "5A766C6945794573000000FF", name="ttyB")
         master, slave = os.openpty()
-        process = subprocess.Popen([CLI, "-p", a.link, "-p", b.link, "read", self.path("rom.bin")],
+        process = subprocess.Popen([CLI, "-p", a.link, "-p", b.link, "--once", "read",
+                                    self.path("rom.bin")],
                                    cwd=self.dir, stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         shown = b""
