@@ -81,7 +81,7 @@ class Network(Bench):
     def control_bytes_image(self, name, seed):
         """A ROM file full of bytes that Telnet and ttys treat specially (0xFF, 0x11, 0x0D)."""
         source = self.receiver("--control-bytes", "--seed", str(seed), name="source-%d" % seed)
-        run = self.cli("-p", source.link, "-q", "read", self.path(name))
+        run = self.cli("-p", source.link, "-q", "--once", "read", self.path(name))
         source.stop()
         self.assertEqual(run.code, 0, run.err)
         data = self.read(self.path(name))
@@ -105,10 +105,11 @@ class Network(Bench):
                 self.assertEqual((connect.code, connect.out), (0, "connect ok!\n"), connect.err)
                 if named == "::1":
                     continue  # the address form is proven; the transfers follow below
-                read = self.cli("-p", url, "-q", "read", self.path("old.bin"))
+                read = self.cli("-p", url, "-q", "--once", "read", self.path("old.bin"))
                 self.assertEqual(read.code, 0, read.err)
                 old = self.read(self.path("old.bin"))
-                upgrade = self.cli("-p", url, "-q", "--no-backup", "upgrade", self.path("new.bin"))
+                upgrade = self.cli("-p", url, "-q", "--no-backup", "--no-verify", "upgrade",
+                                   self.path("new.bin"))
                 self.assertEqual(upgrade.code, 0, upgrade.err)
                 keys = self.cli("-p", url, "--gap", "20", "key", "MENU", "7", "5", "OK")
                 self.assertEqual(keys.code, 0, keys.err)
@@ -130,7 +131,7 @@ class Network(Bench):
                             (os.readlink(raw.link), "9600n82,rtscts", "socket", "127.0.0.1"))
         connect = self.cli("-p", server.urls[1], "connect")
         self.assertEqual(connect.code, 1, connect.err)
-        read = self.cli("-p", server.urls[0], "-q", "read", self.path("rom.bin"))
+        read = self.cli("-p", server.urls[0], "-q", "--once", "read", self.path("rom.bin"))
         self.assertEqual(read.code, 0, read.err)
         negotiated.stop()
         self.assertEqual(self.read(self.path("rom.bin")), TAGS[0] + negotiated.flash())
@@ -140,7 +141,7 @@ class Network(Bench):
         receivers = [self.receiver("--seed", str(20 + i), name="r%d" % i) for i in range(8)]
         server = self.serve(*[(os.readlink(r.link), "115200n81", "rfc2217", "127.0.0.1")
                               for r in receivers])
-        run = self.cli("-p", ",".join(server.urls), "-q", "--no-backup", "upgrade",
+        run = self.cli("-p", ",".join(server.urls), "-q", "--no-backup", "--no-verify", "upgrade",
                        self.path("new.bin"))
         self.assertEqual(run.code, 0, run.err + run.out)
         for receiver in receivers:
