@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace sim {
 
@@ -33,6 +35,44 @@ void Misread(std::uint8_t* bytes, std::size_t count) {
 }
 
 }  // namespace
+
+BitErrors::BitErrors(double rate, std::uint64_t seed) : rate_(rate), state_(seed) {
+  untilNext_ = Gap();
+}
+
+std::uint64_t BitErrors::Next() {
+  // splitmix64: the same numbers for a seed on every platform
+  std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+std::uint64_t BitErrors::Gap() {
+  constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+  if (!(rate_ > 0)) {
+    return kNever;
+  }
+  if (rate_ >= 1) {
+    return 0;
+  }
+  // Geometric: the good bits before an error, each bit failing with probability rate_.
+  const double u = static_cast<double>((Next() >> 11) + 1) * 0x1.0p-53;  // (0, 1]
+  const double gap = std::floor(std::log(u) / std::log1p(-rate_));
+  return gap >= 1.8e19 ? kNever : static_cast<std::uint64_t>(gap);
+}
+
+void BitErrors::Apply(std::uint8_t* data, std::size_t count) {
+  const std::uint64_t bits = static_cast<std::uint64_t>(count) * 8;
+  std::uint64_t at = 0;
+  while (untilNext_ < bits - at) {
+    at += untilNext_;
+    data[at / 8] ^= static_cast<std::uint8_t>(1u << (at % 8));
+    ++at;
+    untilNext_ = Gap();
+  }
+  untilNext_ -= bits - at;
+}
 
 bool SetLineState(int fd, LineState state) {
   termios settings{};
@@ -62,7 +102,10 @@ PtyRunner::PtyRunner(ReceiverModel& model, unsigned baud, LineOptions line)
       byteTime_(baud == 0 ? std::chrono::nanoseconds(0)
                           : std::chrono::nanoseconds(10'000'000'000LL / baud)),
       lineSpeed_(LineSpeed(baud)),
-      line_(std::move(line)) {}
+      line_(std::move(line)),
+      toProgram_(line_.bitErrorRate, line_.noiseSeed),
+      // Each way its own generator, so that where errors fall does not depend on timing.
+      toReceiver_(line_.bitErrorRate, line_.noiseSeed ^ 0x5DEECE66DULL) {}
 
 PtyRunner::~PtyRunner() {
   Stop();
@@ -160,6 +203,13 @@ std::vector<LoggedFrame> PtyRunner::Frames() const {
 void PtyRunner::Take(const std::uint8_t* data, std::size_t count) {
   std::vector<ReceivedFrame> frames;
   const std::vector<Emission> answers = model_.Receive(data, count, frames);
+  if (model_.RestartRequested() && !restartEnds_) {
+    // It saves and restarts: nothing it was still to send goes out.
+    outgoing_.clear();
+    incoming_.clear();
+    restartEnds_ = restartMs_ == kNever ? Clock::time_point::max()
+                                        : Clock::now() + std::chrono::milliseconds(restartMs_);
+  }
   const double ms = ElapsedMs();
   {
     std::lock_guard<std::mutex> lock(logMutex_);
@@ -176,6 +226,7 @@ void PtyRunner::Take(const std::uint8_t* data, std::size_t count) {
   for (const Emission& answer : answers) {
     due += std::chrono::milliseconds(answer.delayMs);
     outgoing_.push_back(Pending{due, answer.bytes, answer.name, false, answer.hangUpAfter});
+    toProgram_.Apply(outgoing_.back().bytes.data(), outgoing_.back().bytes.size());
   }
 }
 
@@ -187,7 +238,8 @@ void PtyRunner::Timeline(Clock::time_point at, const char* what, const std::stri
   }
 }
 
-void PtyRunner::Receive(const std::uint8_t* data, std::size_t count) {
+void PtyRunner::Receive(std::uint8_t* data, std::size_t count) {
+  toReceiver_.Apply(data, count);
   const auto now = Clock::now();
   if (inFreeAt_ <= now) {
     Timeline(now, "rx-start", std::to_string(count));
@@ -220,6 +272,9 @@ int PtyRunner::PollTimeoutMs() const {
   }
   if (const auto adapter = AdapterDue()) {
     next = std::min(next, *adapter);
+  }
+  if (restartEnds_) {
+    next = std::min(next, *restartEnds_);
   }
   const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now());
   // Round up, so that a wake-up never comes before what it waits for.
@@ -351,6 +406,10 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
       }
     }
     TakeDue();
+    if (restartEnds_ && Clock::now() >= *restartEnds_) {
+      model_.Restart();  // up again, with the flash just written
+      restartEnds_.reset();
+    }
     if (model_.HangUpRequested()) {
       HangUp();
       continue;

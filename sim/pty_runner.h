@@ -35,6 +35,26 @@ struct LineOptions {
   // byte by byte as the line carries them.
   std::vector<std::size_t> packetSizes;
   unsigned latencyMs = 16;
+  // Noise: every bit that crosses the line, either way, flips with this probability.
+  double bitErrorRate = 0;
+  std::uint64_t noiseSeed = 1;
+};
+
+// Bit errors at a rate, from a seeded generator of their own: where they fall depends only on
+// the seed and on how many bits have gone through before.
+class BitErrors {
+ public:
+  BitErrors(double rate, std::uint64_t seed);
+  void Apply(std::uint8_t* data, std::size_t count);
+
+ private:
+  std::uint64_t Next();
+  // How many good bits come before the next error.
+  std::uint64_t Gap();
+
+  double rate_;
+  std::uint64_t state_;
+  std::uint64_t untilNext_;
 };
 
 // Puts a fresh pty's line into the state (the program's end of it, as seen from either end).
@@ -58,6 +78,9 @@ class PtyRunner {
   // pointed there); 0: it stays away.
   void ReturnAfter(unsigned milliseconds) { returnAfterMs_ = milliseconds; }
   int HangUps() const { return hangUps_.load(); }
+  // A receiver that restarts after an upgrade is silent this long; kNever: for good.
+  static constexpr unsigned kNever = ~0u;
+  void RestartFor(unsigned milliseconds) { restartMs_ = milliseconds; }
   // How often it came back on a new line (and link) after a hang-up.
   int Returns() const { return returns_.load(); }
   const std::string& DevicePath() const { return devicePath_; }
@@ -90,7 +113,7 @@ class PtyRunner {
     bool started = false;
     bool hangUpAfter = false;
   };
-  void Receive(const std::uint8_t* data, std::size_t count);
+  void Receive(std::uint8_t* data, std::size_t count);
   void Take(const std::uint8_t* data, std::size_t count);
   void TakeDue();
   void Timeline(std::chrono::steady_clock::time_point at, const char* what,
@@ -116,6 +139,8 @@ class PtyRunner {
   std::chrono::nanoseconds byteTime_;
   speed_t lineSpeed_;
   LineOptions line_;
+  BitErrors toProgram_;   // noise on what the receiver sends
+  BitErrors toReceiver_;  // ... and on what the program sends
   // Bytes that have crossed the line and wait in the adapter for their packet.
   Bytes adapter_;
   std::chrono::steady_clock::time_point adapterSince_;
@@ -128,6 +153,9 @@ class PtyRunner {
   std::optional<std::chrono::steady_clock::time_point> returnAt_;
   std::atomic<int> hangUps_{0};
   std::atomic<int> returns_{0};
+  std::atomic<unsigned> restartMs_{0};
+  // While the receiver restarts: when it is up again.
+  std::optional<std::chrono::steady_clock::time_point> restartEnds_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lineFreeAt_;
   std::deque<Pending> outgoing_;

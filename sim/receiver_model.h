@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/frames.h"
@@ -13,6 +15,32 @@
 namespace sim {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Which way a block crosses the line: a read block leaving the receiver, an upgrade block
+// arriving at it.
+enum class Direction { kRead, kUpgrade };
+enum class Damage { kFlip, kDrop, kDouble };
+
+// Line noise at one place: byte `offset` of block `block` has bit 0 flipped, is lost or
+// arrives twice, in the given sendings of that block (counted from 1, over the receiver's
+// life). Offsets count the bytes the line carries for the block, before any of its damage.
+struct ByteFault {
+  Direction direction = Direction::kRead;
+  Damage damage = Damage::kFlip;
+  std::uint32_t block = 0;
+  std::uint32_t offset = 0;                                     // 0 to 4095
+  std::vector<std::pair<unsigned, unsigned>> sendings{{1, 1}};  // inclusive ranges
+};
+
+// "DIR:K:OFFSET[:SENDINGS]" as --flip, --drop and --double take it (DIR read or upgrade;
+// SENDINGS as 2, 1-3 or 1,3; default 1); false on anything else.
+bool ParseByteFault(const std::string& text, Damage damage, ByteFault& fault);
+
+// How often each block has been sent so far, either way.
+struct BlockSendings {
+  std::map<std::uint32_t, unsigned> read;
+  std::map<std::uint32_t, unsigned> upgrade;
+};
 
 // Faults a real line or box can show, chosen per run.
 struct ReceiverOptions {
@@ -51,6 +79,13 @@ struct ReceiverOptions {
   // The line goes dead (as when a USB serial adapter is pulled) after this block of a read
   // has been sent or this block of an upgrade has been taken.
   int hangUpAfterBlock = -1;
+
+  // Noise on the blocks that cross the line.
+  std::vector<ByteFault> byteFaults;
+
+  // After the CMD_STOP that ends a complete upgrade, the receiver saves and restarts: it
+  // takes in nothing and answers nothing (RestartRequested) until Restart().
+  bool restartAfterUpgrade = false;
 };
 
 // Bytes to send, delayMs after the previous emission (the first: after the frame arrived).
@@ -87,13 +122,34 @@ class ReceiverModel {
   void LineLost();
   std::uint32_t BlockCount() const;
 
+  // Whether it is restarting after an upgrade; Restart() brings it up again, ready for a new
+  // exchange, with the flash it holds.
+  bool RestartRequested() const { return restartRequested_; }
+  void Restart();
+
+  // Block sendings so far; a receiver on the same line after another goes on counting.
+  const BlockSendings& Sendings() const { return sendings_; }
+  void ContinueSendings(const BlockSendings& sendings) { sendings_ = sendings; }
+
  private:
+  // The damage a block's sending takes at one byte.
+  struct Hit {
+    std::uint32_t offset = 0;
+    bool flip = false;
+    bool drop = false;
+    bool twice = false;
+  };
+  std::vector<Hit> HitsFor(Direction direction, std::uint32_t block, unsigned sending) const;
   std::vector<Emission> Answer(const comm::Frame& frame);
   std::vector<Emission> Reply(Bytes bytes) const;
-  Emission Block(std::uint32_t index) const;
+  Emission Block(std::uint32_t index);
   // Takes one upgrade block from the front of pending_ at start; false while incomplete.
   bool TakeUpgradeBlock(std::size_t& start, std::vector<ReceivedFrame>& frames,
                         std::vector<Emission>& out);
+  // Passes the line's bytes for the upgrade block at start through their damage, until the
+  // block is full or the bytes run out.
+  void DamageUpgradeBlock(std::size_t start);
+  void ForgetUpgradeBlock();
   comm::Frame GoOnReply(std::uint32_t block) const;
 
   ReceiverOptions options_;
@@ -104,6 +160,17 @@ class ReceiverModel {
   bool upgrading_ = false;
   std::uint32_t blocksTaken_ = 0;
   bool hangUpRequested_ = false;
+  bool upgradeComplete_ = false;  // every block taken, the stop not yet
+  bool restartRequested_ = false;
+
+  BlockSendings sendings_;
+  // The upgrade block being taken: its sending (0: none begun), its damage, the next of it,
+  // the line bytes it has had and the bytes at its start in pending_ that are past the damage.
+  unsigned blockSending_ = 0;
+  std::vector<Hit> blockHits_;
+  std::size_t nextHit_ = 0;
+  std::size_t blockLineBytes_ = 0;
+  std::size_t blockReady_ = 0;
 };
 
 // A flash image of the variant's size in which every block differs. With controlBytes,

@@ -1,5 +1,6 @@
 // receiver-sim: a simulated receiver on a pseudo-terminal, for running, demonstrating and
 // testing the program without hardware.
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,22 @@ const char kUsage[] =
     "  --answer-keys      answer every key frame with the acknowledgement frame\n"
     "  --hang-up-after K  close the line after read block K is sent or upgrade block K taken\n"
     "  --return-after MS  after a hang-up, come back on a new pty (and link) MS later\n"
+    "  --restart MS|never\n"
+    "                     after the CMD_STOP that ends a complete upgrade, restart: take in\n"
+    "                     and answer nothing for MS milliseconds (never: for good), then\n"
+    "                     answer with the flash just written (default 0: at once)\n"
+    "  --bit-errors RATE  every bit that crosses the line, either way, flips with this\n"
+    "                     probability (e.g. 1e-6) ...\n"
+    "  --noise-seed N     ... drawn from a generator seeded with N (default 1)\n"
+    "  --flip DIR:K:OFFSET[:SENDINGS]\n"
+    "                     flip bit 0 of byte OFFSET (0-4095) of block K: DIR read, as the\n"
+    "                     read block leaves the receiver; upgrade, as the upgrade block\n"
+    "                     arrives. SENDINGS: which sendings of the block, counted from 1\n"
+    "                     over the simulator's life: 1 (the default), 2, 1-3, 1,3. Repeatable\n"
+    "  --drop DIR:K:OFFSET[:SENDINGS]\n"
+    "                     ... that byte is lost (the bytes after it move up)\n"
+    "  --double DIR:K:OFFSET[:SENDINGS]\n"
+    "                     ... that byte arrives twice\n"
     "  --late MS          answer MS milliseconds late\n"
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
@@ -115,6 +132,12 @@ bool Number(const char* text, unsigned& value) {
   return true;
 }
 
+bool Rate(const char* text, double& rate) {
+  char* end = nullptr;
+  rate = std::strtod(text, &end);
+  return end != text && *end == '\0' && std::isfinite(rate) && rate >= 0 && rate <= 1;
+}
+
 bool LineStateNamed(const std::string& name, sim::LineState& state) {
   if (name == "raw") {
     state = sim::LineState::kRaw;
@@ -152,6 +175,7 @@ int main(int argc, char** argv) {
   std::string linkPath, logPath, flashOut, timelinePath;
   unsigned number = 0;
   unsigned returnAfter = 0;
+  unsigned restartMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -232,6 +256,13 @@ int main(int argc, char** argv) {
       options.hangUpAfterBlock = static_cast<int>(number);
     } else if (arg == "--return-after" && needs()) {
       if (!Number(value, returnAfter)) return Usage("bad --return-after");
+    } else if (arg == "--restart" && needs()) {
+      if (std::strcmp(value, "never") == 0) {
+        restartMs = sim::PtyRunner::kNever;
+      } else if (!Number(value, restartMs)) {
+        return Usage("--restart takes MS or never");
+      }
+      options.restartAfterUpgrade = true;
     } else if (arg == "--answer-done") {
       options.answerReadDone = true;
     } else if (arg == "--answer-keys") {
@@ -247,6 +278,22 @@ int main(int argc, char** argv) {
     } else if (arg == "--report-at" && needs()) {
       if (!Number(value, number)) return Usage("bad --report-at");
       options.reportAtBlock = static_cast<int>(number);
+    } else if (arg == "--bit-errors" && needs()) {
+      if (!Rate(value, line.bitErrorRate)) return Usage("--bit-errors takes a rate from 0 to 1");
+    } else if (arg == "--noise-seed" && needs()) {
+      if (!Number(value, number)) return Usage("bad --noise-seed");
+      line.noiseSeed = number;
+    } else if ((arg == "--flip" || arg == "--drop" || arg == "--double") && needs()) {
+      const sim::Damage damage = arg == "--flip"   ? sim::Damage::kFlip
+                                 : arg == "--drop" ? sim::Damage::kDrop
+                                                   : sim::Damage::kDouble;
+      sim::ByteFault fault;
+      if (!sim::ParseByteFault(value, damage, fault)) {
+        return Usage((arg + " takes read:K:OFFSET or upgrade:K:OFFSET, OFFSET 0 to 4095, and "
+                            "the sendings as :2, :1-3 or :1,3")
+                         .c_str());
+      }
+      options.byteFaults.push_back(fault);
     } else if (arg == "--extra" && needs()) {
       if (!sim::ParseHex(value, bytes)) return Usage("--extra takes bytes in hex");
       options.extraAfterReply = bytes;
@@ -258,6 +305,7 @@ int main(int argc, char** argv) {
   sim::ReceiverModel model(options);
   sim::PtyRunner runner(model, baud, line);
   runner.ReturnAfter(returnAfter);
+  runner.RestartFor(restartMs);
   std::string error;
   if (!runner.Open(error) || (!linkPath.empty() && !runner.LinkAs(linkPath, error))) {
     std::fprintf(stderr, "receiver-sim: %s\n", error.c_str());

@@ -390,6 +390,28 @@ class Upgrade(Bench):
         self.assertLess(names.index("CMD_READ_DONE"), names.index("BLOCK 0"))
         self.assertNotIn("BLOCK 1", names)
 
+    def test_receiver_restarts_after_an_upgrade(self):
+        # Silent after the upgrade's stop: for good, or until it is up again with the new
+        # flash (however long that takes here).
+        for name, restart, comes_back in [("never", "never", False), ("after 300 ms", "300", True)]:
+            with self.subTest(name):
+                receiver = self.receiver("--flash", self.old_raw, "--restart", restart,
+                                         name=name.replace(" ", "-"))
+                run = self.cli("-p", receiver.link, "--fast", "-q", "upgrade", "--no-backup",
+                               self.place_new("up-" + restart))
+                self.assertEqual(run.code, 0, run.err)
+                deadline = time.monotonic() + 30
+                while True:
+                    connect = self.cli("-p", receiver.link, "--fast", "connect")
+                    if connect.code == 0 or not comes_back or time.monotonic() > deadline:
+                        break
+                receiver.stop()
+                self.assertEqual(connect.code, 0 if comes_back else 1, connect.err)
+                names = receiver.names()
+                after = names[names.index("CMD_STOP") + 1:]
+                self.assertEqual(after[-1:], ["CMD_CONNECT"] if comes_back else [])
+                self.assertEqual(receiver.flash(), self.new[20:])
+
     def test_refusals_leave_the_receiver_as_it_was(self):
         mismatch = ["vesker-link: software version incorrect！",
                     '"error version <Fta 29 1> to <Fta 39 1>"']

@@ -17,6 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.replyPieces = 1 + (data[1] % 5);
   options.cutBlock = (data[1] & 0x80) != 0 ? 1 : -1;
   options.cutBytes = data[1];
+  // Line noise on the first blocks either way, at places and sendings the data choose.
+  for (const sim::Damage damage : {sim::Damage::kFlip, sim::Damage::kDrop, sim::Damage::kDouble}) {
+    if ((data[0] & 0x40) != 0) {
+      sim::ByteFault fault;
+      fault.direction = (data[1] & 1) != 0 ? sim::Direction::kRead : sim::Direction::kUpgrade;
+      fault.damage = damage;
+      fault.block = data[1] % 3;
+      fault.offset = (data[1] * 257u + static_cast<unsigned>(damage)) % 4096;
+      fault.sendings = {{1, 1u + data[0] % 3}};
+      options.byteFaults.push_back(fault);
+    }
+  }
   sim::ReceiverModel model(options);
   std::vector<sim::ReceivedFrame> frames;
   std::size_t offset = 2;
