@@ -87,6 +87,14 @@ std::string FreeName(const std::string& stamp,
   return candidate;
 }
 
+// The blocks of a checked ROM file: what its tag's kind holds, after the tag (a file may be
+// longer than its kind).
+std::vector<std::uint8_t> BlocksOf(const std::vector<std::uint8_t>& file,
+                                   const romimage::ReceiverVariant& row) {
+  const auto begin = file.begin() + romimage::kTagSize;
+  return std::vector<std::uint8_t>(begin, begin + row.ImageSize());
+}
+
 // The SHA-256 of a ROM image's data: exactly the blocks an upgrade sends or a read gives.
 std::string DataDigest(const std::uint8_t* data, std::size_t size) {
   Sha256 hash;
@@ -359,9 +367,10 @@ int CompanionCommands::Upgrade() {
     return Finish(kExitRomFile);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
-  const std::vector<std::uint8_t> data(image.begin() + romimage::kTagSize, image.end());
+  const std::vector<std::uint8_t> data = BlocksOf(image, row);
   image = {};
   const std::string digest = DataDigest(data.data(), data.size());
+  summary_.sha256 = digest;  // the image's, whatever becomes of it
   // Ports backed up side by side into one folder carry their port in the name; two runs
   // within one second are numbered.
   const std::string port = several_ ? FileLabel(summary_.port) : std::string();
@@ -398,7 +407,6 @@ int CompanionCommands::Upgrade() {
     result.Add("backup", upgrade.backup);
   }
   if (upgrade.exitCode == kExitOk) {
-    summary_.sha256 = digest;
     result.Add("blocks", static_cast<std::int64_t>(row.blockCount))
         .Add("sha256", digest)
         .Add("upToDate", upgrade.upToDate);
@@ -415,7 +423,8 @@ int CompanionCommands::Verify() {
   if (!LoadRomFile(image, fileVariant)) {
     return Finish(kExitRomFile);
   }
-  const std::vector<std::uint8_t> data(image.begin() + romimage::kTagSize, image.end());
+  const std::vector<std::uint8_t> data =
+      BlocksOf(image, romimage::ReceiverVariantTable[fileVariant]);
   image = {};
   reporter_.Stage("verify");
   FlashReader reader(host_, reporter_, portIndex_, line_.baud, FileLabel(summary_.port));

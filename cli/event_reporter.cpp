@@ -132,7 +132,8 @@ void EventReporter::Waiting(double seconds, double limit) {
     return;
   }
   const int whole = static_cast<int>(seconds);
-  if (whole == lastWaitShown_) {
+  // A receiver that answers at once is no wait to speak of, except to a program.
+  if (whole == lastWaitShown_ || (whole == 0 && style_ != Style::kJson)) {
     return;
   }
   const bool first = lastWaitShown_ < 0;
