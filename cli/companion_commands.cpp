@@ -4,6 +4,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "app/service_app.h"
@@ -276,6 +277,9 @@ int CompanionCommands::Probe() {
 }
 
 bool CompanionCommands::LoadRomFile(std::vector<std::uint8_t>& image, int& variant) {
+  // One port at a time: Windows lets only one reader have the file.
+  static std::mutex oneAtATime;
+  const std::lock_guard<std::mutex> lock(oneAtATime);
   comm::Outcome failure;
   if (transfer::LoadImageFile(file_, image, variant, failure)) {
     return true;
@@ -388,7 +392,7 @@ int CompanionCommands::Upgrade() {
   options.restartWait = std::chrono::seconds(line_.restartWaitSeconds);
   UpgradeSteps steps(host_, reporter_, portIndex_, line_.baud,
                      portName_.empty() ? summary_.port : portName_, FileLabel(summary_.port));
-  const UpgradeResult upgrade = steps.Run(file_, data, fileVariant, options, backupPath);
+  const UpgradeResult upgrade = steps.Run(data, fileVariant, options, backupPath);
   NoteReceiver(upgrade.receiverVariant);
   summary_.backup = upgrade.backup;
   summary_.result = upgrade.result;

@@ -6,6 +6,7 @@
 #include "cli/console_terminal.h"
 #include "cli/failure_report.h"
 #include "cli/restart_wait.h"
+#include "cli/scratch_file.h"
 #include "romimage/receiver_variant_table.h"
 #include "romimage/rom_image_file.h"
 #include "transfer/upgrade_dialog.h"
@@ -26,7 +27,8 @@ UpgradeSteps::UpgradeSteps(ui::ConsoleHost& host, EventReporter& reporter, std::
       portIndex_(portIndex),
       baud_(baud),
       port_(std::move(port)),
-      reader_(host, reporter, portIndex, baud, std::move(label)) {}
+      label_(std::move(label)),
+      reader_(host, reporter, portIndex, baud, label_) {}
 
 ProvenFlash UpgradeSteps::ReadBackup(const std::vector<std::uint8_t>& data, int variant,
                                      bool once) {
@@ -74,8 +76,8 @@ UpgradeResult& UpgradeSteps::Fail(UpgradeResult& result, int exitCode, const std
   return result;
 }
 
-UpgradeResult UpgradeSteps::Run(const std::string& romPath, const std::vector<std::uint8_t>& data,
-                                int variant, const UpgradeOptions& options,
+UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int variant,
+                                const UpgradeOptions& options,
                                 const std::function<std::string(int kind)>& backupPath) {
   UpgradeResult result;
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
@@ -126,7 +128,16 @@ UpgradeResult UpgradeSteps::Run(const std::string& romPath, const std::vector<st
   }
 
   reporter_.Stage("upgrade");
-  const comm::Outcome upgrade = Write(romPath);
+  // The program's upgrade loads its file itself: it gets a copy of the data checked here, so
+  // that neither a change to the file meanwhile nor another port loading it (Windows lets
+  // one reader at a time have it) comes between.
+  const ScratchFile image(label_);
+  const romimage::WriteResult copied = romimage::WriteImageFile(image.Path(), variant, data.data());
+  if (copied != romimage::WriteResult::kWritten) {
+    reporter_.Message(romimage::WriteFailureMessage(copied, variant) + " (" + image.Path() + ")");
+    return Fail(result, kExitFileWrite, "image not copied");
+  }
+  const comm::Outcome upgrade = Write(image.Path());
   if (!upgrade.Done()) {
     if (upgrade.receiverVariant >= 0) {
       result.receiverVariant = upgrade.receiverVariant;

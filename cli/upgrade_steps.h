@@ -44,15 +44,15 @@ class UpgradeSteps {
   UpgradeSteps(ui::ConsoleHost& host, EventReporter& reporter, std::int32_t portIndex, int baud,
                std::string port, std::string label);
 
-  // romPath holds data (the blocks) of the variant; backupPath(kind) names the backup of a
-  // receiver of that kind.
-  UpgradeResult Run(const std::string& romPath, const std::vector<std::uint8_t>& data, int variant,
+  // data: the blocks of a checked ROM file of the variant; backupPath(kind) names the backup
+  // of a receiver of that kind.
+  UpgradeResult Run(const std::vector<std::uint8_t>& data, int variant,
                     const UpgradeOptions& options,
                     const std::function<std::string(int kind)>& backupPath);
 
   // The steps on their own. The backup: a proven read, one read alone when it equals data.
   ProvenFlash ReadBackup(const std::vector<std::uint8_t>& data, int variant, bool once);
-  // The program's upgrade dialog.
+  // The program's upgrade dialog, on a ROM file.
   comm::Outcome Write(const std::string& romPath);
   // After the upgrade: the wait for the restart (bounded by wait, counted from now), then
   // the read-back.
@@ -69,6 +69,7 @@ class UpgradeSteps {
   std::int32_t portIndex_;
   int baud_;
   std::string port_;
+  std::string label_;
   FlashReader reader_;
 };
 

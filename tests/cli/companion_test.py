@@ -546,8 +546,8 @@ class Proof(Bench):
 
     def test_restart_is_waited_for(self):
         rows = [  # name, receiver options, upgrade options, exit code, messages after backup
-            ("a slow restart", ["--restart", "2500"], [], 0, []),
-            ("no restart", ["--restart", "never"], ["--restart-wait", "2"], 1,
+            ("a slow restart", ["--restart", "1500"], [], 0, []),
+            ("no restart", ["--restart", "never"], ["--restart-wait", "1"], 1,
              ["upgraded, not verified: no answer after the restart",
               "the old software is in {backup}; to put it back: vesker-link -p {port} "
               "--no-backup upgrade {backup}"]),
