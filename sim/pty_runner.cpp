@@ -98,7 +98,11 @@ bool SetLineState(int fd, LineState state) {
 }
 
 PtyRunner::PtyRunner(ReceiverModel& model, unsigned baud, LineOptions line)
-    : model_(model),
+    : PtyRunner(std::vector<ReceiverModel*>{&model}, baud, std::move(line)) {}
+
+PtyRunner::PtyRunner(std::vector<ReceiverModel*> boxes, unsigned baud, LineOptions line)
+    : boxes_(std::move(boxes)),
+      model_(boxes_.empty() ? nullptr : boxes_.front()),
       byteTime_(baud == 0 ? std::chrono::nanoseconds(0)
                           : std::chrono::nanoseconds(10'000'000'000LL / baud)),
       lineSpeed_(LineSpeed(baud)),
@@ -122,13 +126,23 @@ void PtyRunner::Close() {
   slave_ = master_ = -1;
 }
 
-void PtyRunner::HangUp() {
+void PtyRunner::DropLine() {
   Close();
-  model_.LineLost();
   outgoing_.clear();
   incoming_.clear();
   adapter_.clear();  // a pulled adapter takes what it held with it
   nextPacket_ = 0;
+}
+
+bool PtyRunner::NewLine(std::string& error) {
+  return Open(error) && (linkPath_.empty() || LinkAs(linkPath_, error));
+}
+
+void PtyRunner::HangUp() {
+  DropLine();
+  if (model_ != nullptr) {
+    model_->LineLost();
+  }
   ++hangUps_;
   if (returnAfterMs_ > 0) {
     returnAt_ = Clock::now() + std::chrono::milliseconds(returnAfterMs_);
@@ -201,9 +215,12 @@ std::vector<LoggedFrame> PtyRunner::Frames() const {
 }
 
 void PtyRunner::Take(const std::uint8_t* data, std::size_t count) {
+  if (model_ == nullptr) {
+    return;  // no box on the cable
+  }
   std::vector<ReceivedFrame> frames;
-  const std::vector<Emission> answers = model_.Receive(data, count, frames);
-  if (model_.RestartRequested() && !restartEnds_) {
+  const std::vector<Emission> answers = model_->Receive(data, count, frames);
+  if (model_->RestartRequested() && !restartEnds_) {
     // It saves and restarts: nothing it was still to send goes out.
     outgoing_.clear();
     incoming_.clear();
@@ -275,6 +292,9 @@ int PtyRunner::PollTimeoutMs() const {
   }
   if (restartEnds_) {
     next = std::min(next, *restartEnds_);
+  }
+  if (nextScheduled_ < scheduleAt_.size()) {
+    next = std::min(next, start_ + scheduleAt_[nextScheduled_]);
   }
   const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now());
   // Round up, so that a wake-up never comes before what it waits for.
@@ -378,18 +398,103 @@ std::optional<Clock::time_point> PtyRunner::NextRelease() const {
   return Clock::time_point(Clock::duration(ticks));
 }
 
+void PtyRunner::Schedule(const std::vector<unsigned>& intervalsMs) {
+  scheduleAt_.clear();
+  std::chrono::milliseconds at(0);
+  for (const unsigned interval : intervalsMs) {
+    at += std::chrono::milliseconds(interval);
+    scheduleAt_.push_back(at);
+  }
+  nextScheduled_ = 0;
+}
+
+// A signal handler may only touch atomics that need no lock.
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(std::atomic<BoxChange>::is_always_lock_free);
+
+void PtyRunner::PostBoxChange(BoxChange change) noexcept {
+  const std::uint32_t count = postedCount_.load(std::memory_order_relaxed);
+  if (count - takenCount_.load(std::memory_order_acquire) >= posted_.size()) {
+    return;  // more at once than anyone presses
+  }
+  posted_[count % posted_.size()].store(change, std::memory_order_relaxed);
+  postedCount_.store(count + 1, std::memory_order_release);
+}
+
+void PtyRunner::ChangeBoxes() {
+  const std::uint32_t posted = postedCount_.load(std::memory_order_acquire);
+  for (std::uint32_t taken = takenCount_.load(); taken != posted; ++taken) {
+    const BoxChange change = posted_[taken % posted_.size()].load(std::memory_order_relaxed);
+    takenCount_.store(taken + 1, std::memory_order_release);
+    change == BoxChange::kOff ? TakeBoxOff() : PutNextBox();
+  }
+  while (nextScheduled_ < scheduleAt_.size() &&
+         Clock::now() >= start_ + scheduleAt_[nextScheduled_]) {
+    nextScheduled_++ % 2 == 0 ? TakeBoxOff() : PutNextBox();
+  }
+}
+
+void PtyRunner::LogBox(const char* change, std::size_t box) {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  if (logFile_ != nullptr) {
+    std::fprintf(logFile_, "%.1f - %s %zu\n", ElapsedMs(), change, box + 1);
+    std::fflush(logFile_);
+  }
+}
+
+void PtyRunner::TakeBoxOff() {
+  if (model_ == nullptr) {
+    return;
+  }
+  // The box goes silent; what it was sending and what was on its way to it are lost.
+  model_ = nullptr;
+  outgoing_.clear();
+  incoming_.clear();
+  restartEnds_.reset();
+  lineWithBox_ = false;
+  if (usb_) {
+    DropLine();
+    returnAt_.reset();
+    if (!linkPath_.empty()) {
+      ::unlink(linkPath_.c_str());
+    }
+  }
+  LogBox("BOX_OFF", box_);
+  if (boxOff_) {
+    boxOff_(box_);
+  }
+}
+
+void PtyRunner::PutNextBox() {
+  TakeBoxOff();
+  if (nextBox_ >= boxes_.size()) {
+    return;  // after the last box, the cable stays empty
+  }
+  // Sendings are the line's: the new box goes on counting.
+  boxes_[nextBox_]->ContinueSendings(boxes_[box_]->Sendings());
+  box_ = nextBox_++;
+  model_ = boxes_[box_];
+  lineWithBox_ = usb_ && master_ < 0;
+  LogBox("BOX_ON", box_);
+}
+
 void PtyRunner::Run(const std::atomic<bool>& stop) {
   std::uint8_t buffer[4096];
   while (!stop) {
+    ChangeBoxes();
     if (master_ < 0) {
-      // Hung up: away until it is time to come back on a new line, if ever.
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      // Hung up or no adapter: away until it is time to come back on a new line, if ever.
+      const bool back = returnAt_ && Clock::now() >= *returnAt_;
       std::string error;
-      if (returnAt_ && Clock::now() >= *returnAt_ && Open(error) &&
-          (linkPath_.empty() || LinkAs(linkPath_, error))) {
-        returnAt_.reset();
-        ++returns_;
+      if ((back || lineWithBox_) && NewLine(error)) {
+        if (back) {
+          returnAt_.reset();
+          ++returns_;
+        }
+        lineWithBox_ = false;
+        continue;
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
       nextRelease_ = 0;
       continue;
     }
@@ -407,10 +512,10 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
     }
     TakeDue();
     if (restartEnds_ && Clock::now() >= *restartEnds_) {
-      model_.Restart();  // up again, with the flash just written
+      model_->Restart();  // up again, with the flash just written
       restartEnds_.reset();
     }
-    if (model_.HangUpRequested()) {
+    if (model_ != nullptr && model_->HangUpRequested()) {
       HangUp();
       continue;
     }

@@ -4,10 +4,13 @@
 
 #include <termios.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -60,6 +63,10 @@ class BitErrors {
 // Puts a fresh pty's line into the state (the program's end of it, as seen from either end).
 bool SetLineState(int fd, LineState state);
 
+// A change on the bench: the box on the cable taken off, or the next box put on (the one on
+// the cable taken off first).
+enum class BoxChange : std::uint8_t { kOff, kNext };
+
 struct LoggedFrame {
   double ms = 0;  // since the runner opened its pty
   ReceivedFrame frame;
@@ -69,6 +76,8 @@ class PtyRunner {
  public:
   // baud 0: unpaced. Otherwise 8N1, 10 bits a byte.
   PtyRunner(ReceiverModel& model, unsigned baud, LineOptions line = {});
+  // A bench: these boxes go on the cable one after another, the first at start.
+  PtyRunner(std::vector<ReceiverModel*> boxes, unsigned baud, LineOptions line = {});
   ~PtyRunner();
   PtyRunner(const PtyRunner&) = delete;
   PtyRunner& operator=(const PtyRunner&) = delete;
@@ -86,7 +95,19 @@ class PtyRunner {
   const std::string& DevicePath() const { return devicePath_; }
   // Points a symbolic link at the pty, replacing whatever was there in one step.
   bool LinkAs(const std::string& linkPath, std::string& error);
-  // Each received frame also goes to this file as a line "<ms> <hex> <name>".
+  // The USB adapter goes with the box: while no box is on the cable, the pty is closed and
+  // the link removed; the next box comes with a new pty, and the link points to it.
+  void AdapterGoesWithBox(bool usb) { usb_ = usb; }
+  // Box changes at these intervals, the first from start: off, next, off, next, ...
+  void Schedule(const std::vector<unsigned>& intervalsMs);
+  // Asks for a change; safe in a signal handler (atomic stores only) as long as one post is
+  // not interrupted by another. Changes are made in the order posted.
+  void PostBoxChange(BoxChange change) noexcept;
+  // Called with the box's index (from 0) each time a box is taken off the cable.
+  void OnBoxOff(std::function<void(std::size_t)> taken) { boxOff_ = std::move(taken); }
+
+  // Each received frame also goes to this file as a line "<ms> <hex> <name>"; each box
+  // change as "<ms> - BOX_ON <n>" or "<ms> - BOX_OFF <n>" (n from 1).
   void LogTo(std::FILE* file) { logFile_ = file; }
   // The line's timeline goes to this file: "<ms> tx-end <name>" when the last byte of an
   // answer or block has left, "<ms> rx-start <bytes>" when the program starts sending after
@@ -131,11 +152,32 @@ class PtyRunner {
   bool EndsAgree() const;
   // A three-wire cable never raises CTS: a program that waits for it never sends.
   bool ProgramWaitsForCts() const;
-  // Closes both ends of the pty: the program's port is left on a dead line.
+  // The line goes dead: the adapter is pulled, and comes back later if asked to.
   void HangUp();
+  // Closes both ends of the pty, and what was on its way is lost: the program's port is left
+  // on a dead line.
+  void DropLine();
+  // A new pty, and the link pointed at it.
+  bool NewLine(std::string& error);
   void Close();
+  // Makes the changes posted and those the schedule has come to.
+  void ChangeBoxes();
+  void TakeBoxOff();
+  void PutNextBox();
+  void LogBox(const char* change, std::size_t box);
 
-  ReceiverModel& model_;
+  std::vector<ReceiverModel*> boxes_;
+  ReceiverModel* model_;  // the box on the cable; null: none
+  std::size_t box_ = 0;   // its index, or the last one's
+  std::size_t nextBox_ = 1;
+  bool usb_ = false;
+  bool lineWithBox_ = false;  // a new box waits for its line
+  std::function<void(std::size_t)> boxOff_;
+  std::vector<std::chrono::milliseconds> scheduleAt_;  // from start
+  std::size_t nextScheduled_ = 0;
+  std::array<std::atomic<BoxChange>, 32> posted_{};
+  std::atomic<std::uint32_t> postedCount_{0};
+  std::atomic<std::uint32_t> takenCount_{0};
   std::chrono::nanoseconds byteTime_;
   speed_t lineSpeed_;
   LineOptions line_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/pty_runner.h"
@@ -20,10 +21,18 @@ void RequestStop(int) {
   stopRequested = true;
 }
 
+// The bench's signals only post a change; the runner makes it.
+sim::PtyRunner* bench = nullptr;
+
+void RequestBoxChange(int signal) {
+  bench->PostBoxChange(signal == SIGUSR1 ? sim::BoxChange::kOff : sim::BoxChange::kNext);
+}
+
 const char kUsage[] =
     "usage: receiver-sim [options]\n"
     "  --link PATH        point this symbolic link at the pty (e.g. a Wine port link)\n"
-    "  --log FILE         append each received frame as \"<ms> <hex> <name>\"\n"
+    "  --log FILE         append each received frame as \"<ms> <hex> <name>\", each box\n"
+    "                     change as \"<ms> - BOX_OFF <n>\" or \"<ms> - BOX_ON <n>\"\n"
     "  --timeline FILE    write when answers leave and the program's sending starts\n"
     "  --baud N           pace output as a line at N baud, 8N1 (default 115200)\n"
     "  --unpaced          send at once\n"
@@ -45,7 +54,8 @@ const char kUsage[] =
     "  --seed N           makes a flash in which every block differs (default 1)\n"
     "  --control-bytes    ... and every third byte one a tty treats specially (0x11 0x13\n"
     "                     0x0D 0x0A 0x03 0x04 0x1A 0x7F 0xFF)\n"
-    "  --write-flash FILE writes the flash it holds to FILE on exit\n"
+    "  --write-flash FILE writes the flash it holds to FILE on exit; with --box, box n's\n"
+    "                     to FILE.n, also as the box leaves the cable\n"
     "  --reply HEX        answer these 12 bytes instead of its frame (--ack: the same)\n"
     "  --cut-block K:N    send block K short by N bytes\n"
     "  --pause-before K:MS  send block K MS milliseconds late\n"
@@ -80,8 +90,20 @@ const char kUsage[] =
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
     "  --piece-gap MS     ... sent MS milliseconds apart\n"
+    "  --box V:SEED       a box of the bench: variant V, its flash made from SEED; repeat\n"
+    "                     for each box, in the order they go on the cable (the first is on\n"
+    "                     at start). Default: the one box of --variant, --seed, --flash\n"
+    "  --schedule MS[,MS...]\n"
+    "                     change boxes on a schedule, each MS after the one before (the\n"
+    "                     first from start): off, next, off, next, ...\n"
+    "  --usb              the USB adapter goes with the box: while the cable is empty, the\n"
+    "                     pty is closed and the link removed; the next box comes on a new\n"
+    "                     pty, the link pointed at it\n"
     "  --version          print the version and exit\n"
-    "Runs until interrupted (SIGINT or SIGTERM). Prints the pty's path on its first line.\n";
+    "Runs until interrupted (SIGINT or SIGTERM). Prints the pty's path on its first line.\n"
+    "SIGUSR1 takes the box on the cable off (it goes silent, its flash kept); SIGUSR2 puts\n"
+    "the next box on, fresh (the one on the cable taken off first); after the last box the\n"
+    "cable stays empty.\n";
 
 int Usage(const char* why) {
   std::fprintf(stderr, "receiver-sim: %s\n%s", why, kUsage);
@@ -151,19 +173,31 @@ bool LineStateNamed(const std::string& name, sim::LineState& state) {
   return true;
 }
 
-bool PacketSizes(const std::string& text, std::vector<std::size_t>& sizes) {
-  sizes.clear();
+// Numbers from least to most, separated by commas.
+bool NumberList(const std::string& text, unsigned least, unsigned most,
+                std::vector<unsigned>& numbers) {
+  numbers.clear();
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t comma = std::min(text.find(',', start), text.size());
-    unsigned size = 0;
-    if (!Number(text.substr(start, comma - start).c_str(), size) || size == 0 || size > 65536) {
+    unsigned number = 0;
+    if (!Number(text.substr(start, comma - start).c_str(), number) || number < least ||
+        number > most) {
       return false;
     }
-    sizes.push_back(size);
+    numbers.push_back(number);
     start = comma + 1;
   }
-  return !sizes.empty();
+  return !numbers.empty();
+}
+
+bool PacketSizes(const std::string& text, std::vector<std::size_t>& sizes) {
+  std::vector<unsigned> numbers;
+  if (!NumberList(text, 1, 65536, numbers)) {
+    return false;
+  }
+  sizes.assign(numbers.begin(), numbers.end());
+  return true;
 }
 
 }  // namespace
@@ -176,6 +210,10 @@ int main(int argc, char** argv) {
   unsigned number = 0;
   unsigned returnAfter = 0;
   unsigned restartMs = 0;
+  std::vector<std::pair<int, unsigned>> boxSpecs;  // variant, seed
+  bool loneBox = false;                            // --variant, --seed or --flash given
+  std::vector<unsigned> schedule;
+  bool usb = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -233,10 +271,26 @@ int main(int argc, char** argv) {
     } else if (arg == "--variant" && needs()) {
       if (!Number(value, number) || number > 15) return Usage("--variant takes 0 to 15");
       options.variant = static_cast<int>(number);
+      loneBox = true;
     } else if (arg == "--seed" && needs()) {
       if (!Number(value, options.seed)) return Usage("bad --seed");
+      loneBox = true;
     } else if (arg == "--flash" && needs()) {
       if (!ReadFile(value, options.flash)) return Usage("cannot read --flash file");
+      loneBox = true;
+    } else if (arg == "--box" && needs()) {
+      int variant = 0;
+      unsigned seed = 0;
+      if (!Pair(value, variant, seed) || variant > 15) {
+        return Usage("--box takes V:SEED, V 0 to 15");
+      }
+      boxSpecs.emplace_back(variant, seed);
+    } else if (arg == "--schedule" && needs()) {
+      if (!NumberList(value, 0, 100000000, schedule)) {
+        return Usage("--schedule takes milliseconds, separated by commas");
+      }
+    } else if (arg == "--usb") {
+      usb = true;
     } else if (arg == "--write-flash" && needs()) {
       flashOut = value;
     } else if (arg == "--cut-block" && needs()) {
@@ -302,10 +356,50 @@ int main(int argc, char** argv) {
     }
   }
 
-  sim::ReceiverModel model(options);
-  sim::PtyRunner runner(model, baud, line);
+  if (loneBox && !boxSpecs.empty()) {
+    return Usage("--box makes each box: leave out --variant, --seed and --flash");
+  }
+
+  // The boxes of the bench, each as the options make one but for its variant and flash.
+  std::vector<sim::ReceiverModel> boxes;
+  if (boxSpecs.empty()) {
+    boxes.emplace_back(options);
+  }
+  for (const auto& [variant, seed] : boxSpecs) {
+    sim::ReceiverOptions box = options;
+    box.variant = variant;
+    box.seed = seed;
+    boxes.emplace_back(box);
+  }
+  std::vector<sim::ReceiverModel*> cable;
+  for (sim::ReceiverModel& box : boxes) {
+    cable.push_back(&box);
+  }
+  auto flashFile = [&](std::size_t box) {
+    return boxSpecs.empty() ? flashOut : flashOut + "." + std::to_string(box + 1);
+  };
+  bool flashWritten = true;
+  auto writeFlash = [&](std::size_t box) {
+    if (!flashOut.empty() && !WriteFile(flashFile(box), boxes[box].Flash())) {
+      std::fprintf(stderr, "receiver-sim: cannot write %s\n", flashFile(box).c_str());
+      flashWritten = false;
+    }
+  };
+
+  sim::PtyRunner runner(cable, baud, line);
   runner.ReturnAfter(returnAfter);
   runner.RestartFor(restartMs);
+  runner.AdapterGoesWithBox(usb);
+  runner.Schedule(schedule);
+  runner.OnBoxOff(writeFlash);
+  bench = &runner;
+  struct sigaction change {};
+  change.sa_handler = RequestBoxChange;
+  sigemptyset(&change.sa_mask);
+  sigaddset(&change.sa_mask, SIGUSR1);  // one change is posted before the next
+  sigaddset(&change.sa_mask, SIGUSR2);
+  sigaction(SIGUSR1, &change, nullptr);
+  sigaction(SIGUSR2, &change, nullptr);
   std::string error;
   if (!runner.Open(error) || (!linkPath.empty() && !runner.LinkAs(linkPath, error))) {
     std::fprintf(stderr, "receiver-sim: %s\n", error.c_str());
@@ -343,9 +437,8 @@ int main(int argc, char** argv) {
   if (log != nullptr) {
     std::fclose(log);
   }
-  if (!flashOut.empty() && !WriteFile(flashOut, model.Flash())) {
-    std::fprintf(stderr, "receiver-sim: cannot write %s\n", flashOut.c_str());
-    return 1;
+  for (std::size_t box = 0; box < boxes.size(); ++box) {
+    writeFlash(box);
   }
-  return 0;
+  return flashWritten ? 0 : 1;
 }

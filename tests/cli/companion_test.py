@@ -755,6 +755,35 @@ class CommandLine(Bench):
         self.assertTrue(os.path.isfile(self.path("x\udcff.bin")))
 
 
+class ReceiverBench(Bench):
+    def wait_for(self, condition, what):
+        deadline = time.monotonic() + 10
+        while not condition():
+            if time.monotonic() > deadline:
+                self.fail("waited in vain for " + what)
+            time.sleep(0.02)
+
+    def test_a_box_swap_takes_the_usb_adapter_with_it(self):
+        second = self.image("second.bin", variant=1, seed=4)  # the second box's kind and flash
+        receiver = self.receiver("--box", "0:3", "--box", "1:4", "--usb")
+        self.assertEqual(self.cli("-p", receiver.link, "--fast", "connect").code, 0)
+        receiver.process.send_signal(signal.SIGUSR1)
+        self.wait_for(lambda: not os.path.lexists(receiver.link), "the link to go")
+        gone = self.cli("-p", receiver.link, "--fast", "connect")
+        self.assertEqual(gone.code, 4, gone.err)
+        receiver.process.send_signal(signal.SIGUSR2)
+        self.wait_for(lambda: os.path.islink(receiver.link), "the link to come back")
+        run = self.cli("-p", receiver.link, "--fast", "-q", "read", self.path("read.bin"))
+        receiver.stop()
+        self.assertEqual(run.code, 0, run.err)
+        self.assertEqual(self.read(self.path("read.bin")), second)
+        names = receiver.names()
+        self.assertEqual(names[:4], ["CMD_CONNECT", "BOX_OFF 1", "BOX_ON 2", "CMD_READ_START"])
+        self.assertEqual(names[-1], "CMD_READ_DONE")
+        self.assertEqual(self.read(receiver.flash_out + ".2"), second[20:])
+        self.assertEqual(len(self.read(receiver.flash_out + ".1")), BLOCKS[0] * BLOCK)
+
+
 class ManyPorts(Bench):
     def test_upgrade_of_three_ports_one_silent(self):
         new = self.image("new.bin", seed=7)
