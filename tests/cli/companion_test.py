@@ -773,7 +773,8 @@ class ReceiverBench(Bench):
         self.assertEqual(gone.code, 4, gone.err)
         receiver.process.send_signal(signal.SIGUSR2)
         self.wait_for(lambda: os.path.islink(receiver.link), "the link to come back")
-        run = self.cli("-p", receiver.link, "--fast", "-q", "read", self.path("read.bin"))
+        run = self.cli("-p", receiver.link, "--fast", "-q", "--once", "read",
+                       self.path("read.bin"))
         receiver.stop()
         self.assertEqual(run.code, 0, run.err)
         self.assertEqual(self.read(self.path("read.bin")), second)
