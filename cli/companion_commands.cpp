@@ -1,6 +1,7 @@
 #include "cli/companion_commands.h"
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <functional>
