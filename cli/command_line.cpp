@@ -10,21 +10,29 @@
 namespace cli {
 
 const char kUsageLine[] =
-    "usage: vesker-link [-p PORT[,PORT...]]... [-b BAUD] [--tick] [--json] [-q] COMMAND [ARGS...]";
+    "usage: vesker-link [-p PORT[,PORT...]]... [-b BAUD] [--tick] [--json] [-q] [--log FILE]\n"
+    "                   COMMAND [ARGS...]";
 
 const char kHelpText[] =
     "Drives a receiver on a serial line: connection test, software read, upgrade, verify\n"
-    "and remote keys, with the same exchanges and messages as Vesker Link.\n"
+    "and remote keys, with the same exchanges and messages as Vesker Link. The line has no\n"
+    "checksum, so what is moved is proven: a read by a second pass (a third decides), an\n"
+    "upgrade by reading the receiver back after its restart.\n"
     "\n"
     "Commands:\n"
     "  connect              connection test; prints \"connect ok!\" or why not\n"
     "  probe [PORT...]      connection test on every serial port found (or the ports\n"
     "                       given); --list only lists the ports found, touching none\n"
     "  info FILE            checks a ROM image file as an upgrade would and describes it\n"
-    "  read FILE            copies the receiver's flash into FILE\n"
-    "  upgrade FILE         writes FILE into the receiver, after reading a backup of its\n"
-    "                       flash into FILE's folder (backup-<kind>-<time>.bin)\n"
+    "  read FILE            copies the receiver's flash into FILE: two reads that agree,\n"
+    "                       else a third decides each block; a block no two reads agree on\n"
+    "                       fails the read, and FILE is left as it was\n"
+    "  upgrade FILE         reads a proven backup of the flash into FILE's folder\n"
+    "                       (backup-<kind>-<time>.bin), writes FILE into the receiver, waits\n"
+    "                       for it to restart and reads it back; a receiver that already\n"
+    "                       holds FILE's software is left alone\n"
     "  verify FILE          reads the receiver and lists the blocks that differ from FILE\n"
+    "                       (a difference counts when a second read repeats it)\n"
     "  key NAME...          sends remote keys by caption or name (MENU, CH_UP, 7, ...)\n"
     "  bridge LINK          (Linux) makes a pty that leads to the network port given with\n"
     "                       -p, holding its line at the baud, 8N1, and links LINK to it, so\n"
@@ -38,12 +46,20 @@ const char kHelpText[] =
     "                       [::1]); default: the port kept in Pelto.cfg in the current folder,\n"
     "                       else COM1. Several (-p A -p B, or -p A,B): the command runs on\n"
     "                       each side by side; a read writes FILE-<port>.bin for each, an\n"
-    "                       upgrade writes FILE into each, and a summary ends the run\n"
+    "                       upgrade writes FILE into each, and a summary ends the run (with\n"
+    "                       the command that retries the ports that failed)\n"
     "  -b, --baud BAUD      line speed (default 115200, the receiver's)\n"
     "  --tick               take each answer on the next 50 ms tick, as Vesker Link does,\n"
     "                       instead of as soon as it is complete; time-outs are the same\n"
     "  --fast               take each answer as soon as it is complete (the default)\n"
-    "  --no-backup          upgrade without reading a backup first\n"
+    "  --once               read, the backup and verify: one read, trusted as it came\n"
+    "  --no-backup          upgrade without reading a backup first (and so always write)\n"
+    "  --force              upgrade even a receiver that already holds FILE's software\n"
+    "  --no-verify          upgrade without reading the receiver back\n"
+    "  --restart-wait S     upgrade: wait up to S seconds (default 120) for the receiver to\n"
+    "                       answer again after it saves the software and restarts\n"
+    "  --log FILE           append one JSON line per port and run to FILE (many ports and\n"
+    "                       processes may share it)\n"
     "  --repeat N           key: send the keys N times (default 1)\n"
     "  --gap MS             key: wait MS milliseconds after each key (default 300)\n"
     "  --json               one JSON object per event on stdout\n"
@@ -53,13 +69,14 @@ const char kHelpText[] =
     "\n"
     "Exit codes (with several ports: 0 when every port succeeded, else the failures' code\n"
     "when they share one, else 1; probe: 0 when any port answers):\n"
-    "  0  success\n"
+    "  0  success: read and proven, upgraded and verified, or already up to date\n"
     "  1  the receiver or the line failed: time-out, wrong answer, variant mismatch,\n"
-    "     blocks that differ, or interrupted\n"
+    "     blocks that differ, a read no two passes agree on, no answer after the\n"
+    "     restart, or interrupted\n"
     "  2  bad usage\n"
     "  3  bad ROM file\n"
     "  4  the port cannot be opened\n"
-    "  5  a file cannot be written\n";
+    "  5  a file (or the log) cannot be written\n";
 
 namespace {
 
@@ -157,11 +174,16 @@ std::string FileForPort(const std::string& path, const std::string& port) {
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, std::string& error) {
   std::vector<std::string> positional;
+  std::vector<std::size_t> positionalAt;
+  line.given = args;
+  line.givenPort.assign(args.size(), false);
   bool optionsEnded = false;
+  bool restartWaitGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
       positional.push_back(arg);
+      positionalAt.push_back(i);
       continue;
     }
     // Options with a value take it as the next argument or after '='.
@@ -197,9 +219,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     if (name == "--") {
       optionsEnded = true;
     } else if (name == "-p" || name == "--port") {
+      line.givenPort[i] = true;
       if (!takeValue()) {
         return false;
       }
+      line.givenPort[i] = true;
       for (std::size_t start = 0; start <= value.size();) {
         const std::size_t comma = std::min(value.find(',', start), value.size());
         const std::string port = value.substr(start, comma - start);
@@ -221,6 +245,20 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       if (!takeNumber(0, 600000, line.gapMs, "bad gap: ")) {
         return false;
       }
+    } else if (name == "--restart-wait") {
+      restartWaitGiven = true;
+      if (!takeNumber(1, 86400, line.restartWaitSeconds, "bad restart wait (1 to 86400 s): ")) {
+        return false;
+      }
+    } else if (name == "--log") {
+      if (!takeValue()) {
+        return false;
+      }
+      if (value.empty()) {
+        error = "--log needs a file name";
+        return false;
+      }
+      line.logPath = value;
     } else if (hasValue) {
       error = "option " + name + " takes no value";
       return false;
@@ -236,6 +274,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       line.listOnly = true;
     } else if (name == "--no-backup") {
       line.noBackup = true;
+    } else if (name == "--once") {
+      line.once = true;
+    } else if (name == "--no-verify") {
+      line.noVerify = true;
+    } else if (name == "--force") {
+      line.force = true;
     } else if (name == "-h" || name == "--help") {
       line.help = true;
     } else if (name == "--version") {
@@ -254,6 +298,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
   }
   line.command = positional.front();
   line.arguments.assign(positional.begin() + 1, positional.end());
+  if (positional.size() > 1) {
+    line.givenFile = static_cast<int>(positionalAt[1]);
+  }
   for (const CommandShape& shape : kCommands) {
     if (line.command != shape.name) {
       continue;
@@ -283,6 +330,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       error = "--list goes with probe";
       return false;
     }
+    const bool reads =
+        line.command == "read" || line.command == "upgrade" || line.command == "verify";
+    if (line.once && !reads) {
+      error = "--once goes with read, upgrade and verify";
+      return false;
+    }
+    if ((line.noVerify || line.force || restartWaitGiven) && line.command != "upgrade") {
+      error = "--no-verify, --force and --restart-wait go with upgrade";
+      return false;
+    }
     if (line.command == "probe") {
       for (const std::string& port : line.arguments) {
         if (!CheckPortName(port, error)) {
@@ -294,6 +351,28 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
   }
   error = "unknown command " + line.command;
   return false;
+}
+
+std::vector<std::string> RetryArguments(const CommandLine& line,
+                                        const std::vector<std::string>& ports) {
+  std::vector<std::string> retry;
+  for (const std::string& port : ports) {
+    retry.push_back("-p");
+    retry.push_back(port);
+  }
+  for (std::size_t i = 0; i < line.given.size(); ++i) {
+    if (i < line.givenPort.size() && line.givenPort[i]) {
+      continue;
+    }
+    // One port alone reads into the file the name without its port would give.
+    if (static_cast<int>(i) == line.givenFile && line.command == "read" && ports.size() == 1 &&
+        line.ports.size() > 1) {
+      retry.push_back(FileForPort(line.given[i], PortLabel(ports.front())));
+      continue;
+    }
+    retry.push_back(line.given[i]);
+  }
+  return retry;
 }
 
 }  // namespace cli

@@ -25,13 +25,29 @@ struct CommandLine {
   bool fast = true;       // each answer taken as soon as it is complete (--tick: on the tick)
   bool listOnly = false;  // probe: the serial ports found, without opening them
   bool noBackup = false;
+  bool once = false;      // a read is one pass, trusted as it came
+  bool noVerify = false;  // an upgrade is not read back
+  bool force = false;     // an upgrade writes even what the receiver already holds
+  int restartWaitSeconds = 120;
+  std::string logPath;  // one JSON line per port and run is appended here
   bool help = false;
   bool version = false;
   int repeat = 1;
   int gapMs = 300;
   std::string command;
   std::vector<std::string> arguments;
+
+  // The arguments as given, for a command that retries some of the ports: which of them
+  // name ports, and which one is the command's file (-1: none).
+  std::vector<std::string> given;
+  std::vector<bool> givenPort;
+  int givenFile = -1;
 };
+
+// The arguments that run the same command again on just these ports (as the user named
+// them); a read of several ports retried on one keeps that port's file name.
+std::vector<std::string> RetryArguments(const CommandLine& line,
+                                        const std::vector<std::string>& ports);
 
 // Options may come before or after the command; "--" ends them. False with the reason for
 // anything it cannot take, including a command's missing or surplus arguments.

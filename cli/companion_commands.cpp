@@ -1,18 +1,22 @@
 #include "cli/companion_commands.h"
 
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
+#include <mutex>
 #include <thread>
 
 #include "app/service_app.h"
+#include "cli/adapter_text.h"
 #include "cli/console_terminal.h"
+#include "cli/flash_reader.h"
+#include "cli/flash_verifier.h"
 #include "cli/key_names.h"
+#include "cli/proven_read.h"
 #include "cli/sha256.h"
+#include "cli/upgrade_steps.h"
 #include "link/command_port.h"
 #include "link/connect_dialog.h"
 #include "link/serial_port.h"
@@ -20,16 +24,11 @@
 #include "romimage/file_system.h"
 #include "romimage/receiver_variant_table.h"
 #include "romimage/rom_image_file.h"
-#include "transfer/read_software_dialog.h"
 #include "transfer/upgrade_dialog.h"
 
 namespace cli {
 
 namespace {
-
-// Between the backup read and the upgrade the receiver gets the moment a user's next click
-// would give it.
-constexpr auto kSettleAfterRead = std::chrono::milliseconds(300);
 
 std::string TagName(int variant) {
   // "VESKER_SZ_RomFtaAMD1" names itself well enough without its common head.
@@ -44,13 +43,31 @@ std::string TimeStamp() {
   return text;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  std::ifstream file(romimage::Utf8Path(path), std::ios::binary);
-  if (!file) {
-    return false;
+// Now in UTC as "yyyy-mm-ddThh:mm:ssZ", for the log.
+std::string UtcTime() {
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
+  char text[40];
+  std::snprintf(text, sizeof(text), "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return text;
+}
+
+std::string JsonList(const std::vector<std::uint32_t>& numbers) {
+  std::string list = "[";
+  for (const std::uint32_t n : numbers) {
+    if (list.size() > 1) {
+      list += ',';
+    }
+    list += std::to_string(n);
   }
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
+  list += ']';
+  return list;
 }
 
 bool Exists(const std::string& path) {
@@ -72,60 +89,18 @@ std::string FreeName(const std::string& stamp,
   return candidate;
 }
 
-// In a word or two, why a port could not be opened.
-std::string OpenFailureWord(const comm::Outcome& outcome) {
-  using comm::PortFailure;
-  switch (outcome.portFailure) {
-    case PortFailure::kNotPermitted:
-      return "not permitted";
-    case PortFailure::kBusy:
-      return "busy";
-    case PortFailure::kMissing:
-      return "no such device";
-    case PortFailure::kUnknownHost:
-      return "unknown host";
-    case PortFailure::kRefused:
-      return "refused";
-    case PortFailure::kSettings:
-      return "line settings refused";
-    case PortFailure::kNone:
-    case PortFailure::kOther:
-      break;
-  }
-  return outcome.portFailureDetail;
+// The blocks of a checked ROM file: what its tag's kind holds, after the tag (a file may be
+// longer than its kind).
+std::vector<std::uint8_t> BlocksOf(const std::vector<std::uint8_t>& file,
+                                   const romimage::ReceiverVariant& row) {
+  const auto begin = file.begin() + romimage::kTagSize;
+  return std::vector<std::uint8_t>(begin, begin + row.ImageSize());
 }
 
-// What a summary says of an ending.
-std::string ResultText(const comm::Outcome& outcome) {
-  using Ending = comm::Outcome::Ending;
-  switch (outcome.ending) {
-    case Ending::kDone:
-      return "ok";
-    case Ending::kCancelled:
-      return "cancelled";
-    case Ending::kPortFailed:
-      return OpenFailureWord(outcome).empty() ? "cannot open"
-                                              : "cannot open: " + OpenFailureWord(outcome);
-    case Ending::kVersionMismatch:
-      return "receiver of another kind";
-    case Ending::kNoMemory:
-      return "out of memory";
-    case Ending::kNoAnswer:
-    case Ending::kBadRomFile:
-    case Ending::kFileNotWritten:
-      break;
-  }
-  return outcome.message;
-}
-
-// The SHA-256 of a ROM image's data: exactly the blocks an upgrade sends or a read gives,
-// after the tag; empty for a file too short for them.
-std::string DataDigest(const void* file, std::size_t size, const romimage::ReceiverVariant& row) {
-  if (size < row.FileLength()) {
-    return std::string();
-  }
+// The SHA-256 of a ROM image's data: exactly the blocks an upgrade sends or a read gives.
+std::string DataDigest(const std::uint8_t* data, std::size_t size) {
   Sha256 hash;
-  hash.Add(static_cast<const std::uint8_t*>(file) + romimage::kTagSize, row.ImageSize());
+  hash.Add(data, size);
   return hash.HexDigest();
 }
 
@@ -136,54 +111,6 @@ std::string InFolderOf(const std::string& file, const std::string& name) {
 }
 
 }  // namespace
-
-std::string OpenFailureText(const comm::Outcome& outcome, const std::string& device) {
-  using comm::PortFailure;
-  const std::string& detail = outcome.portFailureDetail;
-  const std::string word = OpenFailureWord(outcome);
-  std::string text = word.empty() ? "the system gave no reason" : word;
-  switch (outcome.portFailure) {
-    case PortFailure::kNotPermitted:
-      text += " (" + detail + ")";
-      if (const std::string remedy = AccessRemedy(device); !remedy.empty()) {
-        text += "; " + remedy;
-      }
-      return text;
-    case PortFailure::kBusy:
-      return text + ": " +
-             (detail == "another program holds it" ? detail
-                                                   : "another program holds it (" + detail + ")");
-    case PortFailure::kMissing:
-    case PortFailure::kUnknownHost:
-    case PortFailure::kRefused:
-    case PortFailure::kSettings:
-      return detail.empty() ? text : text + " (" + detail + ")";
-    case PortFailure::kNone:
-    case PortFailure::kOther:
-      break;
-  }
-  return text;
-}
-
-int ExitCodeFor(const comm::Outcome& outcome) {
-  using Ending = comm::Outcome::Ending;
-  switch (outcome.ending) {
-    case Ending::kDone:
-      return kExitOk;
-    case Ending::kPortFailed:
-      return kExitPort;
-    case Ending::kBadRomFile:
-      return kExitRomFile;
-    case Ending::kFileNotWritten:
-      return kExitFileWrite;
-    case Ending::kCancelled:
-    case Ending::kNoAnswer:
-    case Ending::kVersionMismatch:
-    case Ending::kNoMemory:
-      return kExitReceiver;
-  }
-  return kExitReceiver;
-}
 
 std::string BackupFileName(int variant, const std::string& port, const std::string& timeStamp) {
   return "backup-" + TagName(variant) + "-" + (port.empty() ? "" : port + "-") + timeStamp + ".bin";
@@ -267,8 +194,47 @@ int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
   if (exitCode == kExitOk && summary_.result.empty()) {
     summary_.result = "ok";
   }
+  if (log_ != nullptr && line_.command != "info" && !WriteLog() && exitCode == kExitOk) {
+    summary_.exitCode = exitCode = kExitFileWrite;
+    summary_.result = "not logged";
+  }
   reporter_.Result(exitCode, fields);
   return exitCode;
+}
+
+bool CompanionCommands::WriteLog() {
+  JsonObject stages;
+  for (const auto& [stage, seconds] : reporter_.StageSeconds()) {
+    stages.Add(stage, seconds);
+  }
+  JsonObject proofs;
+  for (const auto& [stage, how] : proofs_) {
+    proofs.Add(stage, how);
+  }
+  JsonObject adapter;
+  AddAdapterFields(adapter,
+                   IdentifyPort(comm::SerialPort::DevicePath(comm::ComNumber(portIndex_))));
+  const std::string line = JsonObject()
+                               .Add("time", UtcTime())
+                               .Add("port", summary_.port)
+                               .AddRaw("adapter", adapter.Text())
+                               .Add("kind", summary_.kind)
+                               .Add("command", line_.command)
+                               .Add("file", file_)
+                               .Add("result", summary_.result)
+                               .Add("exitCode", summary_.exitCode)
+                               .Add("seconds", summary_.seconds)
+                               .AddRaw("stages", stages.Text())
+                               .Add("sha256", summary_.sha256)
+                               .Add("backup", summary_.backup)
+                               .AddRaw("proof", proofs.Text())
+                               .Text();
+  std::string error;
+  if (log_->Append(line, error)) {
+    return true;
+  }
+  reporter_.Message("cannot write the log " + log_->Path() + ": " + error);
+  return false;
 }
 
 void CompanionCommands::NoteReceiver(int variant) {
@@ -279,19 +245,9 @@ void CompanionCommands::NoteReceiver(int variant) {
 
 int CompanionCommands::Failure(const comm::Outcome& outcome) {
   NoteReceiver(outcome.receiverVariant);
-  if (ui::ConsoleHost::CancelRequested()) {
-    reporter_.Message("interrupted");
-    summary_.result = "interrupted";
-    return kExitReceiver;
-  }
-  summary_.result = ResultText(outcome);
-  if (outcome.ending == comm::Outcome::Ending::kPortFailed) {
-    // "open port1 error!" is all the program says; the reason is what the user acts on.
-    reporter_.Message(
-        "cannot open " + summary_.port + ": " +
-        OpenFailureText(outcome, comm::SerialPort::DevicePath(comm::ComNumber(portIndex_))));
-  }
-  return ExitCodeFor(outcome);
+  const FailureReport report = ReportFailure(reporter_, outcome, summary_.port, portIndex_);
+  summary_.result = report.result;
+  return report.exitCode;
 }
 
 int CompanionCommands::Connect() {
@@ -322,6 +278,9 @@ int CompanionCommands::Probe() {
 }
 
 bool CompanionCommands::LoadRomFile(std::vector<std::uint8_t>& image, int& variant) {
+  // One port at a time: Windows lets only one reader have the file.
+  static std::mutex oneAtATime;
+  const std::lock_guard<std::mutex> lock(oneAtATime);
   comm::Outcome failure;
   if (transfer::LoadImageFile(file_, image, variant, failure)) {
     return true;
@@ -338,7 +297,7 @@ int CompanionCommands::Info() {
     return Finish(kExitRomFile);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
-  const std::string digest = DataDigest(image.data(), image.size(), row);
+  const std::string digest = DataDigest(image.data() + romimage::kTagSize, row.ImageSize());
   reporter_.Say("file:     " + file_);
   reporter_.Say("variant:  " + std::to_string(variant) + " (" + std::string(row.imageTag, 20) +
                 ")");
@@ -357,44 +316,53 @@ int CompanionCommands::Info() {
                              .Add("sha256", digest));
 }
 
-comm::Outcome CompanionCommands::ReadInto(const std::string& path) {
-  // The file could never be written: say so now rather than after the whole read, as the
-  // read would end.
-  std::error_code ignored;
-  const std::filesystem::path folder = romimage::Utf8Path(path).parent_path();
-  if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) {
-    comm::Outcome refused;
-    refused.ending = comm::Outcome::Ending::kFileNotWritten;
-    refused.message = romimage::WriteFailureMessage(romimage::WriteResult::kCreateFailed, -1);
-    reporter_.Message(refused.message);
-    return refused;
-  }
-  host_.AnswerFileDialog(path);
-  transfer::ReadSoftwareDialog dialog(portIndex_, line_.baud);
-  dialog.SetProgressListener(&reporter_);
-  dialog.DoModal();
-  return dialog.Outcome();
-}
-
 int CompanionCommands::Read() {
   reporter_.Stage("read");
-  const comm::Outcome read = ReadInto(file_);
-  if (!read.Done()) {
-    return Finish(Failure(read));
+  // The file could never be written: say so now rather than after the whole read.
+  std::error_code ignored;
+  const std::filesystem::path folder = romimage::Utf8Path(file_).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) {
+    summary_.result = romimage::WriteFailureMessage(romimage::WriteResult::kCreateFailed, -1);
+    reporter_.Message(summary_.result);
+    return Finish(kExitFileWrite);
   }
-  NoteReceiver(read.receiverVariant);
-  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[read.receiverVariant];
-  std::string written;
-  if (ReadWholeFile(file_, written)) {
-    summary_.sha256 = DataDigest(written.data(), written.size(), row);
+  FlashReader reader(host_, reporter_, portIndex_, line_.baud, FileLabel(summary_.port));
+  ProvenRead read(reader, reporter_, line_.once);
+  const ProvenFlash flash = read.Run();
+  if (!flash.outcome.Done()) {
+    if (flash.undecided.empty() && !flash.kindUndecided) {
+      return Finish(Failure(flash.outcome));
+    }
+    // A file with a block no two reads agree on would be a guess: none is written.
+    NoteReceiver(flash.variant);
+    reporter_.Message(flash.outcome.message + "; " + file_ + " not written");
+    summary_.result = "not proven: " + flash.outcome.message;
+    return Finish(
+        kExitReceiver,
+        JsonObject().Add("reads", flash.reads).AddRaw("undecided", JsonList(flash.undecided)));
   }
+  NoteReceiver(flash.variant);
+  const romimage::WriteResult written =
+      romimage::WriteImageFile(file_, flash.variant, flash.data.data());
+  if (written != romimage::WriteResult::kWritten) {
+    summary_.result = romimage::WriteFailureMessage(written, flash.variant);
+    reporter_.Message(summary_.result);
+    return Finish(kExitFileWrite);
+  }
+  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[flash.variant];
+  summary_.sha256 = DataDigest(flash.data.data(), flash.data.size());
+  summary_.proof = flash.proof;
+  proofs_.emplace_back("read", flash.proof);
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
-                " into " + file_);
+                " into " + file_ + ": " + flash.proof);
   return Finish(kExitOk, JsonObject()
-                             .Add("variant", read.receiverVariant)
+                             .Add("variant", flash.variant)
                              .Add("version", row.versionName)
                              .Add("blocks", static_cast<std::int64_t>(row.blockCount))
-                             .Add("sha256", summary_.sha256));
+                             .Add("sha256", summary_.sha256)
+                             .Add("proof", flash.proof)
+                             .Add("reads", flash.reads)
+                             .AddRaw("repaired", JsonList(flash.repaired)));
 }
 
 int CompanionCommands::Upgrade() {
@@ -404,59 +372,54 @@ int CompanionCommands::Upgrade() {
     return Finish(kExitRomFile);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
-  const std::string digest = DataDigest(image.data(), image.size(), row);
+  const std::vector<std::uint8_t> data = BlocksOf(image, row);
   image = {};
+  const std::string digest = DataDigest(data.data(), data.size());
+  summary_.sha256 = digest;  // the image's, whatever becomes of it
+  // Ports backed up side by side into one folder carry their port in the name; two runs
+  // within one second are numbered.
+  const std::string port = several_ ? FileLabel(summary_.port) : std::string();
+  const std::string stamp = TimeStamp();
+  const auto backupPath = [&](int kind) {
+    return FreeName(stamp, [&](const std::string& unique) {
+      return InFolderOf(file_, BackupFileName(kind, port, unique));
+    });
+  };
+  UpgradeOptions options;
+  options.backup = !line_.noBackup;
+  options.once = line_.once;
+  options.verify = !line_.noVerify;
+  options.force = line_.force;
+  options.restartWait = std::chrono::seconds(line_.restartWaitSeconds);
+  UpgradeSteps steps(host_, reporter_, portIndex_, line_.baud,
+                     portName_.empty() ? summary_.port : portName_, FileLabel(summary_.port));
+  const UpgradeResult upgrade = steps.Run(data, fileVariant, options, backupPath);
+  NoteReceiver(upgrade.receiverVariant);
+  summary_.backup = upgrade.backup;
+  summary_.result = upgrade.result;
+  JsonObject proof;
+  for (const auto& [stage, how] :
+       {std::pair<const char*, const std::string*>{"backup", &upgrade.backupProof},
+        {"verify", &upgrade.verifyProof}}) {
+    if (!how->empty()) {
+      proofs_.emplace_back(stage, *how);
+      proof.Add(stage, *how);
+    }
+  }
+  summary_.proof = upgrade.upToDate ? upgrade.backupProof : upgrade.verifyProof;
   JsonObject result;
-  if (!line_.noBackup) {
-    reporter_.Stage("backup");
-    // Read under a provisional name; the receiver's variant completes it afterwards. Ports
-    // backed up side by side into one folder carry their port in the name.
-    const std::string port = several_ ? FileLabel(summary_.port) : std::string();
-    const std::string stamp = TimeStamp();
-    std::string backup = FreeName(stamp, [&](const std::string& unique) {
-      return InFolderOf(file_,
-                        "backup-" + (port.empty() ? "" : port + "-") + unique + ".reading.bin");
-    });
-    const comm::Outcome read = ReadInto(backup);
-    if (!read.Done()) {
-      const int code = Failure(read);
-      reporter_.Message("no backup of the receiver, so no upgrade");
-      return Finish(code);
-    }
-    const int reported = read.receiverVariant;
-    NoteReceiver(reported);
-    const std::string named = FreeName(stamp, [&](const std::string& unique) {
-      return InFolderOf(file_, BackupFileName(reported, port, unique));
-    });
-    std::error_code failed;
-    std::filesystem::rename(romimage::Utf8Path(backup), romimage::Utf8Path(named), failed);
-    if (!failed) {
-      backup = named;
-    }
-    summary_.backup = backup;
-    reporter_.Message("backup: " + backup);
-    result.Add("backup", backup);
-    if (reported != fileVariant) {
-      reporter_.Message(transfer::VersionMismatchText(fileVariant, reported));
-      summary_.result = "receiver of another kind";
-      return Finish(kExitReceiver, result);
-    }
-    std::this_thread::sleep_for(kSettleAfterRead);
+  if (!upgrade.backup.empty()) {
+    result.Add("backup", upgrade.backup);
   }
-  reporter_.Stage("upgrade");
-  transfer::UpgradeDialog dialog(file_, portIndex_, line_.baud);
-  dialog.SetProgressListener(&reporter_);
-  dialog.DoModal();
-  if (!dialog.Outcome().Done()) {
-    return Finish(Failure(dialog.Outcome()), result);
+  if (upgrade.exitCode == kExitOk) {
+    result.Add("blocks", static_cast<std::int64_t>(row.blockCount))
+        .Add("sha256", digest)
+        .Add("upToDate", upgrade.upToDate);
   }
-  NoteReceiver(fileVariant);
-  summary_.sha256 = digest;
-  reporter_.Say("upgraded " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
-                "; the receiver restarts");
-  return Finish(
-      kExitOk,
-      result.Add("blocks", static_cast<std::int64_t>(row.blockCount)).Add("sha256", digest));
+  if (!upgrade.differing.empty()) {
+    result.AddRaw("differing", JsonList(upgrade.differing));
+  }
+  return Finish(upgrade.exitCode, result.AddRaw("proof", proof.Text()));
 }
 
 int CompanionCommands::Verify() {
@@ -465,56 +428,57 @@ int CompanionCommands::Verify() {
   if (!LoadRomFile(image, fileVariant)) {
     return Finish(kExitRomFile);
   }
-  std::error_code failed;
-  const std::filesystem::path folder = std::filesystem::temp_directory_path(failed);
-  const std::string copy = FreeName(TimeStamp(), [&](const std::string& unique) {
-    return romimage::PathUtf8(
-        folder / ("vesker-link-verify-" + FileLabel(summary_.port) + "-" + unique + ".bin"));
-  });
+  const std::vector<std::uint8_t> data =
+      BlocksOf(image, romimage::ReceiverVariantTable[fileVariant]);
+  image = {};
   reporter_.Stage("verify");
-  const comm::Outcome read = ReadInto(copy);
-  std::string flash;
-  const bool kept = read.Done() && ReadWholeFile(copy, flash);
-  std::filesystem::remove(romimage::Utf8Path(copy), failed);
-  if (!read.Done()) {
-    return Finish(Failure(read));
+  FlashReader reader(host_, reporter_, portIndex_, line_.baud, FileLabel(summary_.port));
+  FlashVerifier verifier(reader, reporter_, nullptr);
+  const FlashVerdict verdict = verifier.Run(data, fileVariant, line_.once);
+  if (verdict.result == FlashVerdict::Result::kReadFailed ||
+      verdict.result == FlashVerdict::Result::kNoAnswer) {
+    return Finish(Failure(verdict.outcome));
   }
-  const int reported = read.receiverVariant;
-  NoteReceiver(reported);
-  if (!kept) {
-    summary_.result = "cannot read back " + copy;
-    reporter_.Message(summary_.result);
-    return Finish(kExitFileWrite);
-  }
-  if (reported != fileVariant) {
-    reporter_.Message(transfer::VersionMismatchText(fileVariant, reported));
+  if (verdict.kindDiffers) {
+    NoteReceiver(verdict.reportedVariant);
+    reporter_.Message(transfer::VersionMismatchText(fileVariant, verdict.reportedVariant));
     summary_.result = "receiver of another kind";
     return Finish(kExitReceiver);
   }
-  const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[fileVariant];
-  summary_.sha256 = DataDigest(flash.data(), flash.size(), row);
-  std::string list = "[";
-  std::uint32_t differing = 0;
-  for (std::uint32_t block = 0; block < row.blockCount; ++block) {
-    const std::size_t offset = romimage::kTagSize + std::size_t{block} * romimage::kBlockSize;
-    if (flash.size() < offset + romimage::kBlockSize ||
-        std::memcmp(flash.data() + offset, image.data() + offset, romimage::kBlockSize) != 0) {
-      reporter_.Say("block " + std::to_string(block) + " differs");
-      list += (differing++ ? "," : "") + std::to_string(block);
-    }
+  NoteReceiver(fileVariant);
+  summary_.proof = verdict.proof;
+  proofs_.emplace_back("verify", verdict.proof);
+  const std::uint32_t blocks = romimage::ReceiverVariantTable[fileVariant].blockCount;
+  for (const std::uint32_t block : verdict.differing) {
+    reporter_.Say("block " + std::to_string(block) + " differs");
   }
-  const std::string verdict =
-      differing == 0
-          ? "all " + std::to_string(row.blockCount) + " blocks match"
-          : std::to_string(differing) + " of " + std::to_string(row.blockCount) + " blocks differ";
-  reporter_.Say(verdict);
-  if (differing != 0) {
-    summary_.result = verdict;
+  for (const std::uint32_t block : verdict.undecided) {
+    reporter_.Say("block " + std::to_string(block) + " read differently each time");
   }
-  return Finish(differing == 0 ? kExitOk : kExitReceiver,
-                JsonObject()
-                    .Add("blocks", static_cast<std::int64_t>(row.blockCount))
-                    .AddRaw("differing", list + "]"));
+  std::string text = "all " + std::to_string(blocks) + " blocks match";
+  if (!verdict.differing.empty()) {
+    text = std::to_string(verdict.differing.size()) + " of " + std::to_string(blocks) +
+           " blocks differ";
+  } else if (!verdict.undecided.empty()) {
+    text = "not proven: " + verdict.proof;
+  } else if (verdict.reads > 1) {
+    text += " (" + verdict.proof + ")";
+  }
+  reporter_.Say(text);
+  const bool verified = verdict.result == FlashVerdict::Result::kVerified;
+  if (verified) {
+    summary_.sha256 = DataDigest(data.data(), data.size());
+  } else {
+    summary_.result = text;
+  }
+  JsonObject result;
+  result.Add("blocks", static_cast<std::int64_t>(blocks))
+      .AddRaw("differing", JsonList(verdict.differing))
+      .Add("proof", verdict.proof);
+  if (!verdict.undecided.empty()) {
+    result.AddRaw("undecided", JsonList(verdict.undecided));
+  }
+  return Finish(verified ? kExitOk : kExitReceiver, result);
 }
 
 int CompanionCommands::Keys() {

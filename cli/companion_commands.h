@@ -1,26 +1,23 @@
 // The commands of vesker-link on one port. Each runs the program's own dialog for its
 // exchange on a console host of its own, so every frame, time-out and message is the one
-// Vesker Link uses; several ports run one CompanionCommands each, side by side.
+// Vesker Link uses; several ports run one CompanionCommands each, side by side. What a
+// read or an upgrade moves is proven (ProvenRead, UpgradeSteps).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/command_line.h"
 #include "cli/event_reporter.h"
+#include "cli/failure_report.h"
+#include "cli/log_file.h"
 #include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
 namespace cli {
-
-// Why a port could not be opened, as a user acts on it: the system's reason, and the usual
-// remedy where there is one; device is what the port opens.
-std::string OpenFailureText(const comm::Outcome& outcome, const std::string& device);
-
-// The exit code of a dialog's outcome.
-int ExitCodeFor(const comm::Outcome& outcome);
 
 // The name of a backup of a receiver's flash: its variant's tag, the port when several are
 // backed up at once, and when it was taken.
@@ -28,13 +25,14 @@ std::string BackupFileName(int variant, const std::string& port, const std::stri
 
 // What one port's run came to.
 struct PortSummary {
-  std::string port;  // as the user named it
+  std::string port;  // as every line names it
   int exitCode = kExitOk;
   std::string kind;    // the receiver's version name, once known
-  std::string result;  // "ok", or what went wrong
+  std::string result;  // "ok", "up to date", or what went wrong
   double seconds = 0;
   std::string sha256;  // of the data read or written
   std::string backup;  // the backup an upgrade read first
+  std::string proof;   // how the data were proven, in a few words
   bool answered = false;
 };
 
@@ -48,6 +46,9 @@ class CompanionCommands {
   ~CompanionCommands();
   CompanionCommands(const CompanionCommands&) = delete;
   CompanionCommands& operator=(const CompanionCommands&) = delete;
+
+  // The run is logged there too; null: not.
+  void SetLog(const LogFile* log) { log_ = log; }
 
   int Run();
   const PortSummary& Summary() const { return summary_; }
@@ -67,11 +68,11 @@ class CompanionCommands {
 
   // The file checked as the upgrade checks it; false after its message.
   bool LoadRomFile(std::vector<std::uint8_t>& image, int& variant);
-  // The read procedure into path.
-  comm::Outcome ReadInto(const std::string& path);
   // The exit code of a dialog that ended without success, after what the user must know.
   int Failure(const comm::Outcome& outcome);
   int Finish(int exitCode, const JsonObject& fields = JsonObject());
+  // The bench's line for this run; false when it could not be written.
+  bool WriteLog();
   void NoteReceiver(int variant);
 
   const CommandLine& line_;
@@ -83,6 +84,9 @@ class CompanionCommands {
   std::int32_t portIndex_ = 0;
   std::vector<int> mapped_;
   PortSummary summary_;
+  const LogFile* log_ = nullptr;
+  // How each stage's data were proven, for the log: ("read", "2 reads agree").
+  std::vector<std::pair<std::string, std::string>> proofs_;
   std::chrono::steady_clock::time_point start_;
 };
 

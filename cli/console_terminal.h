@@ -41,6 +41,14 @@ PortIdentity IdentifyPort(const std::string& port);
 // there is no usual remedy.
 std::string AccessRemedy(const std::string& device);
 
+// When ModemManager runs (Linux), what a user is told of a port that is busy or of a newly
+// appeared device that does not answer: it may be probing the port, and how to make it
+// leave the adapter alone. Empty otherwise.
+std::string ModemManagerHint(const std::string& device, bool busy);
+
+// An argument as this system's shell takes it back unchanged.
+std::string ShellQuote(const std::string& argument);
+
 // The device that opens COM<n> under any other port number.
 std::string ComDevice(int n);
 // Whether COM<n> opens only under its device name (Windows: COM10 and up).

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <string_view>
 #include <system_error>
 
 #include "cli/console_terminal.h"
@@ -146,6 +148,71 @@ std::string AccessRemedy(const std::string& device) {
   }
   return "a user opens serial ports as a member of the " + name + " group: sudo usermod -aG " +
          name + " $USER, then log in again";
+}
+
+namespace {
+
+// ModemManager tries every new serial device as a modem for a while after it appears.
+constexpr std::time_t kNewDeviceSeconds = 120;
+
+bool ModemManagerRuns() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() ||
+        !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    if (Attribute(entry.path() / "comm") == "ModemManager") {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string ModemManagerHint(const std::string& device, bool busy) {
+  struct stat node {};
+  if (device.empty() || ::stat(device.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) {
+    return std::string();  // a network port, or nothing there
+  }
+  if (!busy && std::time(nullptr) - node.st_ctime > kNewDeviceSeconds) {
+    return std::string();
+  }
+  if (!ModemManagerRuns()) {
+    return std::string();
+  }
+  std::string hint =
+      "ModemManager is running and may be probing this port, as it does with every new "
+      "serial device; to make it leave ";
+  const PortIdentity identity = IdentifyPort(device);
+  if (!identity.vendorId.empty() && !identity.productId.empty()) {
+    const std::string rule = "ATTRS{idVendor}==\"" + identity.vendorId +
+                             "\", ATTRS{idProduct}==\"" + identity.productId +
+                             "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"";
+    return hint + "this adapter alone: echo " + ShellQuote(rule) +
+           " | sudo tee /etc/udev/rules.d/99-vesker-link.rules, sudo udevadm control --reload, "
+           "and plug the adapter in again; or stop it: sudo systemctl stop ModemManager";
+  }
+  return hint +
+         "the port alone, stop it (sudo systemctl stop ModemManager) or give the adapter a "
+         "udev rule that sets ENV{ID_MM_DEVICE_IGNORE}=\"1\"";
+}
+
+std::string ShellQuote(const std::string& argument) {
+  const bool plain = !argument.empty() && std::all_of(argument.begin(), argument.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::string_view("_@%+=:,./-").find(c) != std::string_view::npos;
+  });
+  if (plain) {
+    return argument;
+  }
+  std::string quoted = "'";
+  for (const char c : argument) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
 }
 
 std::string ComDevice(int n) {

@@ -139,6 +139,31 @@ std::string AccessRemedy(const std::string& /*device*/) {
   return std::string();  // Windows answers "access denied" for a port in use: see busy
 }
 
+std::string ModemManagerHint(const std::string& /*device*/, bool /*busy*/) {
+  return std::string();  // a Linux service
+}
+
+std::string ShellQuote(const std::string& argument) {
+  // As the C runtime splits a command line: quotes around anything with a blank or a quote,
+  // a quote escaped, and the backslashes before a quote (or the closing one) doubled.
+  if (!argument.empty() && argument.find_first_of(" \t\"&|<>^%") == std::string::npos) {
+    return argument;
+  }
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+
 std::string ComDevice(int n) {
   return "\\\\.\\COM" + std::to_string(n);
 }

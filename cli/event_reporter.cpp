@@ -85,10 +85,86 @@ void EventReporter::Start(const std::string& command, const JsonObject& fields) 
 
 void EventReporter::Stage(const std::string& name) {
   CloseBar();
+  CloseStageTime();
   stage_ = name;
+  pass_ = 1;
+  stageStart_ = timedSince_ = std::chrono::steady_clock::now();
+  lastDraw_ = {};
+  lastShown_ = -1;
+  lastWaitShown_ = -1;
+}
+
+void EventReporter::Pass(int number) {
+  CloseBar();
+  pass_ = number;
   stageStart_ = std::chrono::steady_clock::now();
   lastDraw_ = {};
   lastShown_ = -1;
+}
+
+void EventReporter::CloseStageTime() {
+  if (stage_.empty()) {
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - timedSince_).count();
+  timedSince_ = now;
+  for (auto& [name, total] : stageSeconds_) {
+    if (name == stage_) {
+      total += seconds;
+      return;
+    }
+  }
+  stageSeconds_.emplace_back(stage_, seconds);
+}
+
+std::vector<std::pair<std::string, double>> EventReporter::StageSeconds() {
+  CloseStageTime();
+  return stageSeconds_;
+}
+
+std::string EventReporter::StageLabel() const {
+  return pass_ > 1 ? stage_ + " " + std::to_string(pass_) : stage_;
+}
+
+void EventReporter::Waiting(double seconds, double limit) {
+  if (quiet_ || muted_ || style_ == Style::kSilent) {
+    return;
+  }
+  const int whole = static_cast<int>(seconds);
+  // A receiver that answers at once is no wait to speak of, except to a program.
+  if (whole == lastWaitShown_ || (whole == 0 && style_ != Style::kJson)) {
+    return;
+  }
+  const bool first = lastWaitShown_ < 0;
+  lastWaitShown_ = whole;
+  switch (style_) {
+    case Style::kJson:
+      Emit(JsonObject()
+               .Add("event", "progress")
+               .Add("stage", stage_)
+               .Add("seconds", static_cast<double>(whole))
+               .Add("limitSeconds", limit));
+      return;
+    case Style::kPlain:
+      if (first) {
+        char line[160];
+        std::snprintf(line, sizeof(line), "%s: waiting for the receiver to answer (up to %.0f s)",
+                      stage_.c_str(), limit);
+        output_.Err(Named(line));
+      }
+      return;
+    case Style::kTerminal: {
+      char line[160];
+      std::snprintf(line, sizeof(line), "%-8s waiting for the receiver to answer  %d s of %.0f s",
+                    stage_.c_str(), whole, limit);
+      output_.SetLive(slot_, Named(line));
+      barOpen_ = true;
+      return;
+    }
+    case Style::kSilent:
+      return;
+  }
 }
 
 void EventReporter::Say(const std::string& line) {
@@ -152,6 +228,7 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
       Emit(JsonObject()
                .Add("event", "progress")
                .Add("stage", stage_)
+               .Add("pass", pass_)
                .Add("blocks", static_cast<std::int64_t>(done))
                .Add("total", static_cast<std::int64_t>(total))
                .Add("percent", percent)
@@ -164,7 +241,7 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
         return;
       }
       lastShown_ = percent / 10;
-      output_.Err(Named(stage_ + ": " + std::to_string(lastShown_ * 10) + "% (" +
+      output_.Err(Named(StageLabel() + ": " + std::to_string(lastShown_ * 10) + "% (" +
                         std::to_string(done) + "/" + std::to_string(total) + " blocks)"));
       return;
     case Style::kSilent:
@@ -179,7 +256,7 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
       bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
       char line[160];
       std::snprintf(line, sizeof(line), "%-8s [%s] %3d%%  %u/%u blocks  %.1f KiB/s  ETA %s",
-                    stage_.c_str(), bar.c_str(), percent, done, total, rate / 1024,
+                    StageLabel().c_str(), bar.c_str(), percent, done, total, rate / 1024,
                     Clock(eta).c_str());
       output_.SetLive(slot_, Named(line));
       barOpen_ = true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/console_output.h"
@@ -49,9 +50,16 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   EventReporter(ConsoleOutput& output, Style style, bool quiet, std::string port = std::string(),
                 bool named = false, std::size_t slot = 0);
 
-  // The start of a command, and each stage whose blocks it counts.
+  // The start of a command, and each stage whose blocks it counts (or whose wait it shows);
+  // the time of each stage is kept, a stage entered again adding to its time.
   void Start(const std::string& command, const JsonObject& fields);
   void Stage(const std::string& name);
+  // The next read of the same stage (2, 3); its progress starts again from nothing.
+  void Pass(int number);
+  // How long a wait of the stage has lasted, of at most limit seconds.
+  void Waiting(double seconds, double limit);
+  // The seconds spent in each stage so far, in the order they were first entered.
+  std::vector<std::pair<std::string, double>> StageSeconds();
   // A line for the user on stdout (in JSON it goes into the result instead).
   void Say(const std::string& line);
   // A message of the command line's own, shown like the program's.
@@ -67,6 +75,9 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
 
  private:
   void CloseBar();
+  void CloseStageTime();
+  // The stage as progress names it: "backup", or "backup 2" for its second read.
+  std::string StageLabel() const;
   void Emit(JsonObject event);
   std::string Named(const std::string& line) const { return named_ ? port_ + ": " + line : line; }
 
@@ -79,7 +90,11 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   bool muted_ = false;
   std::string command_;
   std::string stage_;
+  int pass_ = 1;
   std::chrono::steady_clock::time_point stageStart_;
+  std::chrono::steady_clock::time_point timedSince_;
+  std::vector<std::pair<std::string, double>> stageSeconds_;
+  int lastWaitShown_ = -1;
   std::chrono::steady_clock::time_point lastDraw_;
   int lastShown_ = -1;  // percent (JSON), tenth (plain) or block (terminal) last shown
   bool barOpen_ = false;

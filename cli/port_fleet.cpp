@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "cli/adapter_text.h"
 #include "cli/console_terminal.h"
 
 namespace cli {
@@ -43,46 +44,6 @@ std::string Or(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
 }
 
-// The adapter as a technician knows it: "USB 0403:6001 Maker Product, serial A5", "UART", or
-// Windows' name for it; empty for a port the system says nothing of (a pty).
-std::string Describe(const PortIdentity& identity) {
-  std::string text = identity.name;
-  if (identity.bus == "uart" && text.empty()) {
-    text = "UART";
-  }
-  if (identity.bus == "usb") {
-    std::string usb = "USB " + identity.vendorId + ":" + identity.productId;
-    // Windows' name already says who made it and what it is.
-    for (const std::string* part : {&identity.manufacturer, &identity.product}) {
-      if (!part->empty() && text.empty()) {
-        usb += " " + *part;
-      }
-    }
-    if (!identity.serial.empty()) {
-      usb += ", serial " + identity.serial;
-    }
-    text = text.empty() ? usb : text + ", " + usb;
-  }
-  return text;
-}
-
-// Each thing the system says of the port, as fields of its own.
-void AddIdentity(JsonObject& object, const PortIdentity& identity) {
-  const std::pair<const char*, const std::string*> fields[] = {
-      {"bus", &identity.bus},
-      {"vendorId", &identity.vendorId},
-      {"productId", &identity.productId},
-      {"manufacturer", &identity.manufacturer},
-      {"product", &identity.product},
-      {"serial", &identity.serial},
-      {"name", &identity.name}};
-  for (const auto& [key, value] : fields) {
-    if (!value->empty()) {
-      object.Add(key, *value);
-    }
-  }
-}
-
 }  // namespace
 
 int CombinedExitCode(const std::vector<PortSummary>& ports) {
@@ -98,8 +59,9 @@ int CombinedExitCode(const std::vector<PortSummary>& ports) {
   return failures.size() == 1 ? *failures.begin() : kExitReceiver;
 }
 
-PortFleet::PortFleet(const CommandLine& line, ConsoleOutput& output, EventReporter::Style style)
-    : line_(line), output_(output), style_(style) {}
+PortFleet::PortFleet(const CommandLine& line, ConsoleOutput& output, EventReporter::Style style,
+                     const LogFile* log)
+    : line_(line), output_(output), style_(style), log_(log) {}
 
 std::vector<PortSummary> PortFleet::RunAll(const std::vector<std::string>& ports,
                                            EventReporter::Style style) {
@@ -119,6 +81,7 @@ std::vector<PortSummary> PortFleet::RunAll(const std::vector<std::string>& ports
           file = FileForPort(file, label);
         }
         CompanionCommands commands(line_, reporter, ports[i], file, true);
+        commands.SetLog(log_);
         commands.Run();
         summaries[i] = commands.Summary();
       } catch (...) {
@@ -137,8 +100,12 @@ std::vector<PortSummary> PortFleet::RunAll(const std::vector<std::string>& ports
 int PortFleet::Run(const std::vector<std::string>& ports) {
   const std::vector<PortSummary> summaries = RunAll(ports, style_);
   const int code = CombinedExitCode(summaries);
+  const std::string retry = RetryCommand(ports, summaries);
   if (style_ != EventReporter::Style::kJson) {
     PrintSummary(summaries);
+    if (!retry.empty()) {
+      output_.Out("retry the ports that failed: " + retry);
+    }
     return code;
   }
   std::string list = "[";
@@ -152,9 +119,10 @@ int PortFleet::Run(const std::vector<std::string>& ports) {
                                                           .Add("seconds", port.seconds)
                                                           .Add("sha256", port.sha256)
                                                           .Add("backup", port.backup)
+                                                          .Add("proof", port.proof)
                                                           .Text();
   }
-  EmitResult(code, list + "]");
+  EmitResult(code, list + "]", retry);
   return code;
 }
 
@@ -199,12 +167,12 @@ int PortFleet::Probe() {
                                       : "no answer";
     const PortIdentity identity = IdentifyPort(ports[i]);
     if (!json) {
-      const std::string adapter = Describe(identity);
+      const std::string adapter = DescribeAdapter(identity);
       output_.Out(port.port + "  " + port.result + (adapter.empty() ? "" : "  " + adapter));
     }
     JsonObject entry;
     entry.Add("port", port.port).Add("state", state).Add("message", port.result);
-    AddIdentity(entry, identity);
+    AddAdapterFields(entry, identity);
     list += std::string(list.size() > 1 ? "," : "") + entry.Text();
   }
   const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
@@ -214,22 +182,47 @@ int PortFleet::Probe() {
   return code;
 }
 
-void PortFleet::EmitResult(int exitCode, const std::string& portsJson) const {
+void PortFleet::EmitResult(int exitCode, const std::string& portsJson,
+                           const std::string& retry) const {
+  JsonObject details;
+  details.AddRaw("ports", portsJson);
+  if (!retry.empty()) {
+    details.Add("retry", retry);
+  }
   output_.Out(JsonObject()
                   .Add("event", "result")
                   .Add("command", line_.command)
                   .Add("ok", exitCode == kExitOk)
                   .Add("exitCode", exitCode)
-                  .AddRaw("details", JsonObject().AddRaw("ports", portsJson).Text())
+                  .AddRaw("details", details.Text())
                   .Text());
+}
+
+std::string PortFleet::RetryCommand(const std::vector<std::string>& ports,
+                                    const std::vector<PortSummary>& summaries) const {
+  std::vector<std::string> failed;
+  for (std::size_t i = 0; i < ports.size() && i < summaries.size(); ++i) {
+    if (summaries[i].exitCode != kExitOk) {
+      failed.push_back(ports[i]);
+    }
+  }
+  if (failed.empty()) {
+    return std::string();
+  }
+  std::string command = "vesker-link";
+  for (const std::string& argument : RetryArguments(line_, failed)) {
+    command += ' ';
+    command += ShellQuote(argument);
+  }
+  return command;
 }
 
 void PortFleet::PrintSummary(const std::vector<PortSummary>& ports) const {
   std::vector<std::vector<std::string>> rows = {
-      {"port", "receiver", "result", "time", "sha256 (data)", "backup"}};
+      {"port", "receiver", "result", "time", "proof", "sha256 (data)", "backup"}};
   for (const PortSummary& port : ports) {
     rows.push_back({port.port, Or(port.kind, "-"), Or(port.result, "-"), Minutes(port.seconds),
-                    Or(port.sha256, "-"), Or(port.backup, "-")});
+                    Or(port.proof, "-"), Or(port.sha256, "-"), Or(port.backup, "-")});
   }
   std::vector<std::size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {

@@ -10,6 +10,7 @@
 #include "cli/companion_commands.h"
 #include "cli/console_output.h"
 #include "cli/event_reporter.h"
+#include "cli/log_file.h"
 
 namespace cli {
 
@@ -19,7 +20,9 @@ int CombinedExitCode(const std::vector<PortSummary>& ports);
 
 class PortFleet {
  public:
-  PortFleet(const CommandLine& line, ConsoleOutput& output, EventReporter::Style style);
+  // log: where each port's run is logged too; null: nowhere.
+  PortFleet(const CommandLine& line, ConsoleOutput& output, EventReporter::Style style,
+            const LogFile* log = nullptr);
 
   // The command on each port, side by side.
   int Run(const std::vector<std::string>& ports);
@@ -32,11 +35,16 @@ class PortFleet {
   std::vector<PortSummary> RunAll(const std::vector<std::string>& ports,
                                   EventReporter::Style style);
   void PrintSummary(const std::vector<PortSummary>& ports) const;
-  void EmitResult(int exitCode, const std::string& portsJson) const;
+  void EmitResult(int exitCode, const std::string& portsJson,
+                  const std::string& retry = std::string()) const;
+  // The command that runs this one again on the ports that failed; empty when none did.
+  std::string RetryCommand(const std::vector<std::string>& ports,
+                           const std::vector<PortSummary>& summaries) const;
 
   const CommandLine& line_;
   ConsoleOutput& output_;
   EventReporter::Style style_;
+  const LogFile* log_;
 };
 
 }  // namespace cli

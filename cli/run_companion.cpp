@@ -11,6 +11,7 @@
 #include "cli/event_reporter.h"
 #include "cli/key_names.h"
 #include "cli/line_bridge.h"
+#include "cli/log_file.h"
 #include "cli/port_fleet.h"
 #include "vl_version.h"
 
@@ -58,8 +59,16 @@ int RunCompanion(const std::vector<std::string>& args) {
                      : terminal ? EventReporter::Style::kTerminal
                                 : EventReporter::Style::kPlain;
   ConsoleOutput output(terminal);
+  const LogFile log(line.logPath);
+  const bool logged = !line.logPath.empty() && line.command != "info" && !line.listOnly;
+  if (std::string reason; logged && !log.Check(reason)) {
+    // Before the line is touched: a bench that keeps no record should not start.
+    std::fprintf(stderr, "vesker-link: cannot write the log %s: %s\n", line.logPath.c_str(),
+                 reason.c_str());
+    return kExitFileWrite;
+  }
   std::signal(SIGINT, OnInterrupt);
-  PortFleet fleet(line, output, style);
+  PortFleet fleet(line, output, style, logged ? &log : nullptr);
   if (line.command == "probe") {
     return fleet.Probe();
   }
@@ -71,6 +80,7 @@ int RunCompanion(const std::vector<std::string>& args) {
   const std::string file =
       line.command == "key" || line.arguments.empty() ? std::string() : line.arguments.front();
   CompanionCommands commands(line, reporter, line.command == "info" ? std::string() : port, file);
+  commands.SetLog(logged ? &log : nullptr);
   return commands.Run();
 }
 

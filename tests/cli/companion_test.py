@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """vesker-link as a user runs it: the real program against receiver-sim on a pseudo-terminal."""
 import fcntl
+import glob
 import hashlib
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -20,6 +22,17 @@ TAGS = {0: b"VESKER_SZ_RomFtaAMD1", 1: b"VESKER_SZ_RomFtaAMD2", 2: b"VESKER_SZ_R
 VERSIONS = {0: "Fta 29 1", 1: "Fta 29 2"}
 BLOCKS = {0: 256, 1: 512}
 RUN_LIMIT = 120  # a hung command fails its own test, not the whole suite
+
+
+def modem_manager_runs():
+    for comm in glob.glob("/proc/[0-9]*/comm"):
+        try:
+            with open(comm) as f:
+                if f.read().strip() == "ModemManager":
+                    return True
+        except OSError:
+            pass
+    return False
 
 
 class Run:
@@ -112,7 +125,7 @@ class Bench(unittest.TestCase):
         source = self.receiver("--variant", str(variant), "--seed", str(seed),
                                name="source-%d-%d" % (variant, seed))
         path = self.path(name)
-        run = self.cli("-p", source.link, "--fast", "-q", "read", path)
+        run = self.cli("-p", source.link, "--fast", "-q", "--once", "read", path)
         source.stop()
         self.assertEqual(run.code, 0, run.err)
         return self.read(path)
@@ -158,6 +171,33 @@ class ConnectAndProbe(Bench):
                 self.assertEqual(run.code, code, run.err)
                 self.assertEqual(run.out, out)
                 self.assertIn(err.format(link=link), run.err)
+                if not modem_manager_runs():
+                    self.assertNotIn("ModemManager", run.err)
+
+    def test_modem_manager_is_named_when_it_may_hold_the_port(self):
+        # A harmless process under its name is all it takes to be seen.
+        fake = self.path("ModemManager")
+        shutil.copy(shutil.which("sleep"), fake)
+        process = subprocess.Popen([fake, "60"])
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        hint = ("vesker-link: ModemManager is running and may be probing this port, as it does "
+                "with every new serial device; to make it leave the port alone, stop it (sudo "
+                "systemctl stop ModemManager) or give the adapter a udev rule that sets "
+                'ENV{ID_MM_DEVICE_IGNORE}="1"')
+        for name, options, held, message in [
+                ("busy", [], True, "busy: another program holds it"),
+                ("a new device that does not answer", ["--silent"], False, "no answer！")]:
+            with self.subTest(name):
+                link = self.receiver(*options, name=name.replace(" ", "-")).link
+                holder = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK) if held else None
+                if held:
+                    fcntl.flock(holder, fcntl.LOCK_EX)
+                run = self.cli("-p", link, "connect")
+                if held:
+                    os.close(holder)
+                self.assertIn(message, run.err)
+                self.assertIn(hint, run.err.splitlines())
 
     def test_com_names_past_com9(self):
         # The number is the whole of what follows "COM", in either case.
@@ -279,27 +319,34 @@ class RomFiles(Bench):
 
 class Read(Bench):
     def test_read_writes_tag_and_flash(self):
-        # Once at the dialogs' own 50 ms pace, once with --fast on a 2 MiB receiver.
-        for variant, fast in [(0, False), (1, True)]:
+        # Once at the dialogs' own 50 ms pace, read once; with --fast on a 2 MiB receiver,
+        # proven by a second read.
+        for variant, fast, reads, proof in [(0, False, 1, "read once, not proven"),
+                                            (1, True, 2, "2 reads agree")]:
             with self.subTest(variant=variant, fast=fast):
                 receiver = self.receiver("--variant", str(variant), "--seed", "3",
                                          name="tty%d" % variant)
                 path = self.path("read%d.bin" % variant)
-                run = self.cli("-p", receiver.link, *(["--fast"] if fast else []), "read", path)
+                run = self.cli("-p", receiver.link, *(["--fast"] if fast else ["--once"]),
+                               "read", path)
                 receiver.stop()
                 self.assertEqual(run.code, 0, run.err)
                 n = BLOCKS[variant]
-                self.assertEqual(run.out, "read %d blocks of %s into %s\n"
-                                 % (n, VERSIONS[variant], path))
+                self.assertEqual(run.out, "read %d blocks of %s into %s: %s\n"
+                                 % (n, VERSIONS[variant], path, proof))
                 self.assertEqual(self.read(path), TAGS[variant] + receiver.flash())
-                # A line each time another tenth is done, at the first block that does it.
-                progress = [l for l in run.err.splitlines() if l.startswith("read: ")]
-                self.assertEqual(progress, ["read: %d%% (%d/%d blocks)" % (p, -(-p * n // 100), n)
+                # A line each time another tenth of a read is done, at the first block that
+                # does it.
+                progress = [l for l in run.err.splitlines() if l.startswith("read")]
+                self.assertEqual(progress, ["%s: %d%% (%d/%d blocks)"
+                                            % (stage, p, -(-p * n // 100), n)
+                                            for stage in ["read", "read 2"][:reads]
                                             for p in range(10, 101, 10)])
                 names = receiver.names()
-                self.assertEqual(names[0], "CMD_READ_START")
-                self.assertEqual(names[-1], "CMD_READ_DONE")
-                self.assertEqual(sum(x.startswith("VARIANT_ECHO") for x in names), n)
+                self.assertEqual(names, (["CMD_READ_START"] + ["VARIANT_ECHO %d" % (variant + 1)]
+                                         * n + ["CMD_READ_DONE"]) * reads)
+                self.assertFalse([f for f in os.listdir(self.dir) if f.startswith("vesker-link-")],
+                                 "the reads' scratch files are gone")
 
     def test_read_into_missing_folder(self):
         receiver = self.receiver()
@@ -326,19 +373,22 @@ class Upgrade(Bench):
         receiver = self.receiver("--flash", self.old_raw)
         path = self.place_new("up")
         run = self.cli("-p", receiver.link, "--fast", "--json", "upgrade", path)
-        # A second upgrade, perhaps within the same second, must keep the first backup.
-        again = self.cli("-p", receiver.link, "--fast", "-q", "upgrade", path)
+        # Back again, perhaps within the same second: the first backup must stay.
+        back = self.write(os.path.join("up", "old.bin"), TAGS[0] + self.old)
+        again = self.cli("-p", receiver.link, "--fast", "-q", "--no-verify", "upgrade", back)
         receiver.stop()
         self.assertEqual(run.code, 0, run.out)
         self.assertEqual(again.code, 0, again.err)
         events = run.events(self)
-        self.assertEqual(receiver.flash(), self.new[20:])
+        self.assertEqual(receiver.flash(), self.old)
         backup_at = [i for i, e in enumerate(events)
                      if e["event"] == "message" and e["text"].startswith("backup: ")]
         self.assertEqual(len(backup_at), 1)
         backup = events[backup_at[0]]["text"][len("backup: "):]
-        self.assertEqual(events[-1]["details"], {"backup": backup, "blocks": 256,
-                                                 "sha256": hashlib.sha256(self.new[20:]).hexdigest()})
+        self.assertEqual(events[-1]["details"], {
+            "backup": backup, "blocks": 256, "upToDate": False,
+            "sha256": hashlib.sha256(self.new[20:]).hexdigest(),
+            "proof": {"backup": "2 reads agree", "verify": "read back: every block matches"}})
         self.assertEqual(os.path.dirname(backup), self.path("up"))
         self.assertRegex(os.path.basename(backup), r"^backup-RomFtaAMD1-\d{8}-\d{6}\.bin$")
         self.assertEqual(self.read(backup), TAGS[0] + self.old)
@@ -347,17 +397,22 @@ class Upgrade(Bench):
         self.assertEqual(len(second), 1, os.listdir(self.path("up")))
         self.assertIn("vesker-link: backup: " + second[0], again.err)
         self.assertEqual(self.read(second[0]), self.new)
-        self.assertEqual(len(os.listdir(self.path("up"))), 3)  # no provisional files left
+        self.assertEqual(len(os.listdir(self.path("up"))), 4)  # no provisional files left
         stages = [(i, e["stage"]) for i, e in enumerate(events) if e["event"] == "progress"]
         first_upgrade = min(i for i, stage in stages if stage == "upgrade")
         self.assertTrue(any(stage == "backup" and i < backup_at[0] for i, stage in stages))
         self.assertLess(backup_at[0], first_upgrade)
         names = receiver.names()
-        first = names[:names.index("CMD_STOP") + 1]  # the first upgrade's frames
+        stop = names.index("CMD_STOP")
+        first = names[:stop + 1]  # the first upgrade's frames
+        self.assertEqual(first.count("CMD_READ_DONE"), 2, "the backup read twice")
         self.assertLess(first.index("CMD_READ_DONE"), first.index("CMD_UPGRADE_START"))
         self.assertLess(first.index("CMD_UPGRADE_START"), first.index("BLOCK 0"))
         self.assertEqual([x for x in first if x.startswith("BLOCK ")],
                          ["BLOCK %d" % i for i in range(256)])
+        # After the restart only the connection test, then the read-back.
+        read_back = names.index("CMD_READ_START", stop)
+        self.assertEqual(set(names[stop + 1:read_back]), {"CMD_CONNECT"})
 
     def test_backup_is_complete_before_first_block(self):
         receiver = self.receiver("--flash", self.old_raw, "--silent-after", "0")
@@ -373,28 +428,6 @@ class Upgrade(Bench):
         names = receiver.names()
         self.assertLess(names.index("CMD_READ_DONE"), names.index("BLOCK 0"))
         self.assertNotIn("BLOCK 1", names)
-
-    def test_receiver_restarts_after_an_upgrade(self):
-        # Silent after the upgrade's stop: for good, or until it is up again with the new
-        # flash (however long that takes here).
-        for name, restart, comes_back in [("never", "never", False), ("after 300 ms", "300", True)]:
-            with self.subTest(name):
-                receiver = self.receiver("--flash", self.old_raw, "--restart", restart,
-                                         name=name.replace(" ", "-"))
-                run = self.cli("-p", receiver.link, "--fast", "-q", "upgrade", "--no-backup",
-                               self.place_new("up-" + restart))
-                self.assertEqual(run.code, 0, run.err)
-                deadline = time.monotonic() + 30
-                while True:
-                    connect = self.cli("-p", receiver.link, "--fast", "connect")
-                    if connect.code == 0 or not comes_back or time.monotonic() > deadline:
-                        break
-                receiver.stop()
-                self.assertEqual(connect.code, 0 if comes_back else 1, connect.err)
-                names = receiver.names()
-                after = names[names.index("CMD_STOP") + 1:]
-                self.assertEqual(after[-1:], ["CMD_CONNECT"] if comes_back else [])
-                self.assertEqual(receiver.flash(), self.new[20:])
 
     def test_refusals_leave_the_receiver_as_it_was(self):
         mismatch = ["vesker-link: software version incorrect！",
@@ -431,6 +464,171 @@ class Upgrade(Bench):
                                  sorted(["new.bin"] + backups))
 
 
+class Proof(Bench):
+    """Noise on the line, from the simulator: what vesker-link moves is proven all the same."""
+
+    def setUp(self):
+        super().setUp()
+        self.old = self.image("old.bin", seed=1)[20:]
+        self.new = self.image("new.bin", seed=7)
+        self.old_raw = self.write("old.raw", self.old)
+
+    def scratch(self):
+        return [f for f in os.listdir(self.dir) if f.startswith("vesker-link-")]
+
+    def test_reads_are_proven_against_noise(self):
+        rows = [  # name, noise, exit code, stdout's proof or stderr's message
+            ("bits flipped in the first and the second read, at different blocks",
+             ["--flip", "read:10:0:1", "--flip", "read:200:4095:2"], 0,
+             "blocks 10 and 200 taken from 2 of 3 reads"),
+            ("a block garbled differently in all three",
+             ["--flip", "read:50:1:1", "--flip", "read:50:2:2", "--flip", "read:50:3:3"], 1,
+             "vesker-link: block 50 came differently in each of 3 reads; {path} not written"),
+            # A byte too many shifts the blocks: the read's own check ends it.
+            ("a byte doubled", ["--double", "read:250:7"], 1, "vesker-link: no answer1！"),
+        ]
+        for i, (name, noise, code, said) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver("--flash", self.old_raw, *noise, name="tty%d" % i)
+                path = self.write("read%d.bin" % i, b"an older file")
+                run = self.cli("-p", receiver.link, "-q", "read", path)
+                receiver.stop()
+                self.assertEqual(run.code, code, run.err)
+                if code == 0:
+                    self.assertEqual(run.out, "read 256 blocks of Fta 29 1 into %s: %s\n"
+                                     % (path, said))
+                    self.assertEqual(self.read(path), TAGS[0] + self.old)
+                else:
+                    self.assertIn(said.format(path=path), run.err)
+                    self.assertEqual(self.read(path), b"an older file")
+                self.assertEqual(self.scratch(), [])
+
+    def test_upgrades_are_verified_against_noise(self):
+        # The backup (read once) takes the first sending of each read block; the read-back
+        # the next.
+        rows = [  # name, noise, exit code, verify's proof, blocks that differ in the flash
+            ("a bit flipped in an upgrade block", ["--flip", "upgrade:7:100"], 1,
+             "read back twice: block 7 differs in the flash", [7]),
+            ("a bit flipped in the read-back only", ["--flip", "read:7:100:2"], 0,
+             "read back twice: block 7 read wrong once (noise)", []),
+            # The second read-back gives a third version: a third read finds the flash wrong.
+            ("a flipped block, read wrong again", ["--flip", "upgrade:7:100",
+                                                   "--flip", "read:7:200:3"], 1,
+             "read back 3 times: block 7 differs in the flash", [7]),
+        ]
+        for i, (name, noise, code, proof, differing) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver("--flash", self.old_raw, *noise, name="tty%d" % i)
+                folder = "up%d" % i
+                path = self.write(os.path.join(folder, "new.bin"), self.new)
+                run = self.cli("-p", receiver.link, "--json", "--once", "upgrade", path)
+                receiver.stop()
+                self.assertEqual(run.code, code, run.out)
+                events = run.events(self)
+                details = events[-1]["details"]
+                self.assertEqual(details["proof"], {"backup": "read once, not proven",
+                                                    "verify": proof})
+                self.assertEqual(details.get("differing", []), differing)
+                backup = details["backup"]
+                self.assertEqual(self.read(backup), TAGS[0] + self.old)
+                said = [e["text"] for e in events if e["event"] == "message"]
+                flash = bytearray(self.new[20:])
+                if code == 0:
+                    self.assertEqual(said, ["backup: " + backup])
+                else:
+                    flash[7 * BLOCK + 100] ^= 1
+                    self.assertEqual(said[1:], [
+                        "verify failed: block 7 of the receiver's flash differs from the file",
+                        "the old software is in %s; to put it back: vesker-link -p %s "
+                        "--no-backup upgrade %s" % (backup, receiver.link, backup)])
+                self.assertEqual(receiver.flash(), bytes(flash))
+                self.assertEqual(self.scratch(), [])
+
+    def test_restart_is_waited_for(self):
+        rows = [  # name, receiver options, upgrade options, exit code, messages after backup
+            ("a slow restart", ["--restart", "1500"], [], 0, []),
+            ("no restart", ["--restart", "never"], ["--restart-wait", "1"], 1,
+             ["upgraded, not verified: no answer after the restart",
+              "the old software is in {backup}; to put it back: vesker-link -p {port} "
+              "--no-backup upgrade {backup}"]),
+        ]
+        for i, (name, options, extra, code, said) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver("--flash", self.old_raw, *options, name="tty%d" % i)
+                folder = "up%d" % i
+                path = self.write(os.path.join(folder, "new.bin"), self.new)
+                run = self.cli("-p", receiver.link, "--json", "--once", *extra, "upgrade", path)
+                receiver.stop()
+                self.assertEqual(run.code, code, run.out)
+                events = run.events(self)
+                backup = events[-1]["details"]["backup"]
+                self.assertEqual([e["text"] for e in events if e["event"] == "message"][1:],
+                                 [t.format(backup=backup, port=receiver.link) for t in said])
+                self.assertEqual(receiver.flash(), self.new[20:])
+                waits = [e for e in events if e["event"] == "progress" and e["stage"] == "restart"]
+                self.assertTrue(waits, "the wait shows")
+                # Nothing but the connection test goes out until the receiver answers it.
+                names = receiver.names()
+                after = names[names.index("CMD_STOP") + 1:]
+                self.assertEqual(after[:1], ["CMD_CONNECT"] if code == 0 else [])
+                self.assertEqual(after[1:2], ["CMD_READ_START"] if code == 0 else [])
+
+    def test_receiver_that_falls_silent_again_in_the_read_back(self):
+        # It answers at once after the upgrade, then goes quiet for its restart half-way
+        # through the read-back: it is waited for again, and read back whole.
+        receiver = self.receiver("--flash", self.old_raw, "--pause-before", "128:2000")
+        path = self.write("new.bin", self.new)
+        process = subprocess.Popen([CLI, "-p", receiver.link, "-q", "--no-backup",
+                                    "--restart-wait", "30", "upgrade", path], cwd=self.dir,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=dict(os.environ, TMPDIR=self.dir))
+        self.addCleanup(process.kill)
+        deadline = time.monotonic() + RUN_LIMIT
+        while time.monotonic() < deadline:
+            names = receiver.names()
+            if "CMD_STOP" in names and names[names.index("CMD_STOP"):].count("VARIANT_ECHO 1") \
+                    >= 128:
+                break
+            time.sleep(0.02)
+        receiver.process.send_signal(signal.SIGSTOP)
+        self.assertNotIn("CMD_READ_DONE", receiver.names(), "stopped in the read-back's pause")
+        time.sleep(3.5)  # beyond the read's 3 s
+        receiver.process.send_signal(signal.SIGCONT)
+        out, err = process.communicate(timeout=RUN_LIMIT)
+        receiver.stop()
+        self.assertEqual(process.returncode, 0, err)
+        self.assertIn(b"vesker-link: the receiver stopped answering: waiting for it to restart",
+                      err)
+        self.assertEqual(out.decode().splitlines()[-1], "upgraded 256 blocks of Fta 29 1; "
+                         "verified (read back: every block matches)")
+        self.assertEqual(receiver.flash(), self.new[20:])
+
+    def test_receiver_that_already_holds_the_file(self):
+        rows = [  # name, options, written
+            ("left alone", [], False),
+            ("--force", ["--force", "--no-verify"], True),
+        ]
+        for i, (name, options, written) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver("--seed", "7", name="tty%d" % i)
+                folder = "up%d" % i
+                path = self.write(os.path.join(folder, "new.bin"), self.new)
+                run = self.cli("-p", receiver.link, *options, "upgrade", path)
+                receiver.stop()
+                self.assertEqual(run.code, 0, run.err)
+                names = receiver.names()
+                self.assertEqual("CMD_UPGRADE_START" in names, written)
+                self.assertEqual(len([n for n in names if n.startswith("BLOCK ")]),
+                                 256 if written else 0)
+                # One read equal to the file proves it; the file is all the backup there is.
+                self.assertEqual(names.count("CMD_READ_START"), 1)
+                self.assertEqual(os.listdir(self.path(folder)), ["new.bin"])
+                if not written:
+                    self.assertEqual(run.out, "the receiver already holds this software "
+                                     "(Fta 29 1): nothing written\n")
+                self.assertEqual(receiver.flash(), self.new[20:])
+
+
 class Verify(Bench):
     def test_verify_lists_differing_blocks(self):
         data = self.image("flash.bin", seed=5)
@@ -454,8 +652,8 @@ class Verify(Bench):
                 self.assertEqual(lines[-1], "%d of 256 blocks differ" % len(differing)
                                  if differing else "all 256 blocks match")
                 run = self.cli("-p", receiver.link, "--fast", "--json", "verify", path)
-                self.assertEqual(run.events(self)[-1]["details"],
-                                 {"blocks": 256, "differing": differing})
+                details = run.events(self)[-1]["details"]
+                self.assertEqual((details["blocks"], details["differing"]), (256, differing))
         self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("vesker-link-verify")])
 
 
@@ -581,7 +779,8 @@ class ReceiverBench(Bench):
         self.assertEqual(gone.code, 4, gone.err)
         receiver.process.send_signal(signal.SIGUSR2)
         self.wait_for(lambda: os.path.islink(receiver.link), "the link to come back")
-        run = self.cli("-p", receiver.link, "--fast", "-q", "read", self.path("read.bin"))
+        run = self.cli("-p", receiver.link, "--fast", "-q", "--once", "read",
+                       self.path("read.bin"))
         receiver.stop()
         self.assertEqual(run.code, 0, run.err)
         self.assertEqual(self.read(self.path("read.bin")), second)
@@ -602,8 +801,10 @@ class ManyPorts(Bench):
         ports = [first.link, silent.link, third.link]
         run = self.cli("-p", ",".join(ports[:2]), "-p", ports[2], "--json", "upgrade",
                        self.path("new.bin"))
-        plain = self.cli("-p", ",".join(ports), "-q", "upgrade", "--no-backup",
-                         self.path("new.bin"))
+        # A name the shell must be told as it is.
+        quoted = self.write("new image's.bin", new)
+        plain = self.cli("-p", ",".join(ports), "-q", "upgrade", "--no-backup", "--no-verify",
+                         quoted)
         for receiver in (first, silent, third):
             receiver.stop()
         self.assertEqual(first.flash(), new[20:])
@@ -622,6 +823,10 @@ class ManyPorts(Bench):
         self.assertEqual([summary[p]["exitCode"] for p in ports], [0, 1, 0])
         self.assertEqual(summary[first.link]["sha256"], digest)
         self.assertEqual(summary[silent.link]["result"], "no answer2！")
+        self.assertEqual(summary[first.link]["proof"], "read back: every block matches")
+        self.assertEqual(shlex.split(events[-1]["details"]["retry"]),
+                         ["vesker-link", "-p", silent.link, "--json", "upgrade",
+                          self.path("new.bin")])
         backups = self.backups(self.dir)
         self.assertEqual(len(backups), 2, backups)
         self.assertEqual(summary[first.link]["backup"], self.path(backups[0]))
@@ -629,10 +834,16 @@ class ManyPorts(Bench):
         self.assertEqual(self.read(summary[third.link]["backup"]), TAGS[0] + self.read(old))
         # The summary table on stdout: a row per port, in the order given.
         lines = plain.out.splitlines()
-        rows = lines[[line.split()[:1] for line in lines].index(["port"]):]
+        rows = lines[[line.split()[:1] for line in lines].index(["port"]):-1]
         self.assertEqual(plain.code, 1, plain.err)
-        self.assertEqual(rows[0].split(), ["port", "receiver", "result", "time", "sha256",
-                                           "(data)", "backup"])
+        self.assertEqual(rows[0].split(), ["port", "receiver", "result", "time", "proof",
+                                           "sha256", "(data)", "backup"])
+        # Then the command that retries the port that failed, with the same arguments.
+        retry = "retry the ports that failed: "
+        self.assertTrue(lines[-1].startswith(retry), lines[-1])
+        self.assertEqual(shlex.split(lines[-1][len(retry):]),
+                         ["vesker-link", "-p", silent.link, "-q", "upgrade", "--no-backup",
+                          "--no-verify", quoted])
         self.assertEqual([row.split()[0] for row in rows[1:]], ports)
         self.assertIn("Fta 29 1", rows[1])
         self.assertIn(digest, rows[3])
@@ -645,16 +856,48 @@ class ManyPorts(Bench):
         columns = {place(row, re.search(r"time|\d+:\d\d", row)) for row in rows}
         self.assertEqual(len(columns), 1, rows)
 
-    def test_read_of_two_ports_writes_one_file_each(self):
-        a = self.receiver("--seed", "11", name="ttyA")
-        b = self.receiver("--variant", "1", "--seed", "12", name="ttyB")
-        run = self.cli("-p", a.link, "-p", b.link, "read", self.path("rom.bin"))
-        a.stop()
-        b.stop()
-        self.assertEqual(run.code, 0, run.err)
-        self.assertEqual(self.read(self.path("rom-ttyA.bin")), TAGS[0] + a.flash())
-        self.assertEqual(self.read(self.path("rom-ttyB.bin")), TAGS[1] + b.flash())
+    def test_log_of_eight_ports_and_another_process(self):
+        # Eight ports read side by side (one of them a 2 MiB receiver), each into its own file,
+        # while another process tests a ninth port again and again: every run of every port
+        # is one whole line of the one log.
+        receivers = [self.receiver("--variant", str(int(i == 7)), "--seed", str(30 + i),
+                                   name="tty%d" % i) for i in range(9)]
+        log = self.path("bench.log")
+        env = dict(os.environ, TMPDIR=self.dir)
+        reads = subprocess.Popen([CLI, "-p", ",".join(r.link for r in receivers[:8]), "-q",
+                                  "--log", log, "read", self.path("rom.bin")], cwd=self.dir,
+                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(reads.kill)
+        connects = [self.cli("-p", receivers[8].link, "--log", log, "connect") for _ in range(5)]
+        out, err = reads.communicate(timeout=RUN_LIMIT)
+        # A log that cannot be written stops the run before the line is touched.
+        unlogged = self.cli("-p", receivers[8].link, "--log", self.path("no", "log"), "connect")
+        for receiver in receivers:
+            receiver.stop()
+        self.assertEqual(unlogged.code, 5, unlogged.err)
+        self.assertIn("vesker-link: cannot write the log %s: No such file or directory"
+                      % self.path("no", "log"), unlogged.err)
+        self.assertEqual(receivers[8].names(), ["CMD_CONNECT"] * 5)
+        self.assertEqual(reads.returncode, 0, err)
+        self.assertEqual([c.code for c in connects], [0] * 5)
         self.assertFalse(os.path.exists(self.path("rom.bin")))
+        with open(log, "rb") as f:
+            entries = [json.loads(line) for line in f.read().decode("utf-8").splitlines()]
+        self.assertEqual(sorted((e["command"], e["port"]) for e in entries),
+                         sorted([("read", r.link) for r in receivers[:8]]
+                                + [("connect", receivers[8].link)] * 5))
+        for entry in entries:
+            self.assertEqual((entry["exitCode"], entry["result"], entry["adapter"]), (0, "ok", {}))
+        for i, receiver in enumerate(receivers[:8]):
+            file = self.path("rom-tty%d.bin" % i)
+            self.assertEqual(self.read(file), TAGS[int(i == 7)] + receiver.flash())
+            entry = [e for e in entries if e["port"] == receiver.link][0]
+            self.assertEqual(entry["file"], file)
+            self.assertEqual(entry["kind"], VERSIONS[int(i == 7)])
+            self.assertEqual(entry["sha256"], hashlib.sha256(receiver.flash()).hexdigest())
+            self.assertEqual(entry["proof"], {"read": "2 reads agree"})
+            self.assertEqual(list(entry["stages"]), ["read"])
+            self.assertRegex(entry["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
     def test_a_terminal_shows_each_line_once(self):
         # One port's message comes while the other's progress line is live: it goes above
@@ -662,7 +905,8 @@ class ManyPorts(Bench):
         a = self.receiver("--pause-before", "20:2000", name="ttyA")
         b = self.receiver("--late", "1000", "--reply", "5A766C6945794573000000FF", name="ttyB")
         master, slave = os.openpty()
-        process = subprocess.Popen([CLI, "-p", a.link, "-p", b.link, "read", self.path("rom.bin")],
+        process = subprocess.Popen([CLI, "-p", a.link, "-p", b.link, "--once", "read",
+                                    self.path("rom.bin")],
                                    cwd=self.dir, stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         shown = b""

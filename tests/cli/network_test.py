@@ -149,7 +149,7 @@ class Network(Bench):
     def control_bytes_image(self, name, seed):
         """A ROM file full of bytes that Telnet and ttys treat specially (0xFF, 0x11, 0x0D)."""
         source = self.receiver("--control-bytes", "--seed", str(seed), name="source-%d" % seed)
-        run = self.cli("-p", source.link, "-q", "read", self.path(name))
+        run = self.cli("-p", source.link, "-q", "--once", "read", self.path(name))
         source.stop()
         self.assertEqual(run.code, 0, run.err)
         data = self.read(self.path(name))
@@ -173,10 +173,11 @@ class Network(Bench):
                 self.assertEqual((connect.code, connect.out), (0, "connect ok!\n"), connect.err)
                 if named == "::1":
                     continue  # the address form is proven; the transfers follow below
-                read = self.cli("-p", url, "-q", "read", self.path("old.bin"))
+                read = self.cli("-p", url, "-q", "--once", "read", self.path("old.bin"))
                 self.assertEqual(read.code, 0, read.err)
                 old = self.read(self.path("old.bin"))
-                upgrade = self.cli("-p", url, "-q", "--no-backup", "upgrade", self.path("new.bin"))
+                upgrade = self.cli("-p", url, "-q", "--no-backup", "--no-verify", "upgrade",
+                                   self.path("new.bin"))
                 self.assertEqual(upgrade.code, 0, upgrade.err)
                 keys = self.cli("-p", url, "--gap", "20", "key", "MENU", "7", "5", "OK")
                 self.assertEqual(keys.code, 0, keys.err)
@@ -198,7 +199,7 @@ class Network(Bench):
                             (os.readlink(raw.link), "9600n82,rtscts", "socket", "127.0.0.1"))
         connect = self.cli("-p", server.urls[1], "connect")
         self.assertEqual(connect.code, 1, connect.err)
-        read = self.cli("-p", server.urls[0], "-q", "read", self.path("rom.bin"))
+        read = self.cli("-p", server.urls[0], "-q", "--once", "read", self.path("rom.bin"))
         self.assertEqual(read.code, 0, read.err)
         negotiated.stop()
         self.assertEqual(self.read(self.path("rom.bin")), TAGS[0] + negotiated.flash())
@@ -216,8 +217,8 @@ class Network(Bench):
             self.addCleanup(load.kill)
         rounds = 3
         for _ in range(rounds):
-            run = self.cli("-p", ",".join(server.urls), "-q", "--no-backup", "upgrade",
-                           self.path("new.bin"))
+            run = self.cli("-p", ",".join(server.urls), "-q", "--no-backup", "--no-verify",
+                           "upgrade", self.path("new.bin"))
             self.assertEqual(run.code, 0, run.err + run.out)
             self.assertEqual(sum(1 for line in run.out.splitlines() if " ok " in line), 8)
         for receiver in receivers:
@@ -396,7 +397,7 @@ class Network(Bench):
         self.addCleanup(parent.kill)
         wait_for(lambda: os.path.islink(link), 15, "the bridge's link")
         said = lambda: text_of(log)  # noqa: E731
-        first = self.cli("-p", link, "-q", "read", self.path("first.bin"))
+        first = self.cli("-p", link, "-q", "--once", "read", self.path("first.bin"))
         self.assertEqual(first.code, 0, first.err + said())
 
         # The server goes; one that drops every connection takes its port. However much the
@@ -419,7 +420,7 @@ class Network(Bench):
         # The server is back: the next read through the same link is exact.
         self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port])
         wait_for(lambda: "connected to %s again" % url in said(), 15, "the bridge to reconnect")
-        again = self.cli("-p", link, "-q", "read", self.path("again.bin"))
+        again = self.cli("-p", link, "-q", "--once", "read", self.path("again.bin"))
         self.assertEqual(again.code, 0, again.err + said())
         self.assertEqual(self.read(self.path("again.bin")), self.read(self.path("first.bin")))
 

@@ -513,17 +513,18 @@ class Bench:
             ("connect", "default", ["--unpaced"], "connect", self.check_connect, None),
             ("keys", "default", ["--unpaced"], "key " + KEYS, self.check_keys, None),
             ("read, control bytes", "default", ["--unpaced", "--control-bytes", "--seed", "3"],
-             "read rom.bin", self.check_read, None),
+             "read --once rom.bin", self.check_read, None),
             ("upgrade, control bytes", "default", ["--unpaced"],
-             "upgrade --no-backup " + control_image, self.check_upgrade, control_data),
+             "upgrade --no-backup --no-verify " + control_image, self.check_upgrade,
+             control_data),
             ("read, line left by another program", "left", ["--unpaced", "--seed", "4"],
-             "read rom.bin", self.check_read, None),
+             "read --once rom.bin", self.check_read, None),
             ("upgrade, line left by another program", "left", ["--unpaced"],
-             "upgrade --no-backup " + random_image, self.check_upgrade, random_data),
-            ("read, paced", "default", ["--seed", "5", "--timeline"], "read rom.bin",
+             "upgrade --no-backup --no-verify " + random_image, self.check_upgrade, random_data),
+            ("read, paced", "default", ["--seed", "5", "--timeline"], "read --once rom.bin",
              self.check_read, None),
-            ("upgrade, paced", "default", ["--timeline"], "upgrade --no-backup " + random_image,
-             self.check_upgrade, random_data),
+            ("upgrade, paced", "default", ["--timeline"],
+             "upgrade --no-backup --no-verify " + random_image, self.check_upgrade, random_data),
         ]
 
     def check_connect(self, case, sims, _):
@@ -735,7 +736,7 @@ class Bench:
         self.m.unplug()
         sim = Sim("usb", "--unpaced", "--seed", "7")
         self.m.plug(sim)
-        code, out = self.m.guest.run("cd %s && vesker-link -p %s -q read pulled.bin"
+        code, out = self.m.guest.run("cd %s && vesker-link -p %s -q --once read pulled.bin"
                                      % (WORK, USB))
         flash = sim.stop()
         with open(target, "rb") as f:
@@ -749,10 +750,11 @@ class Bench:
     def run_pulled(self, pattern):
         random_image, _ = image("random.bin", seed=1)
         for case, command, frame, reads in [
-                ("adapter pulled in a read", "read pulled.bin", "VARIANT_ECHO 1",
+                ("adapter pulled in a read", "read --once pulled.bin", "VARIANT_ECHO 1",
                  "vesker-link: no answer！"),
-                ("adapter pulled in an upgrade", "upgrade --no-backup " + random_image,
-                 "BLOCK", "vesker-link: no answer1！")]:
+                ("adapter pulled in an upgrade",
+                 "upgrade --no-backup --no-verify " + random_image, "BLOCK",
+                 "vesker-link: no answer1！")]:
             if not pattern or any(word in case for word in pattern):
                 self.pulled(case, command, frame, reads)
 

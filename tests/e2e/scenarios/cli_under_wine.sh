@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vesker-link.exe in a Windows console under Wine, COM1 linked to a simulated receiver:
-# a read into a folder with a Chinese name and one into a path of more than 260 characters,
-# an upgrade that first backs the flash up, keys by caption, probe, and a port with no device.
+# a proven read into a folder with a Chinese name (logged) and one into a path of more than 260
+# characters, an upgrade that first backs the flash up and reads it back, keys by caption,
+# probe, and a port with no device.
 source "$(dirname "$0")/../lib.sh"
 
 # The Windows console ends its lines with CR LF.
@@ -10,16 +11,23 @@ cli() { wine "$VL_BUILD/vesker-link.exe" "$@" </dev/null; }
 folder="$work/固件 备份"
 mkdir -p "$folder"
 start_sim 1 --unpaced --variant 9 --seed 42 --write-flash "$work/flash.bin"
-out=$(cli -p COM1 --fast read "$folder/rom.bin" 2>"$work/err")
+out=$(cli -p COM1 --fast --log "$work/bench.log" read "$folder/rom.bin" 2>"$work/err")
 expect_eq "read exit code" "$?" "0"
-expect_eq "read says" "$(tr -d '\r' <<<"$out")" "read 512 blocks of HCI 29 2 into $folder/rom.bin"
+expect_eq "read says" "$(tr -d '\r' <<<"$out")" \
+  "read 512 blocks of HCI 29 2 into $folder/rom.bin: 2 reads agree"
 expect_eq "read file size" "$(stat -c %s "$folder/rom.bin" 2>/dev/null)" "2097172"
+expect_eq "the log's line" "$(python3 -c '
+import json, sys
+lines = open(sys.argv[1], encoding="utf-8").read().splitlines()
+entry = json.loads(lines[0])
+print(len(lines), entry["command"], entry["exitCode"], entry["proof"]["read"])' "$work/bench.log")" \
+  "1 read 0 2 reads agree"
 
 # The Save As dialog stops at 260 characters; the program's own file code does not.
 deep="$work"
 while [ ${#deep} -lt 300 ]; do deep="$deep/a folder with blanks ü"; done
 mkdir -p "$deep"
-cli -p COM1 --fast -q read "$deep/rom.bin" >/dev/null 2>"$work/err"
+cli -p COM1 --fast -q --once read "$deep/rom.bin" >/dev/null 2>"$work/err"
 expect_eq "long path read exit code" "$?" "0"
 cmp -s "$deep/rom.bin" "$folder/rom.bin" || fail "the read into a long path differs"
 
@@ -31,7 +39,7 @@ for i in range(20, len(data), 4096):
     data[i] ^= 0xFF
 open(sys.argv[2], "wb").write(data)
 PY
-cli -p COM1 --fast -q upgrade "$folder/new.bin" >"$work/out" 2>"$work/err"
+cli -p COM1 --fast -q --once upgrade "$folder/new.bin" >"$work/out" 2>"$work/err"
 expect_eq "upgrade exit code" "$?" "0"
 backups=("$folder"/backup-RomHCIAMD2-*.bin)
 [ -f "${backups[0]}" ] || fail "no backup beside the file: $(ls "$folder")"

@@ -48,8 +48,8 @@ run() {
     *)
       local cli=("$native_cli" -p "$VL_PORTS/com1")
       [ "$program" = cli.exe ] && cli=(cli_wine -p COM1)
-      local args=(--fast -q read "$out")
-      [ "$kind" = upgrade ] && args=(--fast -q upgrade --no-backup "$rom")
+      local args=(--fast -q --once read "$out")
+      [ "$kind" = upgrade ] && args=(--fast -q upgrade --no-backup --no-verify "$rom")
       "${cli[@]}" "${args[@]}" >"$work/cli.out" 2>&1 &
       local pid=$!
       sleep 0.7

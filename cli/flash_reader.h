@@ -1,0 +1,41 @@
+// One read of a receiver's whole flash with the program's own read dialog, kept in memory.
+// The dialog writes a ROM file; this one is a scratch file in the system's temporary folder,
+// taken in and removed again before the read returns, whatever became of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/event_reporter.h"
+#include "link/outcome.h"
+#include "ui/headless/console_host.h"
+
+namespace cli {
+
+// What one read gave: the dialog's outcome and, when it is done, the receiver's kind and
+// its flash (the blocks, without the file's tag).
+struct FlashCopy {
+  comm::Outcome outcome;
+  int variant = -1;
+  std::vector<std::uint8_t> data;
+};
+
+class FlashReader {
+ public:
+  // label: the port as part of a file name, so that the scratch files of several ports are
+  // told apart.
+  FlashReader(ui::ConsoleHost& host, EventReporter& reporter, std::int32_t portIndex, int baud,
+              std::string label);
+
+  FlashCopy Read();
+
+ private:
+  ui::ConsoleHost& host_;
+  EventReporter& reporter_;
+  std::int32_t portIndex_;
+  int baud_;
+  std::string label_;
+};
+
+}  // namespace cli

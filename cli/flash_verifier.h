@@ -1,0 +1,54 @@
+// Whether the receiver's flash holds a file's data, proven against noise on the line: a
+// read that matches the file proves a block; a difference counts only when a second read
+// repeats it, and when the second read gives a third version a third read decides. After
+// an upgrade a read that finds the receiver silent (it restarts late, or again) waits for
+// it, within the same bound, and reads again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/flash_reader.h"
+#include "cli/restart_wait.h"
+
+namespace cli {
+
+struct FlashVerdict {
+  enum class Result {
+    kVerified,    // every block is the file's
+    kDiffers,     // blocks (or the kind) that two reads agree on differ from the file
+    kUndecided,   // blocks that every read gave otherwise, and no two alike
+    kReadFailed,  // a read ended without data: outcome says how
+    kNoAnswer,    // the receiver did not answer again within the restart's bound
+  };
+  Result result = Result::kReadFailed;
+  comm::Outcome outcome;
+  int reads = 0;
+  int reportedVariant = -1;              // the kind the reads agree on
+  bool kindDiffers = false;              // the receiver reports another kind than the file
+  std::vector<std::uint32_t> differing;  // in the flash
+  std::vector<std::uint32_t> noise;      // read wrong once, right another time
+  std::vector<std::uint32_t> undecided;
+  std::string proof;  // how it was decided, for the user and the log
+};
+
+class FlashVerifier {
+ public:
+  // restart: the wait to enter again when the receiver falls silent; null: none.
+  FlashVerifier(FlashReader& reader, EventReporter& reporter, RestartWait* restart);
+
+  // once: one read, its differences taken as they came.
+  FlashVerdict Run(const std::vector<std::uint8_t>& data, int variant, bool once);
+
+ private:
+  // Read number n; false with the verdict's result and outcome set when it ended without
+  // data.
+  bool ReadBack(int number, FlashCopy& copy, FlashVerdict& verdict);
+
+  FlashReader& reader_;
+  EventReporter& reporter_;
+  RestartWait* restart_;
+};
+
+}  // namespace cli

@@ -1,0 +1,76 @@
+// An upgrade of one receiver that proves each step: a backup that two reads agree on (none
+// written when the receiver already holds the file's data), the program's own upgrade, the
+// wait for the receiver's restart, and a read-back that proves the flash holds the file.
+// One receiver's steps; several receivers (and the production loop) run one each.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/event_reporter.h"
+#include "cli/flash_verifier.h"
+#include "cli/proven_read.h"
+#include "ui/headless/console_host.h"
+
+namespace cli {
+
+struct UpgradeOptions {
+  bool backup = true;
+  bool once = false;   // the backup is one read
+  bool verify = true;  // the receiver is read back after its restart
+  bool force = false;  // written even when the receiver holds the file's data
+  std::chrono::seconds restartWait{120};
+};
+
+struct UpgradeResult {
+  int exitCode = 0;
+  std::string result;  // for a summary: "ok", "up to date", or what went wrong
+  int receiverVariant = -1;
+  bool upToDate = false;
+  bool written = false;  // every block was taken
+  std::string backup;    // the backup's file, once written
+  std::string backupProof;
+  std::string verifyProof;
+  std::vector<std::uint32_t> differing;  // blocks the flash holds otherwise than the file
+};
+
+class UpgradeSteps {
+ public:
+  // port: as the user named it, for the command that restores a backup; label: the port as
+  // part of a file name.
+  UpgradeSteps(ui::ConsoleHost& host, EventReporter& reporter, std::int32_t portIndex, int baud,
+               std::string port, std::string label);
+
+  // data: the blocks of a checked ROM file of the variant; backupPath(kind) names the backup
+  // of a receiver of that kind.
+  UpgradeResult Run(const std::vector<std::uint8_t>& data, int variant,
+                    const UpgradeOptions& options,
+                    const std::function<std::string(int kind)>& backupPath);
+
+  // The steps on their own. The backup: a proven read, one read alone when it equals data.
+  ProvenFlash ReadBackup(const std::vector<std::uint8_t>& data, int variant, bool once);
+  // The program's upgrade dialog, on a ROM file.
+  comm::Outcome Write(const std::string& romPath);
+  // After the upgrade: the wait for the restart (bounded by wait, counted from now), then
+  // the read-back.
+  FlashVerdict AwaitRestartAndVerify(const std::vector<std::uint8_t>& data, int variant,
+                                     std::chrono::seconds wait);
+
+ private:
+  // The end of an upgrade that may have left the receiver with wrong software: what the user
+  // does about it.
+  void SayHowToRestore(const std::string& backup);
+  UpgradeResult& Fail(UpgradeResult& result, int exitCode, const std::string& text);
+
+  EventReporter& reporter_;
+  std::int32_t portIndex_;
+  int baud_;
+  std::string port_;
+  std::string label_;
+  FlashReader reader_;
+};
+
+}  // namespace cli
