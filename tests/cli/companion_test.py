@@ -576,7 +576,7 @@ class Proof(Bench):
     def test_receiver_that_falls_silent_again_in_the_read_back(self):
         # It answers at once after the upgrade, then goes quiet for its restart half-way
         # through the read-back: it is waited for again, and read back whole.
-        receiver = self.receiver("--flash", self.old_raw, "--pause-before", "128:2000")
+        receiver = self.receiver("--flash", self.old_raw, "--pause-before", "128:2900")
         path = self.write("new.bin", self.new)
         process = subprocess.Popen([CLI, "-p", receiver.link, "-q", "--no-backup",
                                     "--restart-wait", "30", "upgrade", path], cwd=self.dir,

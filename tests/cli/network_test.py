@@ -390,6 +390,8 @@ class Network(Bench):
         url = server.urls[0]
         link = self.path("com1")
         log = self.path("bridge.err")
+        misplaced = self.cli("-p", url, "bridge", self.path("no-such-folder", "com1"))
+        self.assertEqual(misplaced.code, 5, misplaced.err)
         # The launcher's part: a parent that starts the bridge and could be killed outright.
         with open(log, "wb") as err:
             parent = subprocess.Popen(["sh", "-c", '"$0" -p "$1" bridge "$2"; :', CLI, url, link],
@@ -477,14 +479,15 @@ class Memcheck(Network):
         run = self.checked("-p", refused, "-p", live, "connect", code=4)
         self.assertIn("%s: connect ok!" % live, run.out)
 
-    def test_opens_one_after_the_other(self):
+    def test_an_upgrade_with_its_backup(self):
+        # The backup's line is closed, and the upgrade's opened, in one process.
         receiver, server = self.served("--seed", "12")
-        url = server.urls[0]
-        self.checked("-p", url, "-q", "read", self.path("rom.bin"))
         image = self.image("new.bin", seed=13)
-        self.checked("-p", url, "-q", "upgrade", self.path("new.bin"))
+        self.checked("-p", server.urls[0], "-q", "--once", "--no-verify", "upgrade",
+                     self.path("new.bin"))
         receiver.stop()
         self.assertEqual(receiver.flash(), image[20:])
+        self.assertEqual(len(self.backups(self.dir)), 1)
 
     def test_a_bridge_that_loses_its_server(self):
         receiver, server = self.served()

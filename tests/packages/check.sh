@@ -2,8 +2,9 @@
 # The packages as a user gets them: builds the Windows zip and the Debian package, lists
 # them, installs the .deb (with apt as root, else into a temporary root), runs the installed
 # commands, and starts the installed launcher under Xvfb against receiver-sim, through
-# Communication Setup to "connect ok!", and through a serial device server (ser2net) to a
-# whole read. lintian must find no error in the .deb.
+# Communication Setup to "connect ok!", through a serial device server (ser2net) to a whole
+# read, and twice at once, each program with ports of its own. lintian must find no error
+# in the .deb.
 # Logs and a screenshot of the Control Panel go to build/packages/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -37,10 +38,16 @@ program_pid=""
 installed_here=0
 export WINEDEBUG=-all XDG_DATA_HOME="$tmp/data"
 export WINEPREFIX="$XDG_DATA_HOME/veskerlink/wineprefix"
+prefix2="$XDG_DATA_HOME/veskerlink/wineprefix-2"
+first_pid=""
+second_pid=""
 cleanup() {
   set +e
-  [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
+  for pid in "$program_pid" "$first_pid" "$second_pid"; do
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  done
   [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 </dev/null
+  [ -d "$prefix2" ] && WINEPREFIX="$prefix2" wineserver -k >/dev/null 2>&1 </dev/null
   [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   [ -n "$ser2net_pid" ] && kill "$ser2net_pid" 2>/dev/null
   [ -n "$served_pid" ] && kill "$served_pid" 2>/dev/null
@@ -220,6 +227,34 @@ drv gone "Read Receiver Software" 120000 >/dev/null || fail "the read through th
 drv nomessage 500 >/dev/null || fail "a message after the read through the server: $(drv message)"
 click "$TITLE" 2
 await_end
+
+# Two programs at once: the second gets a Wine prefix and bridge links of its own, so the
+# first one's COM1 still leads to its receiver while the second one's leads to the server.
+launch 4 --port "$tmp/receiver"
+first_pid=$program_pid
+lines2="$XDG_DATA_HOME/veskerlink/lines-2"
+(cd "$tmp/work" && exec "$bin/veskerlink" --port "rfc2217://127.0.0.1:$port" </dev/null \
+  >"$out/launcher-5.log" 2>&1) &
+second_pid=$!
+for _ in $(seq 1800); do
+  grep -q "COM1 is" "$out/launcher-5.log" && break
+  kill -0 "$second_pid" 2>/dev/null || break
+  sleep 0.1
+done
+WINEPREFIX="$prefix2" drv wait "$TITLE" 60000 >/dev/null ||
+  fail "no second Control Panel; the launcher said: $(cat "$out/launcher-5.log")"
+expect_eq "the first program's COM1" "$(readlink "$WINEPREFIX/dosdevices/com1")" "$tmp/receiver"
+expect_eq "the second program's COM1" "$(readlink "$prefix2/dosdevices/com1")" "$lines2/com1"
+[ -L "$lines2/com1" ] || fail "the second program's bridge has no link"
+WINEPREFIX="$prefix2" drv close "$TITLE" >/dev/null
+drv close "$TITLE" >/dev/null
+for pid in "$first_pid" "$second_pid"; do
+  for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$pid" 2>/dev/null && fail "a program of the two did not end"
+  wait "$pid" || true
+done
+program_pid=""
+[ ! -e "$lines2/com1" ] || fail "the second bridge's link outlived its program"
 kill -TERM "$served_pid" "$ser2net_pid" 2>/dev/null
 wait "$served_pid" "$ser2net_pid" 2>/dev/null || true
 served_pid=""
