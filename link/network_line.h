@@ -67,8 +67,10 @@ class NetworkLine {
   void Close();
   // The line time of count more bytes, from now or from when the line is free.
   void Wrote(std::size_t count);
-  // Lets the library work, dropping what arrives, until then or until the line is lost.
-  void WaitUntil(std::chrono::steady_clock::time_point until);
+  // Lets the library work, dropping what arrives, until then, until done() says so, or
+  // until the line is lost.
+  void WaitUntil(std::chrono::steady_clock::time_point until,
+                 const std::function<bool()>& done = {});
   // Why the server closed the connection while it was being set up.
   void ClosedByServer(PortFailure& failure, std::string& detail) const;
   // Waits until every asked setting is answered or the time is up.

@@ -111,10 +111,13 @@ bool LookUp(const NetworkAddress& address, steady_clock::time_point until, std::
           })) {
         continue;
       }
-      const std::string item =
-          std::string(entry->ai_family == AF_INET6 ? "ipv6," : "ipv4,") + text + "," + port;
+      std::string item = entry->ai_family == AF_INET6 ? "ipv6," : "ipv4,";
+      item += text;
+      item += ',';
+      item += port;
+      // Each address once (a name may give the same one for several socket types).
       if (("," + items + ",").find("," + item + ",") == std::string::npos) {
-        items += (items.empty() ? "" : ",") + item;
+        items += items.empty() ? item : "," + item;
       }
     }
     if (found != nullptr) {
@@ -572,10 +575,10 @@ void NetworkLine::Wrote(std::size_t count) {
   wrote_ = true;
 }
 
-void NetworkLine::WaitUntil(steady_clock::time_point until) {
+void NetworkLine::WaitUntil(steady_clock::time_point until, const std::function<bool()>& done) {
   for (;;) {
     const auto left = std::chrono::duration_cast<milliseconds>(until - steady_clock::now());
-    if (gone_ || left.count() <= 0) {
+    if (gone_ || left.count() <= 0 || (done && done())) {
       return;
     }
     gensio_time time = Time(left);
@@ -599,18 +602,10 @@ void NetworkLine::Settle() {
   query_ = Setting{this, "baud", 0, true, false};
   const unsigned answersBefore = answers_;
   const auto asked = steady_clock::now();
-  bool answered = false;
   if (line != nullptr && sergensio_baud(line, 0, OnAnswer, &query_) == 0) {
-    for (auto until = asked + kCloseWait; !(answered = answers_ != answersBefore) && !gone_;) {
-      const auto left = std::chrono::duration_cast<milliseconds>(until - steady_clock::now());
-      if (left.count() <= 0) {
-        break;
-      }
-      gensio_time time = Time(left);
-      gensio_os_funcs_wait(os_, waiter_, 1, &time);
-    }
+    WaitUntil(asked + kCloseWait, [&] { return answers_ != answersBefore; });
   }
-  if (answered) {
+  if (answers_ != answersBefore) {
     // The bytes reached the server no later than a round trip after they were written;
     // from then on the device needs their line time.
     const auto roundTrip = steady_clock::now() - asked;
