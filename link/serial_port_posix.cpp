@@ -174,8 +174,9 @@ int SerialPort::Open(int port, int baud) {
     return 0;
   }
   // A freshly opened Windows port starts empty; so does this one, whatever the device held
-  // from before (a receiver still sending after an earlier exchange was cancelled).
-  ::tcflush(fd, TCIOFLUSH);
+  // from before (a receiver still sending after an earlier exchange was cancelled). What the
+  // last user sent is still on its way out (an upgrade's CMD_STOP): that goes on.
+  ::tcflush(fd, TCIFLUSH);
   fd_ = fd;
   baud_ = baud;
   queue_.Clear();

@@ -170,9 +170,11 @@ int SerialPort::Open(int port, int baud) {
     Close();
     return 0;
   }
-  // The Windows driver starts every open with empty queues; under Wine the device behind the
-  // port may still hold bytes from an earlier exchange, so make sure of it.
-  PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+  // Under Wine the device behind the port may still hold bytes a receiver sent in an earlier
+  // exchange: they are no answer to this one. What the port's last user sent is still on its
+  // way out (an upgrade's CMD_STOP, then the connection test on a port of its own): that goes
+  // on.
+  PurgeComm(handle, PURGE_RXCLEAR);
   baud_ = baud;
   queue_.Clear();
   waitsOnEvents_ = WaitOnCommEventsForTests();

@@ -188,6 +188,20 @@ TEST_F(SerialPortOnPty, OpeningStartsWithAnEmptyQueue) {
   EXPECT_EQ(WaitForQueued(port, 5), 5);
 }
 
+TEST_F(SerialPortOnPty, WhatTheLastUserSentStillGoesOutWhenTheNextOpensAtOnce) {
+  // An upgrade's CMD_STOP, and the connection test that follows it on a port of its own:
+  // opening the port must not throw away what is still on its way to the receiver.
+  std::string sent;
+  for (char frame = 'a'; frame <= 'j'; ++frame) {
+    const std::string bytes(12, frame);
+    comm::SerialPort port;
+    ASSERT_EQ(port.Open(1, 115200), 1);
+    ASSERT_EQ(port.Write(bytes.data(), 12), 12);
+    sent += bytes;
+  }
+  EXPECT_EQ(pty_.Received(), sent);
+}
+
 }  // namespace
 
 namespace {
