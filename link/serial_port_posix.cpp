@@ -174,8 +174,11 @@ int SerialPort::Open(int port, int baud) {
     return 0;
   }
   // A freshly opened Windows port starts empty; so does this one, whatever the device held
-  // from before (a receiver still sending after an earlier exchange was cancelled).
-  ::tcflush(fd, TCIOFLUSH);
+  // from before (a receiver still sending after an earlier exchange was cancelled). Only what
+  // came in: what an earlier descriptor wrote is still on its way out (a real port drains it
+  // on close; on a pty the other end may not have taken it yet), such as the CMD_STOP that
+  // ends an upgrade just before the port is opened again to wait for the restart.
+  ::tcflush(fd, TCIFLUSH);
   fd_ = fd;
   baud_ = baud;
   queue_.Clear();
