@@ -34,6 +34,14 @@ const char kHelpText[] =
     "  verify FILE          reads the receiver and lists the blocks that differ from FILE\n"
     "                       (a difference counts when a second read repeats it)\n"
     "  key NAME...          sends remote keys by caption or name (MENU, CH_UP, 7, ...)\n"
+    "  watch upgrade FILE   a production bench: on every port, each receiver that answers\n"
+    "                       the connection test is upgraded as upgrade does (one log line\n"
+    "                       each); the port then waits until it has gone (silent for longer\n"
+    "                       than its restart took, at least 3 s, or its port gone) and for\n"
+    "                       the next, until Ctrl-C or --count; a table of every receiver\n"
+    "                       handled ends it\n"
+    "  watch read FOLDER    the same, each receiver read into a file of its own in FOLDER\n"
+    "                       (<kind>-<port>-<time>.bin, never over another file)\n"
     "  bridge LINK          (Linux) makes a pty that leads to the network port given with\n"
     "                       -p, holding its line at the baud, 8N1, and links LINK to it, so\n"
     "                       that a program that opens serial devices (Vesker Link under\n"
@@ -59,7 +67,8 @@ const char kHelpText[] =
     "  --restart-wait S     upgrade: wait up to S seconds (default 120) for the receiver to\n"
     "                       answer again after it saves the software and restarts\n"
     "  --log FILE           append one JSON line per port and run to FILE (many ports and\n"
-    "                       processes may share it)\n"
+    "                       processes may share it); watch: one per receiver\n"
+    "  --count N            watch: end once N receivers have been handled, on all ports\n"
     "  --repeat N           key: send the keys N times (default 1)\n"
     "  --gap MS             key: wait MS milliseconds after each key (default 300)\n"
     "  --json               one JSON object per event on stdout\n"
@@ -68,7 +77,8 @@ const char kHelpText[] =
     "  --version            the program's version\n"
     "\n"
     "Exit codes (with several ports: 0 when every port succeeded, else the failures' code\n"
-    "when they share one, else 1; probe: 0 when any port answers):\n"
+    "when they share one, else 1; watch: the same over the receivers handled; probe: 0 when\n"
+    "any port answers):\n"
     "  0  success: read and proven, upgraded and verified, or already up to date\n"
     "  1  the receiver or the line failed: time-out, wrong answer, variant mismatch,\n"
     "     blocks that differ, a read no two passes agree on, no answer after the\n"
@@ -98,9 +108,15 @@ struct CommandShape {
 };
 
 constexpr CommandShape kCommands[] = {
-    {"connect", 0, 0, ""},       {"probe", 0, 64, " [PORT...]"}, {"info", 1, 1, " FILE"},
-    {"read", 1, 1, " FILE"},     {"upgrade", 1, 1, " FILE"},     {"verify", 1, 1, " FILE"},
-    {"key", 1, 256, " NAME..."}, {"bridge", 1, 1, " LINK"},
+    {"connect", 0, 0, ""},
+    {"probe", 0, 64, " [PORT...]"},
+    {"info", 1, 1, " FILE"},
+    {"read", 1, 1, " FILE"},
+    {"upgrade", 1, 1, " FILE"},
+    {"verify", 1, 1, " FILE"},
+    {"key", 1, 256, " NAME..."},
+    {"bridge", 1, 1, " LINK"},
+    {"watch", 2, 2, " upgrade FILE | read FOLDER"},
 };
 
 }  // namespace
@@ -179,6 +195,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
   line.givenPort.assign(args.size(), false);
   bool optionsEnded = false;
   bool restartWaitGiven = false;
+  bool countGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -248,6 +265,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     } else if (name == "--restart-wait") {
       restartWaitGiven = true;
       if (!takeNumber(1, 86400, line.restartWaitSeconds, "bad restart wait (1 to 86400 s): ")) {
+        return false;
+      }
+    } else if (name == "--count") {
+      countGiven = true;
+      if (!takeNumber(1, 1000000, line.count, "bad count: ")) {
         return false;
       }
     } else if (name == "--log") {
@@ -321,6 +343,17 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
         }
       }
     }
+    const bool watch = line.command == "watch";
+    if (watch && line.arguments[0] != "upgrade" && line.arguments[0] != "read") {
+      error = std::string("usage: vesker-link watch") + shape.arguments;
+      return false;
+    }
+    // What a watch does to each receiver is that command's, options and all.
+    const std::string& action = watch ? line.arguments[0] : line.command;
+    if (countGiven && !watch) {
+      error = "--count goes with watch";
+      return false;
+    }
     if (line.command == "bridge" &&
         (line.ports.size() != 1 || !comm::IsNetworkPortName(line.ports.front()))) {
       error = "bridge takes one network port: -p rfc2217://HOST:PORT or socket://HOST:PORT";
@@ -330,13 +363,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       error = "--list goes with probe";
       return false;
     }
-    const bool reads =
-        line.command == "read" || line.command == "upgrade" || line.command == "verify";
+    const bool reads = action == "read" || action == "upgrade" || action == "verify";
     if (line.once && !reads) {
       error = "--once goes with read, upgrade and verify";
       return false;
     }
-    if ((line.noVerify || line.force || restartWaitGiven) && line.command != "upgrade") {
+    if ((line.noVerify || line.force || restartWaitGiven) && action != "upgrade") {
       error = "--no-verify, --force and --restart-wait go with upgrade";
       return false;
     }

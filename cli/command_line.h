@@ -29,6 +29,7 @@ struct CommandLine {
   bool noVerify = false;  // an upgrade is not read back
   bool force = false;     // an upgrade writes even what the receiver already holds
   int restartWaitSeconds = 120;
+  int count = 0;        // watch: the receivers to handle in all before it ends; 0: until stopped
   std::string logPath;  // one JSON line per port and run is appended here
   bool help = false;
   bool version = false;

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "app/service_app.h"
 #include "cli/adapter_text.h"
 #include "cli/console_terminal.h"
 #include "cli/flash_reader.h"
@@ -70,9 +69,11 @@ std::string JsonList(const std::vector<std::uint32_t>& numbers) {
   return list;
 }
 
+// Taken, even by a link that leads nowhere.
 bool Exists(const std::string& path) {
   std::error_code ignored;
-  return std::filesystem::exists(romimage::Utf8Path(path), ignored);
+  return std::filesystem::exists(
+      std::filesystem::symlink_status(romimage::Utf8Path(path), ignored));
 }
 
 // name(stamp), or name("stamp-2"), name("stamp-3") ... whichever is no file yet, so that two
@@ -112,8 +113,12 @@ std::string InFolderOf(const std::string& file, const std::string& name) {
 
 }  // namespace
 
+std::string FlashFileName(int variant, const std::string& port, const std::string& timeStamp) {
+  return TagName(variant) + "-" + (port.empty() ? "" : port + "-") + timeStamp + ".bin";
+}
+
 std::string BackupFileName(int variant, const std::string& port, const std::string& timeStamp) {
-  return "backup-" + TagName(variant) + "-" + (port.empty() ? "" : port + "-") + timeStamp + ".bin";
+  return "backup-" + FlashFileName(variant, port, timeStamp);
 }
 
 CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& reporter,
@@ -125,12 +130,6 @@ CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& rep
       file_(std::move(file)),
       several_(several) {}
 
-CompanionCommands::~CompanionCommands() {
-  for (const int n : mapped_) {
-    comm::SerialPort::MapPort(n, std::string());
-  }
-}
-
 int CompanionCommands::Run() {
   start_ = std::chrono::steady_clock::now();
   JsonObject details;
@@ -138,7 +137,11 @@ int CompanionCommands::Run() {
     details.Add("file", file_);
   }
   if (line_.command != "info") {
-    SelectPort();
+    // Made usable by the dialogs: a device path or a high COM number is mapped (for this
+    // thread only).
+    selection_.emplace(portName_);
+    portIndex_ = selection_->Index();
+    summary_.port = selection_->Label();
     details.Add("fast", line_.fast);
   }
   reporter_.Start(line_.command, details);
@@ -161,30 +164,6 @@ int CompanionCommands::Run() {
     return Verify();
   }
   return Keys();
-}
-
-void CompanionCommands::SelectPort() {
-  int n = 0;
-  if (portName_.empty() || !ParsePortName(portName_, n)) {
-    // As the program starts: the index kept in Pelto.cfg, whatever value it holds.
-    portIndex_ = app::LoadStartUpConfig().portIndex;
-    summary_.port = "COM" + std::to_string(comm::ComNumber(portIndex_));
-    return;
-  }
-  if (n == 0) {
-    // A device by its path stands in for COM1.
-    comm::SerialPort::MapPort(1, portName_);
-    mapped_.push_back(1);
-    portIndex_ = 0;
-    summary_.port = portName_;
-    return;
-  }
-  if (NeedsComDevice(n)) {
-    comm::SerialPort::MapPort(n, ComDevice(n));
-    mapped_.push_back(n);
-  }
-  portIndex_ = n - 1;
-  summary_.port = "COM" + std::to_string(n);
 }
 
 int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
@@ -278,6 +257,11 @@ int CompanionCommands::Probe() {
 }
 
 bool CompanionCommands::LoadRomFile(std::vector<std::uint8_t>& image, int& variant) {
+  if (checkedFile_ != nullptr) {
+    image = *checkedFile_;
+    variant = checkedVariant_;
+    return true;
+  }
   // One port at a time: Windows lets only one reader have the file.
   static std::mutex oneAtATime;
   const std::lock_guard<std::mutex> lock(oneAtATime);
@@ -320,7 +304,8 @@ int CompanionCommands::Read() {
   reporter_.Stage("read");
   // The file could never be written: say so now rather than after the whole read.
   std::error_code ignored;
-  const std::filesystem::path folder = romimage::Utf8Path(file_).parent_path();
+  const std::filesystem::path folder =
+      intoFolder_ ? romimage::Utf8Path(file_) : romimage::Utf8Path(file_).parent_path();
   if (!folder.empty() && !std::filesystem::is_directory(folder, ignored)) {
     summary_.result = romimage::WriteFailureMessage(romimage::WriteResult::kCreateFailed, -1);
     reporter_.Message(summary_.result);
@@ -342,8 +327,16 @@ int CompanionCommands::Read() {
         JsonObject().Add("reads", flash.reads).AddRaw("undecided", JsonList(flash.undecided)));
   }
   NoteReceiver(flash.variant);
-  const romimage::WriteResult written =
-      romimage::WriteImageFile(file_, flash.variant, flash.data.data());
+  if (intoFolder_) {
+    const std::string port = FileLabel(summary_.port);
+    file_ = FreeName(TimeStamp(), [&](const std::string& unique) {
+      return romimage::PathUtf8(folder /
+                                romimage::Utf8Path(FlashFileName(flash.variant, port, unique)));
+    });
+  }
+  const romimage::WriteResult written = romimage::WriteImageFile(
+      file_, flash.variant, flash.data.data(),
+      intoFolder_ ? romimage::ExistingFile::kKeep : romimage::ExistingFile::kReplace);
   if (written != romimage::WriteResult::kWritten) {
     summary_.result = romimage::WriteFailureMessage(written, flash.variant);
     reporter_.Message(summary_.result);
@@ -351,11 +344,13 @@ int CompanionCommands::Read() {
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[flash.variant];
   summary_.sha256 = DataDigest(flash.data.data(), flash.data.size());
+  summary_.file = file_;
   summary_.proof = flash.proof;
   proofs_.emplace_back("read", flash.proof);
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
                 " into " + file_ + ": " + flash.proof);
   return Finish(kExitOk, JsonObject()
+                             .Add("file", file_)
                              .Add("variant", flash.variant)
                              .Add("version", row.versionName)
                              .Add("blocks", static_cast<std::int64_t>(row.blockCount))
@@ -397,6 +392,9 @@ int CompanionCommands::Upgrade() {
   NoteReceiver(upgrade.receiverVariant);
   summary_.backup = upgrade.backup;
   summary_.result = upgrade.result;
+  summary_.upToDate = upgrade.upToDate;
+  summary_.written = upgrade.written;
+  summary_.restartSeconds = upgrade.restartSeconds;
   JsonObject proof;
   for (const auto& [stage, how] :
        {std::pair<const char*, const std::string*>{"backup", &upgrade.backupProof},
@@ -488,9 +486,7 @@ int CompanionCommands::Keys() {
   }
   // The panel opens COM1 to COM4 only; any other port stands in for COM1.
   if (portIndex_ < 0 || portIndex_ > 3) {
-    const std::string device = ComDevice(comm::ComNumber(portIndex_));
-    comm::SerialPort::MapPort(1, device);
-    mapped_.push_back(1);
+    selection_->Map(1, ComDevice(comm::ComNumber(portIndex_)));
     portIndex_ = 0;
   }
   std::int32_t portIndex = portIndex_;

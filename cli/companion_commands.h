@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,13 +15,17 @@
 #include "cli/event_reporter.h"
 #include "cli/failure_report.h"
 #include "cli/log_file.h"
+#include "cli/port_selection.h"
 #include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
 namespace cli {
 
-// The name of a backup of a receiver's flash: its variant's tag, the port when several are
-// backed up at once, and when it was taken.
+// The name of a file of a receiver's flash: its variant's tag, the port (when given) and when
+// it was taken: "RomFtaAMD1-ttyUSB0-20261207-142423.bin".
+std::string FlashFileName(int variant, const std::string& port, const std::string& timeStamp);
+// The name of a backup of a receiver's flash: "backup-" and its flash file's name, the port
+// given when several are backed up at once.
 std::string BackupFileName(int variant, const std::string& port, const std::string& timeStamp);
 
 // What one port's run came to.
@@ -32,8 +37,12 @@ struct PortSummary {
   double seconds = 0;
   std::string sha256;  // of the data read or written
   std::string backup;  // the backup an upgrade read first
+  std::string file;    // the file a read wrote
   std::string proof;   // how the data were proven, in a few words
   bool answered = false;
+  bool upToDate = false;       // the receiver already held the upgrade's software
+  bool written = false;        // an upgrade's every block was taken
+  double restartSeconds = -1;  // how long it took to answer after its restart; -1: not seen
 };
 
 class CompanionCommands {
@@ -43,21 +52,25 @@ class CompanionCommands {
   // over several ports, so that the backups of one folder carry their port.
   CompanionCommands(const CommandLine& line, EventReporter& reporter, std::string port = {},
                     std::string file = {}, bool several = false);
-  ~CompanionCommands();
   CompanionCommands(const CompanionCommands&) = delete;
   CompanionCommands& operator=(const CompanionCommands&) = delete;
 
   // The run is logged there too; null: not.
   void SetLog(const LogFile* log) { log_ = log; }
+  // An upgrade writes this ROM file, checked before (of the variant), instead of loading it
+  // again: the production loop loads it once for every receiver. It must outlive the run.
+  void UseCheckedFile(const std::vector<std::uint8_t>& file, int variant) {
+    checkedFile_ = &file;
+    checkedVariant_ = variant;
+  }
+  // A read goes into the folder given as its file, under a name of the receiver's own (its
+  // kind, the port and the time) that no file has: nothing is ever written over.
+  void ReadIntoFolder() { intoFolder_ = true; }
 
   int Run();
   const PortSummary& Summary() const { return summary_; }
 
  private:
-  // Makes the port usable by the dialogs: a device path or a high COM number is mapped (for
-  // this thread only).
-  void SelectPort();
-
   int Connect();
   int Probe();
   int Info();
@@ -82,7 +95,10 @@ class CompanionCommands {
   std::string file_;
   bool several_;
   std::int32_t portIndex_ = 0;
-  std::vector<int> mapped_;
+  std::optional<PortSelection> selection_;  // made by the run (info opens no port)
+  const std::vector<std::uint8_t>* checkedFile_ = nullptr;
+  int checkedVariant_ = -1;
+  bool intoFolder_ = false;
   PortSummary summary_;
   const LogFile* log_ = nullptr;
   // How each stage's data were proven, for the log: ("read", "2 reads agree").

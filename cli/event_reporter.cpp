@@ -269,9 +269,26 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
 }
 
 void EventReporter::CloseBar() {
-  if (barOpen_) {
+  if (barOpen_ && keepBars_) {
     output_.Keep(slot_);
-    barOpen_ = false;
+  }
+  barOpen_ = false;
+}
+
+void EventReporter::State(const std::string& state, const std::string& text) {
+  switch (style_) {
+    case Style::kJson:
+      Emit(JsonObject().Add("event", "state").Add("state", state).Add("text", text));
+      return;
+    case Style::kPlain:
+      output_.Err(Named(text));
+      return;
+    case Style::kTerminal:
+      barOpen_ = false;
+      output_.SetLive(slot_, Named(text));
+      return;
+    case Style::kSilent:
+      return;
   }
 }
 

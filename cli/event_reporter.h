@@ -66,6 +66,13 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   void Message(const std::string& text);
   // The program's messages stop reaching the user (they are still kept), or reach them again.
   void Mute(bool muted) { muted_ = muted; }
+  // What a port of the production loop is doing between receivers ("waiting for a receiver",
+  // "done: swap the receiver"): its live line on a terminal, a line elsewhere, a "state"
+  // event in JSON. It is no progress: -q shows it too.
+  void State(const std::string& state, const std::string& text);
+  // On a terminal, a finished stage's bar stays above the live lines (the default), or goes
+  // when the next line takes its place, so that a port that runs all day keeps to its line.
+  void KeepBars(bool keep) { keepBars_ = keep; }
   void Result(int exitCode, const JsonObject& fields);
 
   bool Json() const { return style_ == Style::kJson; }
@@ -98,6 +105,7 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   std::chrono::steady_clock::time_point lastDraw_;
   int lastShown_ = -1;  // percent (JSON), tenth (plain) or block (terminal) last shown
   bool barOpen_ = false;
+  bool keepBars_ = true;
 };
 
 }  // namespace cli

@@ -8,12 +8,9 @@
 
 namespace cli {
 
-namespace {
-
-// In a word or two, why a port could not be opened.
-std::string OpenFailureWord(const comm::Outcome& outcome) {
+std::string OpenFailureWord(comm::PortFailure failure, const std::string& detail) {
   using comm::PortFailure;
-  switch (outcome.portFailure) {
+  switch (failure) {
     case PortFailure::kNotPermitted:
       return "not permitted";
     case PortFailure::kBusy:
@@ -30,7 +27,13 @@ std::string OpenFailureWord(const comm::Outcome& outcome) {
     case PortFailure::kOther:
       break;
   }
-  return outcome.portFailureDetail;
+  return detail;
+}
+
+namespace {
+
+std::string FailureWord(const comm::Outcome& outcome) {
+  return OpenFailureWord(outcome.portFailure, outcome.portFailureDetail);
 }
 
 }  // namespace
@@ -43,8 +46,7 @@ std::string ResultText(const comm::Outcome& outcome) {
     case Ending::kCancelled:
       return "cancelled";
     case Ending::kPortFailed:
-      return OpenFailureWord(outcome).empty() ? "cannot open"
-                                              : "cannot open: " + OpenFailureWord(outcome);
+      return FailureWord(outcome).empty() ? "cannot open" : "cannot open: " + FailureWord(outcome);
     case Ending::kVersionMismatch:
       return "receiver of another kind";
     case Ending::kNoMemory:
@@ -60,7 +62,7 @@ std::string ResultText(const comm::Outcome& outcome) {
 std::string OpenFailureText(const comm::Outcome& outcome, const std::string& device) {
   using comm::PortFailure;
   const std::string& detail = outcome.portFailureDetail;
-  const std::string word = OpenFailureWord(outcome);
+  const std::string word = FailureWord(outcome);
   std::string text = word.empty() ? "the system gave no reason" : word;
   switch (outcome.portFailure) {
     case PortFailure::kNotPermitted:

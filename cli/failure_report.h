@@ -11,6 +11,9 @@
 
 namespace cli {
 
+// In a word or two, why a port could not be opened: "busy", "no such device".
+std::string OpenFailureWord(comm::PortFailure failure, const std::string& detail);
+
 // Why a port could not be opened, as a user acts on it: the system's reason, and the usual
 // remedy where there is one; device is what the port opens.
 std::string OpenFailureText(const comm::Outcome& outcome, const std::string& device);

@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <thread>
 
 #include "cli/adapter_text.h"
 #include "cli/console_terminal.h"
+#include "cli/watch_loop.h"
+#include "cli/watch_tally.h"
+#include "romimage/file_system.h"
+#include "transfer/upgrade_dialog.h"
 
 namespace cli {
 
@@ -44,6 +49,26 @@ std::string Or(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
 }
 
+// Each port's run (or each receiver's) as a JSON list.
+std::string SummariesJson(const std::vector<PortSummary>& summaries) {
+  std::string list = "[";
+  for (const PortSummary& port : summaries) {
+    list += std::string(list.size() > 1 ? "," : "") + JsonObject()
+                                                          .Add("port", port.port)
+                                                          .Add("ok", port.exitCode == kExitOk)
+                                                          .Add("exitCode", port.exitCode)
+                                                          .Add("kind", port.kind)
+                                                          .Add("result", port.result)
+                                                          .Add("seconds", port.seconds)
+                                                          .Add("sha256", port.sha256)
+                                                          .Add("backup", port.backup)
+                                                          .Add("file", port.file)
+                                                          .Add("proof", port.proof)
+                                                          .Text();
+  }
+  return list + "]";
+}
+
 }  // namespace
 
 int CombinedExitCode(const std::vector<PortSummary>& ports) {
@@ -63,16 +88,32 @@ PortFleet::PortFleet(const CommandLine& line, ConsoleOutput& output, EventReport
                      const LogFile* log)
     : line_(line), output_(output), style_(style), log_(log) {}
 
+void PortFleet::SideBySide(std::size_t count, const std::function<void(std::size_t)>& work,
+                           const std::function<void(std::size_t)>& failed) {
+  std::vector<std::thread> threads;
+  threads.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    threads.emplace_back([&work, &failed, i] {
+      try {
+        work(i);
+      } catch (...) {
+        failed(i);
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+}
+
 std::vector<PortSummary> PortFleet::RunAll(const std::vector<std::string>& ports,
                                            EventReporter::Style style) {
   std::vector<PortSummary> summaries(ports.size());
-  std::vector<std::thread> threads;
-  threads.reserve(ports.size());
-  for (std::size_t i = 0; i < ports.size(); ++i) {
-    threads.emplace_back([this, &ports, &summaries, style, i] {
-      const std::string label = PortLabel(ports[i]);
-      summaries[i].port = label;
-      try {
+  SideBySide(
+      ports.size(),
+      [&](std::size_t i) {
+        const std::string label = PortLabel(ports[i]);
+        summaries[i].port = label;
         EventReporter reporter(output_, style, line_.quiet, label, true, i);
         std::string file = line_.command == "key" || line_.arguments.empty()
                                ? std::string()
@@ -84,16 +125,11 @@ std::vector<PortSummary> PortFleet::RunAll(const std::vector<std::string>& ports
         commands.SetLog(log_);
         commands.Run();
         summaries[i] = commands.Summary();
-      } catch (...) {
-        // Whatever befell this port, the others go on.
+      },
+      [&](std::size_t i) {
         summaries[i].exitCode = kExitReceiver;
         summaries[i].result = "stopped by an internal error";
-      }
-    });
-  }
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
+      });
   return summaries;
 }
 
@@ -102,27 +138,98 @@ int PortFleet::Run(const std::vector<std::string>& ports) {
   const int code = CombinedExitCode(summaries);
   const std::string retry = RetryCommand(ports, summaries);
   if (style_ != EventReporter::Style::kJson) {
-    PrintSummary(summaries);
+    PrintSummary(summaries, line_.command == "read");
     if (!retry.empty()) {
       output_.Out("retry the ports that failed: " + retry);
     }
     return code;
   }
-  std::string list = "[";
-  for (const PortSummary& port : summaries) {
-    list += std::string(list.size() > 1 ? "," : "") + JsonObject()
-                                                          .Add("port", port.port)
-                                                          .Add("ok", port.exitCode == kExitOk)
-                                                          .Add("exitCode", port.exitCode)
-                                                          .Add("kind", port.kind)
-                                                          .Add("result", port.result)
-                                                          .Add("seconds", port.seconds)
-                                                          .Add("sha256", port.sha256)
-                                                          .Add("backup", port.backup)
-                                                          .Add("proof", port.proof)
-                                                          .Text();
+  JsonObject details;
+  details.AddRaw("ports", SummariesJson(summaries));
+  if (!retry.empty()) {
+    details.Add("retry", retry);
   }
-  EmitResult(code, list + "]", retry);
+  EmitResult(line_.command, code, details);
+  return code;
+}
+
+int PortFleet::Refuse(const std::string& command, int exitCode, const std::string& message) const {
+  output_.Err("vesker-link: " + message);
+  if (style_ == EventReporter::Style::kJson) {
+    output_.Out(JsonObject().Add("event", "message").Add("text", message).Text());
+    EmitResult(command, exitCode, JsonObject());
+  }
+  return exitCode;
+}
+
+int PortFleet::Watch(std::vector<std::string> ports) {
+  const std::string& action = line_.arguments.front();
+  const std::string& target = line_.arguments.back();
+  const bool upgrade = action == "upgrade";
+  if (ports.empty()) {
+    ports.emplace_back();  // the port kept in Pelto.cfg
+  }
+  if (style_ == EventReporter::Style::kJson) {
+    std::string list = "[";
+    for (const std::string& port : ports) {
+      if (list.size() > 1) {
+        list += ',';
+      }
+      list += JsonString(port);
+    }
+    output_.Out(JsonObject()
+                    .Add("event", "start")
+                    .Add("command", "watch")
+                    .AddRaw("details", JsonObject()
+                                           .Add("action", action)
+                                           .Add(upgrade ? "file" : "folder", target)
+                                           .AddRaw("ports", list + "]")
+                                           .Text())
+                    .Text());
+  }
+  // Refused before any port is touched: each receiver gets the file checked now, once.
+  CheckedFile file;
+  std::error_code ignored;
+  if (comm::Outcome failure;
+      upgrade && !transfer::LoadImageFile(target, file.bytes, file.variant, failure)) {
+    return Refuse("watch", kExitRomFile,
+                  failure.message.empty() ? "not enough memory for the file" : failure.message);
+  }
+  if (!upgrade && !std::filesystem::is_directory(romimage::Utf8Path(target), ignored)) {
+    return Refuse("watch", kExitFileWrite, "no such folder: " + target);
+  }
+  // Each receiver is what its command would make of it alone.
+  CommandLine boxLine = line_;
+  boxLine.command = action;
+  boxLine.arguments = {target};
+  WatchTally tally(output_, style_, line_.count, ports.size());
+  tally.Start();
+  SideBySide(
+      ports.size(),
+      [&](std::size_t i) {
+        WatchLoop loop(boxLine, output_, style_, ports[i], i, ports.size() > 1, log_,
+                       upgrade ? &file : nullptr, tally);
+        loop.Run();
+      },
+      [&](std::size_t i) {
+        output_.Err("vesker-link: " + PortLabel(ports[i]) + ": stopped by an internal error");
+      });
+  tally.CloseLine();
+  const std::vector<PortSummary> boxes = tally.Boxes();
+  const int code = CombinedExitCode(boxes);
+  if (style_ == EventReporter::Style::kJson) {
+    EmitResult("watch", code,
+               JsonObject()
+                   .AddRaw("counts", tally.CountsJson().Text())
+                   .AddRaw("receivers", SummariesJson(boxes)));
+    return code;
+  }
+  if (boxes.empty()) {
+    output_.Out("no receiver handled");
+  } else {
+    PrintSummary(boxes, !upgrade);
+  }
+  output_.Out(tally.CountsText());
   return code;
 }
 
@@ -149,7 +256,7 @@ int PortFleet::Probe() {
     output_.Err("vesker-link: " + none);
     if (json) {
       output_.Out(JsonObject().Add("event", "message").Add("text", none).Text());
-      EmitResult(kExitPort, "[]");
+      EmitResult("probe", kExitPort, JsonObject().AddRaw("ports", "[]"));
     }
     return kExitPort;
   }
@@ -177,21 +284,16 @@ int PortFleet::Probe() {
   }
   const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
   if (json) {
-    EmitResult(code, list + "]");
+    EmitResult("probe", code, JsonObject().AddRaw("ports", list + "]"));
   }
   return code;
 }
 
-void PortFleet::EmitResult(int exitCode, const std::string& portsJson,
-                           const std::string& retry) const {
-  JsonObject details;
-  details.AddRaw("ports", portsJson);
-  if (!retry.empty()) {
-    details.Add("retry", retry);
-  }
+void PortFleet::EmitResult(const std::string& command, int exitCode,
+                           const JsonObject& details) const {
   output_.Out(JsonObject()
                   .Add("event", "result")
-                  .Add("command", line_.command)
+                  .Add("command", command)
                   .Add("ok", exitCode == kExitOk)
                   .Add("exitCode", exitCode)
                   .AddRaw("details", details.Text())
@@ -217,12 +319,13 @@ std::string PortFleet::RetryCommand(const std::vector<std::string>& ports,
   return command;
 }
 
-void PortFleet::PrintSummary(const std::vector<PortSummary>& ports) const {
+void PortFleet::PrintSummary(const std::vector<PortSummary>& ports, bool files) const {
   std::vector<std::vector<std::string>> rows = {
-      {"port", "receiver", "result", "time", "proof", "sha256 (data)", "backup"}};
+      {"port", "receiver", "result", "time", "proof", "sha256 (data)", files ? "file" : "backup"}};
   for (const PortSummary& port : ports) {
     rows.push_back({port.port, Or(port.kind, "-"), Or(port.result, "-"), Minutes(port.seconds),
-                    Or(port.proof, "-"), Or(port.sha256, "-"), Or(port.backup, "-")});
+                    Or(port.proof, "-"), Or(port.sha256, "-"),
+                    Or(files ? port.file : port.backup, "-")});
   }
   std::vector<std::size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {

@@ -22,6 +22,9 @@ class RestartWait {
   bool Run();
   Clock::time_point Deadline() const { return deadline_; }
   bool TimeLeft() const { return Clock::now() < deadline_; }
+  // How long after the wait began the receiver last answered it: its restart, however often
+  // it fell silent for it; negative while it has not answered.
+  double AnsweredAfter() const;
 
  private:
   EventReporter& reporter_;
@@ -29,6 +32,7 @@ class RestartWait {
   int baud_;
   Clock::time_point started_;
   Clock::time_point deadline_;
+  Clock::time_point answered_{};
 };
 
 }  // namespace cli

@@ -72,6 +72,9 @@ int RunCompanion(const std::vector<std::string>& args) {
   if (line.command == "probe") {
     return fleet.Probe();
   }
+  if (line.command == "watch") {
+    return fleet.Watch(line.ports);
+  }
   if (line.ports.size() > 1 && line.command != "info") {
     return fleet.Run(line.ports);
   }

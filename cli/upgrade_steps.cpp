@@ -44,13 +44,15 @@ comm::Outcome UpgradeSteps::Write(const std::string& romPath) {
 }
 
 FlashVerdict UpgradeSteps::AwaitRestartAndVerify(const std::vector<std::uint8_t>& data, int variant,
-                                                 std::chrono::seconds wait) {
+                                                 std::chrono::seconds wait,
+                                                 double& restartSeconds) {
   // A receiver may answer at once and restart a moment later, or stay silent while it saves:
   // either way it is asked until it answers, and asked again should it fall silent in the
   // read-back, all within the one bound.
   reporter_.Stage("restart");
   RestartWait restart(reporter_, portIndex_, baud_, RestartWait::Clock::now() + wait);
   if (!restart.Run()) {
+    restartSeconds = -1;
     FlashVerdict verdict;
     verdict.result = ui::ConsoleHost::CancelRequested() ? FlashVerdict::Result::kReadFailed
                                                         : FlashVerdict::Result::kNoAnswer;
@@ -58,7 +60,9 @@ FlashVerdict UpgradeSteps::AwaitRestartAndVerify(const std::vector<std::uint8_t>
   }
   reporter_.Stage("verify");
   FlashVerifier verifier(reader_, reporter_, &restart);
-  return verifier.Run(data, variant, false);
+  FlashVerdict verdict = verifier.Run(data, variant, false);
+  restartSeconds = restart.AnsweredAfter();
+  return verdict;
 }
 
 void UpgradeSteps::SayHowToRestore(const std::string& backup) {
@@ -156,7 +160,8 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
     return result;
   }
 
-  const FlashVerdict verdict = AwaitRestartAndVerify(data, variant, options.restartWait);
+  const FlashVerdict verdict =
+      AwaitRestartAndVerify(data, variant, options.restartWait, result.restartSeconds);
   result.verifyProof = verdict.proof;
   switch (verdict.result) {
     case FlashVerdict::Result::kVerified:

@@ -30,8 +30,9 @@ struct UpgradeResult {
   std::string result;  // for a summary: "ok", "up to date", or what went wrong
   int receiverVariant = -1;
   bool upToDate = false;
-  bool written = false;  // every block was taken
-  std::string backup;    // the backup's file, once written
+  bool written = false;        // every block was taken
+  double restartSeconds = -1;  // how long it took to answer after its restart; -1: not seen
+  std::string backup;          // the backup's file, once written
   std::string backupProof;
   std::string verifyProof;
   std::vector<std::uint32_t> differing;  // blocks the flash holds otherwise than the file
@@ -55,9 +56,9 @@ class UpgradeSteps {
   // The program's upgrade dialog, on a ROM file.
   comm::Outcome Write(const std::string& romPath);
   // After the upgrade: the wait for the restart (bounded by wait, counted from now), then
-  // the read-back.
+  // the read-back; restartSeconds: how long the receiver took to answer again, -1 if never.
   FlashVerdict AwaitRestartAndVerify(const std::vector<std::uint8_t>& data, int variant,
-                                     std::chrono::seconds wait);
+                                     std::chrono::seconds wait, double& restartSeconds);
 
  private:
   // The end of an upgrade that may have left the receiver with wrong software: what the user

@@ -46,6 +46,8 @@ class SerialPort {
   // or \\.\COM12 on Windows); an empty device takes the mapping away. Each thread has a
   // map of its own, so that threads serving several receivers can each call theirs COM1.
   static void MapPort(int port, const std::string& device);
+  // The device this thread has mapped COM<port> to; empty when it has not.
+  static std::string MappedDevice(int port);
 
   // Where a POSIX system finds COMn: "<folder>/comN", as Wine maps its ports; without a
   // folder, /dev/ttyS<n-1>. Windows names its COM ports itself and takes no folder.
@@ -62,8 +64,6 @@ class SerialPort {
   // Waits until the system has bytes that are not yet in the queue, or for at most ms.
   void WaitForArrival(std::chrono::milliseconds ms);
 
-  // The device a mapped COM<port> stands for; empty when it is not mapped.
-  static std::string MappedDevice(int port);
   static std::map<int, std::string>& PortMap();
 
   void Fail(PortFailure failure, std::string detail) {

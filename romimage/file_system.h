@@ -62,4 +62,8 @@ bool ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path
 // (a folder, or a file another program holds).
 bool ReplaceAtomically(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Gives a finished file a name that no file has, in one step; false when one has it by then
+// (nothing is replaced) or the name cannot be given.
+bool PlaceAsNew(const std::filesystem::path& from, const std::filesystem::path& to);
+
 }  // namespace romimage

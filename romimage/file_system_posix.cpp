@@ -69,17 +69,43 @@ bool ResolveWriteTarget(const std::filesystem::path& path, std::filesystem::path
   return false;
 }
 
-bool ReplaceAtomically(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) {
-    return false;
-  }
-  // The new name is on the disk only once its folder is.
-  const std::filesystem::path folder = to.has_parent_path() ? to.parent_path() : ".";
+namespace {
+
+// The new name is on the disk only once its folder is.
+void SyncFolderOf(const std::filesystem::path& file) {
+  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     ::fsync(fd);
     ::close(fd);
   }
+}
+
+}  // namespace
+
+bool ReplaceAtomically(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (std::rename(from.c_str(), to.c_str()) != 0) {
+    return false;
+  }
+  SyncFolderOf(to);
+  return true;
+}
+
+bool PlaceAsNew(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    SyncFolderOf(to);
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return false;  // taken, or refused for a reason of its own
+  }
+  // A file system that cannot rename without replacing: a second name fails where the name
+  // is taken, whatever takes it, and the first then goes.
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    return false;
+  }
+  ::unlink(from.c_str());
+  SyncFolderOf(to);
   return true;
 }
 

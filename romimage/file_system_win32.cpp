@@ -60,4 +60,8 @@ bool ReplaceAtomically(const std::filesystem::path& from, const std::filesystem:
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool PlaceAsNew(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 }  // namespace romimage

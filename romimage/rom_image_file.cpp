@@ -125,14 +125,19 @@ std::string WriteFailureMessage(WriteResult result, int variant) {
   return std::string();
 }
 
-WriteResult WriteImageFile(const std::string& targetPath, int variant, const std::uint8_t* image) {
+WriteResult WriteImageFile(const std::string& targetPath, int variant, const std::uint8_t* image,
+                           ExistingFile existing) {
   if (variant < 0 || variant >= kVariantCount || image == nullptr) {
     return WriteResult::kDataWriteFailed;
   }
   const ReceiverVariant& row = ReceiverVariantTable[variant];
-  // Written where a direct write would write, and refused where it would be refused.
-  std::filesystem::path target;
-  if (!ResolveWriteTarget(Utf8Path(targetPath), target)) {
+  const bool keep = existing == ExistingFile::kKeep;
+  // Written where a direct write would write, and refused where it would be refused; a name
+  // that is taken, even by a link that leads nowhere, is kept.
+  std::filesystem::path target = Utf8Path(targetPath);
+  std::error_code error;
+  if (keep ? std::filesystem::exists(std::filesystem::symlink_status(target, error))
+           : !ResolveWriteTarget(Utf8Path(targetPath), target)) {
     return WriteResult::kCreateFailed;
   }
   TemporaryFile temporary(TemporaryPath(target));
@@ -147,7 +152,8 @@ WriteResult WriteImageFile(const std::string& targetPath, int variant, const std
     return WriteResult::kDataWriteFailed;
   }
   // The old file stays whole until the new one is complete, then gives way in one step.
-  if (!ReplaceAtomically(temporary.Path(), target)) {
+  if (!(keep ? PlaceAsNew(temporary.Path(), target)
+             : ReplaceAtomically(temporary.Path(), target))) {
     return WriteResult::kCreateFailed;
   }
   temporary.Keep();

@@ -25,10 +25,17 @@ enum class WriteResult {
   kDataWriteFailed,  // the image did not all reach the file (or the disk)
 };
 
+// What becomes of a file already at the target's name.
+enum class ExistingFile {
+  kReplace,  // it gives way (a symbolic link is written through)
+  kKeep,     // it stays, and nothing is written (kCreateFailed)
+};
+
 // Writes tag and image to a new file beside targetPath (UTF-8) and then puts it in the
 // target's place in one step. On any failure the new file is removed and an existing target
 // keeps its content.
-WriteResult WriteImageFile(const std::string& targetPath, int variant, const std::uint8_t* image);
+WriteResult WriteImageFile(const std::string& targetPath, int variant, const std::uint8_t* image,
+                           ExistingFile existing = ExistingFile::kReplace);
 
 // What the user is told of a file that was not written ("create file error!", the variant's
 // tag write failure, "write file error!"); empty for kWritten.

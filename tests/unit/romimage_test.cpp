@@ -158,6 +158,24 @@ TEST_F(ImageFileWrite, UnreplaceableTargetIsLeftAsItWas) {
   EXPECT_EQ(Names(), std::vector<std::string>{"rom.bin"});
 }
 
+// A file that must not replace another takes only a name that nothing has, not even a link
+// that leads nowhere.
+TEST_F(ImageFileWrite, KeepingTheExistingFileWritesOnlyAFreeName) {
+  using romimage::ExistingFile;
+  vltest::WriteBytes(dir_ / "taken.bin", "the previous image");
+  std::filesystem::create_symlink("nowhere.bin", dir_.Path() / "link.bin");
+  for (const char* name : {"taken.bin", "link.bin"}) {
+    EXPECT_EQ(romimage::WriteImageFile(dir_ / name, 0, image_.data(), ExistingFile::kKeep),
+              WriteResult::kCreateFailed)
+        << name;
+  }
+  EXPECT_EQ(vltest::ReadBytes(dir_ / "taken.bin"), "the previous image");
+  EXPECT_EQ(romimage::WriteImageFile(dir_ / "free.bin", 3, image_.data(), ExistingFile::kKeep),
+            WriteResult::kWritten);
+  EXPECT_EQ(vltest::ReadBytes(dir_ / "free.bin"), Expected(3));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"free.bin", "link.bin", "taken.bin"}));
+}
+
 TEST_F(ImageFileWrite, MissingFolderCannotBeCreated) {
   EXPECT_EQ(romimage::WriteImageFile(dir_ / "gone/rom.bin", 0, image_.data()),
             WriteResult::kCreateFailed);

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""A production bench for tools/bench: vesker-link watch upgrade on PORTS simulated ports, each
+paced at BAUD, with two 1 MiB receivers in turn that restart RESTART_MS after their upgrade.
+Each receiver is taken off once it is done and the next put on once the port waits for it,
+at once, as a technician who never dawdles would. Then vesker-link waiting on the same ports
+with the cable empty, and with the ports gone (USB adapters unplugged with their receivers).
+Prints one JSON object with the figures.
+
+usage: bench_watch.py DIR VESKER_LINK RECEIVER_SIM BAUD PORTS RESTART_MS IDLE_SECONDS
+(BAUD 0: unpaced, for a quick look at the bench itself; its floor is then the restart alone)
+
+Not a test: nothing here passes or fails on timing.
+"""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+BLOCKS = 256
+# A pass on the line: the request and the receiver's first frame, then each block and the
+# frame that answers it; the line takes turns, so the bytes of both directions add up.
+PASS_BYTES = 12 + 12 + BLOCKS * (4096 + 12)
+PASSES = 4  # the backup read twice, the upgrade, the verifying read
+
+
+def start_sims(folder, sim, baud, ports, extra):
+    sims, links = [], []
+    for i in range(ports):
+        link = os.path.join(folder, "tty%d" % i)
+        boxes = ["--box", "0:%d" % (100 + 2 * i), "--box", "0:%d" % (101 + 2 * i)]
+        pace = ["--baud", str(baud)] if baud else ["--unpaced"]
+        sims.append(subprocess.Popen(
+            [sim, "--link", link, *pace, "--log", link + ".log", *boxes, *extra],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        links.append(link)
+    for link in links:
+        for _ in range(200):
+            if os.path.islink(link):
+                break
+            time.sleep(0.05)
+    return sims, links
+
+
+def stop(processes):
+    for p in processes:
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+    for p in processes:
+        p.wait()
+
+
+def timed(folder, name, command):
+    """command under /usr/bin/time, its figures in FOLDER/NAME.time."""
+    return ["/usr/bin/time", "-o", os.path.join(folder, name + ".time"), "-f", "%e %U %S %M",
+            *command]
+
+
+def read_time(folder, name):
+    with open(os.path.join(folder, name + ".time")) as f:
+        wall, user, system, rss = f.read().split("\n")[-2].split()
+    return float(wall), float(user) + float(system), int(rss)
+
+
+def bench(folder, cli, sim, baud, ports, restart_ms):
+    rom = os.path.join(folder, "rom.bin")
+    with open(rom, "wb") as f:
+        f.write(b"VESKER_SZ_RomFtaAMD1" + os.urandom(BLOCKS * 4096))
+    sims, links = start_sims(folder, sim, baud, ports, ["--restart", str(restart_ms)])
+    process = subprocess.Popen(
+        timed(folder, "watch", [cli, "-p", ",".join(links), "--json", "--count",
+                                str(2 * ports), "--log", os.path.join(folder, "bench.log"),
+                                "watch", "upgrade", rom]),
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    started = time.monotonic()
+    on = {link: started for link in links}  # when the receiver on each port was put on
+    off = set()  # ports whose receiver is off, the next not yet on
+    times = []  # each receiver: from its being put on to its result
+    results = []
+    for line in process.stdout:
+        event = json.loads(line)
+        port = event.get("port")
+        if event["event"] == "result" and event["command"] == "upgrade":
+            times.append(time.monotonic() - on[port])
+            results.append(event["exitCode"])
+            sims[links.index(port)].send_signal(signal.SIGUSR1)
+            off.add(port)
+        elif event["event"] == "state" and event["state"] == "waiting" and port in off:
+            off.discard(port)
+            on[port] = time.monotonic()
+            sims[links.index(port)].send_signal(signal.SIGUSR2)
+    process.wait()
+    stop(sims)
+    wall, cpu, rss = read_time(folder, "watch")
+    floor = (PASSES * PASS_BYTES * 10.0 / baud if baud else 0) + restart_ms / 1000.0
+    over = [t - floor for t in times]
+    return {
+        "ports": ports, "receivers": len(times), "failed": sum(1 for r in results if r != 0),
+        "floor_s": round(floor, 1),
+        "mean_s": round(sum(times) / len(times), 1), "max_s": round(max(times), 1),
+        "over_mean_s": round(sum(over) / len(over), 2), "over_max_s": round(max(over), 2),
+        "per_hour_floor": round(ports * 3600 / floor, 1),
+        "per_hour": round(ports * 3600 / (sum(times) / len(times)), 1),
+        "per_hour_wall": round(len(times) * 3600 / wall, 1),
+        "cpu_share": round(cpu / wall, 4), "peak_rss_kib": rss,
+    }
+
+
+def waiting(folder, cli, sim, baud, ports, seconds, cable):
+    """vesker-link waiting for receivers: on a cable with none (cable), or on ports that are
+    not there; the CPU share of its wall time."""
+    sims, links = [], [os.path.join(folder, "gone%d" % i) for i in range(ports)]
+    if cable:
+        # Each simulator's only receiver taken off at once: the line stays, silent.
+        sims, links = start_sims(folder, sim, baud, ports, ["--schedule", "0"])
+    name = "waiting-" + ("cable" if cable else "gone")
+    process = subprocess.Popen(
+        timed(folder, name, [cli, "-p", ",".join(links), "-q", "watch", "upgrade",
+                             os.path.join(folder, "rom.bin")]),
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(seconds)
+    # Ctrl-C for vesker-link, not for time.
+    for pid in subprocess.run(["pgrep", "-P", str(process.pid)], capture_output=True,
+                              text=True).stdout.split():
+        os.kill(int(pid), signal.SIGINT)
+    process.wait()
+    stop(sims)
+    wall, cpu, _ = read_time(folder, name)
+    return round(cpu / wall, 5)
+
+
+def main():
+    folder, cli, sim = sys.argv[1], sys.argv[2], sys.argv[3]
+    baud, ports, restart_ms, idle = (int(a) for a in sys.argv[4:8])
+    os.makedirs(folder, exist_ok=True)
+    figures = bench(folder, cli, sim, baud, ports, restart_ms)
+    figures["restart_s"] = restart_ms / 1000.0
+    figures["idle_s"] = idle
+    figures["cpu_waiting_cable"] = waiting(folder, cli, sim, baud, ports, idle, True)
+    figures["cpu_waiting_gone"] = waiting(folder, cli, sim, baud, ports, idle, False)
+    print(json.dumps(figures))
+
+
+if __name__ == "__main__":
+    main()
