@@ -142,7 +142,7 @@ def wait_for(condition, seconds, what):
 ACK = b"ZvilEyEs\0\0\0\0"
 
 
-class Network(Bench):
+class Served(Bench):
     def serve(self, *lines, ports=None, chardelay=True):
         return Ser2net(self, self.dir, lines, ports, chardelay)
 
@@ -155,6 +155,9 @@ class Network(Bench):
         data = self.read(self.path(name))
         self.assertGreater(data.count(b"\xff\xff"), 1000)
         return data
+
+
+class Network(Served):
 
     def test_exchanges_through_the_server(self):
         new = self.control_bytes_image("new.bin", seed=9)
@@ -451,7 +454,7 @@ MEMCHECK = os.environ.get("VL_MEMCHECK", "").split()
 
 
 @unittest.skipUnless(MEMCHECK, "VL_MEMCHECK names the memory checker (valgrind and its options)")
-class Memcheck(Network):
+class Memcheck(Served):
     """The cases that open network lines more than once, in one process, under valgrind:
     gensio is not built with sanitizers, so only a checker of the whole process sees its
     use of memory that our code freed. Any error it reports fails the case."""
