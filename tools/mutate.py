@@ -358,10 +358,11 @@ class Suite:
                  for i in range(self.jobs)]
         programs = {"VL_CLI": os.path.join(BUILD, "vesker-link"),
                     "VL_SIM": os.path.join(BUILD, "receiver-sim")}
-        # vesker-link directly and through a serial device server, side by side.
+        # vesker-link directly, on a bench and through a serial device server, side by side.
         companion = [(name, [sys.executable, os.path.join(SRC, "tests", "cli", script), "-f"],
                       programs)
                      for name, script in (("cli.companion", "companion_test.py"),
+                                          ("cli.watch", "watch_test.py"),
                                           ("cli.network", "network_test.py"))]
         return [companion, gtest] if cli_first else [gtest, companion]
 

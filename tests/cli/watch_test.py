@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""vesker-link watch: receivers put on the cable and taken off again, as on a bench, each
+handled as it comes; the real program against bench receiver-sims on pseudo-terminals."""
+import hashlib
+import json
+import os
+import re
+import signal
+import subprocess
+import threading
+import time
+import unittest
+
+from companion_test import BLOCK, CLI, RUN_LIMIT, TAGS, VERSIONS, Bench
+
+
+class Watching:
+    """vesker-link watch --json running on, its events read as they come."""
+
+    def __init__(self, bench, *args):
+        with open(bench.path("watch.err"), "wb") as err:
+            self.process = subprocess.Popen([CLI, "--json", *args], cwd=bench.dir,
+                                            env=dict(os.environ, TMPDIR=bench.dir),
+                                            stdout=subprocess.PIPE, stderr=err)
+        bench.addCleanup(self.process.stdout.close)
+        bench.addCleanup(self.process.wait)
+        bench.addCleanup(self.process.kill)
+        self.events = []
+        self.reader = threading.Thread(target=self.read)
+        self.reader.start()
+
+    def read(self):
+        for line in self.process.stdout:
+            self.events.append(json.loads(line))
+
+    def receivers(self, port):
+        """Each receiver's events on a port, in turn, from its start to its result."""
+        handled = []
+        for e in list(self.events):
+            if e.get("port") == port and e["event"] == "start":
+                handled.append([])
+            if e.get("port") == port and handled and e["event"] != "state":
+                handled[-1].append(e)
+        return handled
+
+    def results(self, port):
+        """Each receiver's result on a port, in turn."""
+        return [e for e in self.events
+                if e["event"] == "result" and e["command"] != "watch" and e["port"] == port]
+
+    def gone(self, port, handled):
+        """Whether the port waits for the next receiver after handling this many."""
+        seen = 0
+        for e in list(self.events):
+            if e.get("port") != port:
+                continue
+            if e["event"] == "result":
+                seen += 1
+            elif seen == handled and e["event"] == "state" and e["state"] == "waiting":
+                return True
+        return False
+
+    def finish(self):
+        code = self.process.wait(timeout=RUN_LIMIT)
+        self.reader.join()
+        return code
+
+
+def per_receiver(names):
+    """A bench receiver-sim's log, cut where each receiver is put on."""
+    receivers = [[]]
+    for name in names:
+        if name.startswith("BOX_ON "):
+            receivers.append([])
+        else:
+            receivers[-1].append(name)
+    return receivers
+
+
+class Watch(Bench):
+    """vesker-link watch: receivers put on the cable and taken off again, as on a bench."""
+
+    def setUp(self):
+        super().setUp()
+        self.new = self.image("new.bin", seed=7)
+
+    def swap(self, receiver, watching, port, handled):
+        """The receiver taken off, and once the bench waits, the next put on."""
+        receiver.process.send_signal(signal.SIGUSR1)
+        self.wait_for(lambda: watching.gone(port, handled), "the receiver to be gone")
+        receiver.process.send_signal(signal.SIGUSR2)
+
+    def test_receivers_in_turn_on_one_port(self):
+        # An old receiver, one that holds the file already, an old one whose upgrade takes a
+        # wrong bit (the second sending of block 7), and another old one.
+        old = self.image("old.bin", seed=1)
+        receiver = self.receiver("--box", "0:1", "--box", "0:7", "--box", "0:1", "--box", "0:3",
+                                 "--flip", "upgrade:7:100:2")
+        port = receiver.link
+        # What cannot be done is refused before the line is touched.
+        for args, code in [(["upgrade", self.path("missing.bin")], 3),
+                           (["read", self.path("missing")], 5)]:
+            run = self.cli("-p", port, "watch", *args)
+            self.assertEqual(run.code, code, run.err)
+        self.assertEqual(receiver.names(), [])
+        log = self.path("bench.log")
+        watching = Watching(self, "-p", port, "--log", log, "--count", "4", "watch", "upgrade",
+                            self.path("new.bin"))
+        for handled in range(1, 4):
+            self.wait_for(lambda: len(watching.results(port)) == handled,
+                          "receiver %d" % handled, RUN_LIMIT)
+            if handled == 3:
+                time.sleep(2)  # left on the cable a while: it keeps answering, as before
+            self.swap(receiver, watching, port, handled)
+        code = watching.finish()
+        receiver.stop()
+        self.assertEqual(code, 1)  # the third receiver's failure
+        failed = "verify failed: block 7 of the receiver's flash differs from the file"
+        result = watching.events[-1]
+        self.assertEqual((result["command"], result["exitCode"]), ("watch", 1))
+        counts = result["details"]["counts"]
+        self.assertEqual([counts[k] for k in ("done", "upToDate", "failed")], [2, 1, 1])
+        self.assertEqual([r["result"] for r in result["details"]["receivers"]],
+                         ["ok", "up to date", failed, "ok"])
+        # One log line each, the backups named there and nowhere else.
+        entries = self.log_lines(log)
+        self.assertEqual([(e["result"], e["exitCode"]) for e in entries],
+                         [("ok", 0), ("up to date", 0), (failed, 1), ("ok", 0)])
+        backups = [e["backup"] for e in entries]
+        self.assertEqual(backups[1], "")
+        self.assertEqual(self.backups(self.dir), sorted(os.path.basename(b) for b in backups if b))
+        self.assertEqual([self.read(b) for b in (backups[0], backups[2])], [old, old])
+        # The wrong block is named, and how to put the old software back.
+        third = watching.receivers(port)[2]
+        self.assertEqual([e["text"] for e in third if e["event"] == "message"], [
+            "backup: " + backups[2], failed,
+            "the old software is in %s; to put it back: vesker-link -p %s --no-backup upgrade %s"
+            % (backups[2], port, backups[2])])
+        self.assertEqual({k: third[-1]["details"][k] for k in ("differing", "proof")}, {
+            "differing": [7],
+            "proof": {"backup": "2 reads agree", "verify": "read back twice: block 7 differs in "
+                                                           "the flash"}})
+        # What each receiver was sent and holds: the third written once, whatever it answered
+        # on the cable after.
+        flipped = bytearray(self.new[20:])
+        flipped[7 * BLOCK + 100] ^= 1
+        self.assertEqual([self.read(receiver.flash_out + ".%d" % n) for n in range(1, 5)],
+                         [self.new[20:], self.new[20:], bytes(flipped), self.new[20:]])
+        frames = per_receiver(receiver.names())
+        self.assertEqual([f.count("CMD_UPGRADE_START") for f in frames], [1, 0, 1, 1])
+        self.assertEqual([f.count("CMD_READ_START") for f in frames], [3, 1, 4, 3])
+        after = frames[2][len(frames[2]) - frames[2][::-1].index("CMD_READ_DONE"):]
+        self.assertEqual(set(after[:-1]), {"CMD_CONNECT"}, after)
+        self.assertEqual(after[-1], "BOX_OFF 3")
+
+    def test_a_restart_is_no_new_receiver_and_an_adapter_goes_with_its_receiver(self):
+        # Not read back, the upgrade ends as the receiver starts its restart: silent for 4 s,
+        # beyond what counts as gone, on a port that stays. The USB adapter goes with it when
+        # it is taken off, and comes with the next.
+        receiver = self.receiver("--box", "0:1", "--box", "0:2", "--usb", "--restart", "4000")
+        port = receiver.link
+        watching = Watching(self, "-p", port, "--no-verify", "--count", "2", "watch", "upgrade",
+                            self.path("new.bin"))
+        self.wait_for(lambda: len(watching.results(port)) == 1, "the first receiver", RUN_LIMIT)
+
+        def back_from_restart():
+            names = receiver.names()
+            return "CMD_STOP" in names and names[names.index("CMD_STOP"):].count("CMD_CONNECT") >= 2
+
+        self.wait_for(back_from_restart, "the restart", 20)
+        self.assertFalse(watching.gone(port, 1))
+        self.swap(receiver, watching, port, 1)
+        code = watching.finish()
+        receiver.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual([r["exitCode"] for r in watching.results(port)], [0, 0])
+        self.assertIn("waiting for a receiver (no such device)",
+                      [e["text"] for e in watching.events if e["event"] == "state"])
+        first, second = per_receiver(receiver.names())
+        self.assertEqual(first.count("CMD_READ_START"), 2, "the backup alone")
+        after = first[first.index("CMD_STOP") + 1:]
+        self.assertEqual(set(after[:-1]), {"CMD_CONNECT"}, after)
+        self.assertEqual(after[-1], "BOX_OFF 1")
+        self.assertEqual(second.count("CMD_UPGRADE_START"), 1)
+        self.assertEqual([self.read(receiver.flash_out + ".%d" % n) for n in (1, 2)],
+                         [self.new[20:]] * 2)
+
+    def test_eight_ports_two_receivers_each(self):
+        # Eight ports read side by side, a USB adapter with each receiver (the eighth port's
+        # are 2 MiB), each receiver swapped for the next once, while another process tests a
+        # ninth port again and again: every receiver is one file and one whole log line.
+        receivers = [self.receiver("--box", "%d:%d" % (int(i == 7), 30 + i),
+                                   "--box", "%d:%d" % (int(i == 7), 40 + i), "--usb",
+                                   name="tty%d" % i) for i in range(8)]
+        ninth = self.receiver(name="tty8")
+        log = self.path("bench.log")
+        reads = self.path("reads")
+        os.makedirs(reads)
+        watching = Watching(self, "-p", ",".join(r.link for r in receivers), "--log", log,
+                            "--count", "16", "watch", "read", reads)
+        connects = [self.cli("-p", ninth.link, "--log", log, "connect") for _ in range(5)]
+        for r in receivers:
+            self.wait_for(lambda: watching.results(r.link), "a first read on " + r.link, RUN_LIMIT)
+            r.process.send_signal(signal.SIGUSR1)
+        for r in receivers:
+            self.wait_for(lambda: watching.gone(r.link, 1), r.link + " to be gone")
+            r.process.send_signal(signal.SIGUSR2)
+        code = watching.finish()
+        for receiver in receivers + [ninth]:
+            receiver.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual([c.code for c in connects], [0] * 5)
+        self.assertEqual(ninth.names(), ["CMD_CONNECT"] * 5)
+        entries = self.log_lines(log)
+        self.assertEqual(sorted((e["command"], e["port"]) for e in entries),
+                         sorted([("read", r.link) for r in receivers] * 2
+                                + [("connect", ninth.link)] * 5))
+        for entry in entries:
+            self.assertEqual((entry["exitCode"], entry["result"], entry["adapter"]), (0, "ok", {}))
+            self.assertRegex(entry["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(len(os.listdir(reads)), 16)
+        for i, receiver in enumerate(receivers):
+            kind = int(i == 7)
+            mine = [e for e in entries if e["port"] == receiver.link]
+            for n, entry in enumerate(mine, 1):
+                flash = self.read(receiver.flash_out + ".%d" % n)
+                self.assertEqual(self.read(entry["file"]), TAGS[kind] + flash)
+                self.assertRegex(entry["file"], r"^%s/RomFtaAMD%d-tty%d-\d{8}-\d{6}(-\d+)?\.bin$"
+                                 % (re.escape(reads), kind + 1, i))
+                self.assertEqual((entry["kind"], entry["sha256"], entry["proof"],
+                                  list(entry["stages"])),
+                                 (VERSIONS[kind], hashlib.sha256(flash).hexdigest(),
+                                  {"read": "2 reads agree"}, ["read"]))
+
+    def test_ctrl_c_in_the_middle_of_an_upgrade(self):
+        old = self.image("old.bin", seed=1)
+        receiver = self.receiver("--late", "100")  # every answer late: the upgrade takes 26 s
+        log = self.path("bench.log")
+        process = subprocess.Popen([CLI, "-p", receiver.link, "--log", log, "watch", "upgrade",
+                                    self.path("new.bin")], cwd=self.dir,
+                                   env=dict(os.environ, TMPDIR=self.dir),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        self.wait_for(lambda: "BLOCK 20" in receiver.names(), "the upgrade", RUN_LIMIT)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=10)  # a few seconds at most
+        receiver.stop()
+        self.assertEqual(process.returncode, 1)
+        self.assertIn("vesker-link: interrupted", err.decode())
+        # The summary of the run: its one receiver, and the counts.
+        lines = out.decode().splitlines()
+        self.assertEqual(lines[0].split()[:3], ["port", "receiver", "result"], lines)
+        self.assertEqual(lines[1].split()[:4], [receiver.link, "Fta", "29", "1"])
+        self.assertIn("interrupted", lines[1])
+        self.assertTrue(lines[2].startswith("done 0, up to date 0, failed 1; "), lines)
+        self.assertEqual(len(lines), 3)
+        self.assertEqual([(e["result"], e["exitCode"]) for e in self.log_lines(log)],
+                         [("interrupted", 1)])
+        # The backup whole, and nothing half-written or left over beside it.
+        backups = self.backups(self.dir)
+        self.assertEqual(len(backups), 1)
+        self.assertEqual(self.read(self.path(backups[0])), old)
+        self.assertEqual([n for n in os.listdir(self.dir)
+                          if "~" in n or n.startswith("vesker-link-")], [])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
