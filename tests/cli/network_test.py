@@ -402,7 +402,7 @@ class Network(Served):
         self.addCleanup(parent.kill)
         wait_for(lambda: os.path.islink(link), 15, "the bridge's link")
         said = lambda: text_of(log)  # noqa: E731
-        first = self.cli("-p", link, "-q", "--once", "read", self.path("first.bin"))
+        first = self.cli("-p", link, "connect")
         self.assertEqual(first.code, 0, first.err + said())
 
         # The server goes; one that drops every connection takes its port. However much the
@@ -427,7 +427,6 @@ class Network(Served):
         wait_for(lambda: "connected to %s again" % url in said(), 15, "the bridge to reconnect")
         again = self.cli("-p", link, "-q", "--once", "read", self.path("again.bin"))
         self.assertEqual(again.code, 0, again.err + said())
-        self.assertEqual(self.read(self.path("again.bin")), self.read(self.path("first.bin")))
 
         # Its parent killed outright (no trap runs): the bridge ends and takes its link with it,
         # so that the server's one client slot is free for the next bridge at once.
@@ -447,7 +446,7 @@ class Network(Served):
         self.assertEqual(successor.wait(timeout=10), 0, said())
         self.assertFalse(os.path.lexists(link))
         receiver.stop()
-        self.assertEqual(self.read(self.path("again.bin"))[20:], receiver.flash())
+        self.assertEqual(self.read(self.path("again.bin")), TAGS[0] + receiver.flash())
 
 
 MEMCHECK = os.environ.get("VL_MEMCHECK", "").split()
@@ -504,7 +503,7 @@ class Memcheck(Served):
         wait_for(lambda: os.path.islink(link), 60, "the bridge's link")
         server.kill()
         self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"),
-                   ports=[port], chardelay=False)
+                   ports=[port])
         wait_for(lambda: "again" in text_of(log), 60, "the bridge to reconnect")
         run = self.cli("-p", link, "connect")
         self.assertEqual(run.code, 0, run.err + text_of(log))
