@@ -3,6 +3,7 @@
 // taken in and removed again before the read returns, whatever became of it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,10 @@
 #include "ui/headless/console_host.h"
 
 namespace cli {
+
+// Between two passes over the line (reads, or a read and the upgrade) the receiver gets the
+// moment a user's next click would give it.
+constexpr auto kSettleBetweenPasses = std::chrono::milliseconds(300);
 
 // What one read gave: the dialog's outcome and, when it is done, the receiver's kind and
 // its flash (the blocks, without the file's tag).

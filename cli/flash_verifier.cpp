@@ -13,8 +13,6 @@ namespace cli {
 
 namespace {
 
-constexpr auto kSettleBetweenReads = std::chrono::milliseconds(300);
-
 // Whether block k of a copy is the file's; a copy of another size has no such block.
 bool BlockMatches(const FlashCopy& copy, const std::vector<std::uint8_t>& data, std::uint32_t k) {
   const std::size_t offset = std::size_t{k} * romimage::kBlockSize;
@@ -37,7 +35,7 @@ FlashVerifier::FlashVerifier(FlashReader& reader, EventReporter& reporter, Resta
 
 bool FlashVerifier::ReadBack(int number, FlashCopy& copy, FlashVerdict& verdict) {
   if (number > 1) {
-    std::this_thread::sleep_for(kSettleBetweenReads);
+    std::this_thread::sleep_for(kSettleBetweenPasses);
   }
   for (;;) {
     reporter_.Pass(number);

@@ -11,9 +11,6 @@ namespace cli {
 
 namespace {
 
-// Between two reads the receiver gets the moment a user's next click would give it.
-constexpr auto kSettleBetweenReads = std::chrono::milliseconds(300);
-
 // Block k of a copy, or null when the copy has no such block (a read of another size).
 const std::uint8_t* BlockOf(const FlashCopy& copy, std::uint32_t block) {
   const std::size_t offset = std::size_t{block} * romimage::kBlockSize;
@@ -49,7 +46,7 @@ ProvenRead::ProvenRead(FlashReader& reader, EventReporter& reporter, bool once)
 
 FlashCopy ProvenRead::ReadPass(int number) {
   if (number > 1) {
-    std::this_thread::sleep_for(kSettleBetweenReads);
+    std::this_thread::sleep_for(kSettleBetweenPasses);
   }
   reporter_.Pass(number);
   return reader_.Read();

@@ -13,14 +13,6 @@
 
 namespace cli {
 
-namespace {
-
-// Between the backup read and the upgrade the receiver gets the moment a user's next click
-// would give it.
-constexpr auto kSettleAfterRead = std::chrono::milliseconds(300);
-
-}  // namespace
-
 UpgradeSteps::UpgradeSteps(ui::ConsoleHost& host, EventReporter& reporter, std::int32_t portIndex,
                            int baud, std::string port, std::string label)
     : reporter_(reporter),
@@ -128,7 +120,7 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
       reporter_.Message(transfer::VersionMismatchText(variant, backup.variant));
       return Fail(result, kExitReceiver, "receiver of another kind");
     }
-    std::this_thread::sleep_for(kSettleAfterRead);
+    std::this_thread::sleep_for(kSettleBetweenPasses);
   }
 
   reporter_.Stage("upgrade");
