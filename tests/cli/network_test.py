@@ -42,21 +42,29 @@ def listening(host, port):
 
 class Ser2net:
     """One ser2net serving the given lines: (device, line settings, kind, host) each, where
-    kind is "rfc2217" or "socket". url(i) is how vesker-link names line i."""
+    kind is "rfc2217" or "socket". url(i) is how vesker-link names line i.
 
-    def __init__(self, test, folder, lines, ports=None, chardelay=True):
+    By default the server passes what comes from its line on in pieces of 64 bytes (1 KiB
+    through Telnet), each after a pause of two characters' time. at_once: without the pause.
+    whole_blocks: in pieces of up to 8 KiB, so a block from an unpaced receiver crosses in
+    one; in small pieces faster than any line, a read costs a tick a block, as the program
+    then sleeps for the line time of what is still missing."""
+
+    def __init__(self, test, folder, lines, ports=None, at_once=False, whole_blocks=False):
         self.urls = []
         config = []
         ports = ports or free_ports(len(lines))
         for i, (device, settings, kind, host) in enumerate(lines):
             port = ports[i]
-            accepter = ("telnet(rfc2217)," if kind == "rfc2217" else "") + "tcp,%s,%d" % (
-                host, port)
+            telnet = "telnet(rfc2217,writebuf=8192)," if whole_blocks else "telnet(rfc2217),"
+            accepter = (telnet if kind == "rfc2217" else "") + "tcp,%s,%d" % (host, port)
             config += ["connection: &line%d" % i,
                        "  accepter: " + accepter,
                        "  connector: serialdev,%s,%s,local" % (device, settings)]
-            if not chardelay:  # what comes from the line goes on at once, not in packets
-                config += ["  options:", "    chardelay: false"]
+            options = (["chardelay: false"] if at_once else []) + (
+                ["dev-to-net-bufsize: 8192"] if whole_blocks else [])
+            if options:
+                config += ["  options:"] + ["    " + option for option in options]
             self.urls.append("%s://%s:%d" % (kind, "[%s]" % host if ":" in host else host, port))
         path = os.path.join(folder, "ser2net-%d.yaml" % len(os.listdir(folder)))
         with open(path, "w") as f:
@@ -143,8 +151,8 @@ ACK = b"ZvilEyEs\0\0\0\0"
 
 
 class Served(Bench):
-    def serve(self, *lines, ports=None, chardelay=True):
-        return Ser2net(self, self.dir, lines, ports, chardelay)
+    def serve(self, *lines, ports=None, at_once=False, whole_blocks=False):
+        return Ser2net(self, self.dir, lines, ports, at_once, whole_blocks)
 
     def control_bytes_image(self, name, seed):
         """A ROM file full of bytes that Telnet and ttys treat specially (0xFF, 0x11, 0x0D)."""
@@ -161,16 +169,18 @@ class Network(Served):
 
     def test_exchanges_through_the_server(self):
         new = self.control_bytes_image("new.bin", seed=9)
-        rows = [  # kind, host as the server listens on it, as the port names it
-            ("rfc2217", "127.0.0.1", "localhost"),
-            ("socket", "127.0.0.1", "127.0.0.1"),
-            ("rfc2217", "::1", "::1"),
+        # Telnet doubles each 0xFF, and small pieces split pairs: the Telnet row keeps them.
+        rows = [  # kind, host as the server listens on it, as the port names it, whole blocks
+            ("rfc2217", "127.0.0.1", "localhost", False),
+            ("socket", "127.0.0.1", "127.0.0.1", True),
+            ("rfc2217", "::1", "::1", False),
         ]
-        for kind, listen, named in rows:
+        for kind, listen, named, whole in rows:
             with self.subTest(kind=kind, host=named):
                 receiver = self.receiver("--control-bytes", "--seed", "3",
                                          name="%s-%s" % (kind, named.replace(":", "_")))
-                server = self.serve((os.readlink(receiver.link), "115200n81", kind, listen))
+                server = self.serve((os.readlink(receiver.link), "115200n81", kind, listen),
+                                    whole_blocks=whole)
                 url = server.urls[0].replace(listen, named)
                 connect = self.cli("-p", url, "connect")
                 self.assertEqual((connect.code, connect.out), (0, "connect ok!\n"), connect.err)
@@ -199,7 +209,8 @@ class Network(Served):
         raw = self.receiver("--line", "left", "--seed", "4", name="raw")
         server = self.serve((os.readlink(negotiated.link), "9600n82,rtscts", "rfc2217",
                              "127.0.0.1"),
-                            (os.readlink(raw.link), "9600n82,rtscts", "socket", "127.0.0.1"))
+                            (os.readlink(raw.link), "9600n82,rtscts", "socket", "127.0.0.1"),
+                            whole_blocks=True)
         connect = self.cli("-p", server.urls[1], "connect")
         self.assertEqual(connect.code, 1, connect.err)
         read = self.cli("-p", server.urls[0], "-q", "--once", "read", self.path("rom.bin"))
@@ -389,7 +400,8 @@ class Network(Served):
         receiver = self.receiver("--seed", "8", name="bridged")
         port = free_ports(1)[0]
         device = os.readlink(receiver.link)
-        server = self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port])
+        server = self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port],
+                            whole_blocks=True)
         url = server.urls[0]
         link = self.path("com1")
         log = self.path("bridge.err")
@@ -423,7 +435,8 @@ class Network(Served):
         self.assertLessEqual(connections, 8, said())
 
         # The server is back: the next read through the same link is exact.
-        self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port])
+        self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port],
+                   whole_blocks=True)
         wait_for(lambda: "connected to %s again" % url in said(), 15, "the bridge to reconnect")
         again = self.cli("-p", link, "-q", "--once", "read", self.path("again.bin"))
         self.assertEqual(again.code, 0, again.err + said())
@@ -472,7 +485,7 @@ class Memcheck(Served):
     def served(self, *options, port=None):
         receiver = self.receiver(*options, name="served-%d" % len(os.listdir(self.dir)))
         server = self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"),
-                            ports=port and [port], chardelay=False)
+                            ports=port and [port], at_once=True, whole_blocks=True)
         return receiver, server
 
     def test_a_refused_port_beside_a_live_one(self):
