@@ -71,8 +71,9 @@ class NetworkLine {
   // until the line is lost.
   void WaitUntil(std::chrono::steady_clock::time_point until,
                  const std::function<bool()>& done = {});
-  // Why the server closed the connection while it was being set up.
-  void ClosedByServer(PortFailure& failure, std::string& detail) const;
+  // Why the server closed the connection while it was being set up; addresses: where it
+  // is asked again when it said nothing on this connection.
+  void ClosedByServer(const std::string& addresses, PortFailure& failure, std::string& detail);
   // Waits until every asked setting is answered or the time is up.
   void AwaitAnswers();
   // Waits for the open or close asked of the library, at most wait; its error, or

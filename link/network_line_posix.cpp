@@ -484,10 +484,7 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
                  ? "no connection within " + std::to_string(kConnectWait.count() / 1000) + " s"
                  : gensio_err_to_str(error);
     if (error == GE_REMCLOSE) {
-      if (said_.empty()) {
-        said_ = ServerWords(addresses);
-      }
-      ClosedByServer(failure, detail);
+      ClosedByServer(addresses, failure, detail);
     }
     Close();
     return 0;
@@ -522,7 +519,7 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
     }
     AwaitAnswers();
     if (gone_) {
-      ClosedByServer(failure, detail);
+      ClosedByServer(addresses, failure, detail);
       Close();
       return 0;
     }
@@ -541,7 +538,13 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
   return 1;
 }
 
-void NetworkLine::ClosedByServer(PortFailure& failure, std::string& detail) const {
+void NetworkLine::ClosedByServer(const std::string& addresses, PortFailure& failure,
+                                 std::string& detail) {
+  // The library may drop what the server said with its close, during the Telnet
+  // negotiation or just after it.
+  if (said_.empty()) {
+    said_ = ServerWords(addresses);
+  }
   // Only what the server said tells a line another client holds from any other refusal.
   std::string words;
   for (const char c : said_) {
