@@ -58,15 +58,12 @@ std::string UtcTime() {
 }
 
 std::string JsonList(const std::vector<std::uint32_t>& numbers) {
-  std::string list = "[";
+  std::vector<std::string> items;
+  items.reserve(numbers.size());
   for (const std::uint32_t n : numbers) {
-    if (list.size() > 1) {
-      list += ',';
-    }
-    list += std::to_string(n);
+    items.push_back(std::to_string(n));
   }
-  list += ']';
-  return list;
+  return JsonArray(items);
 }
 
 // Taken, even by a link that leads nowhere.

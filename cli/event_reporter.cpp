@@ -29,6 +29,14 @@ std::string JsonString(const std::string& text) {
   return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::string JsonArray(const std::vector<std::string>& items) {
+  std::string array = "[";
+  for (const std::string& item : items) {
+    array += (array.size() > 1 ? "," : "") + item;
+  }
+  return array + "]";
+}
+
 JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& value) {
   if (!body_.empty()) {
     body_ += ",";

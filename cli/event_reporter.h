@@ -41,6 +41,8 @@ class JsonObject {
 // text as a JSON string, quotes included; UTF-8 passes through, and a byte that is not part
 // of UTF-8 becomes U+FFFD.
 std::string JsonString(const std::string& text);
+// A JSON array of items that are already JSON.
+std::string JsonArray(const std::vector<std::string>& items);
 
 class EventReporter : public ui::ConsoleListener, public comm::ProgressListener {
  public:

@@ -51,22 +51,23 @@ std::string Or(const std::string& text, const char* fallback) {
 
 // Each port's run (or each receiver's) as a JSON list.
 std::string SummariesJson(const std::vector<PortSummary>& summaries) {
-  std::string list = "[";
+  std::vector<std::string> items;
+  items.reserve(summaries.size());
   for (const PortSummary& port : summaries) {
-    list += std::string(list.size() > 1 ? "," : "") + JsonObject()
-                                                          .Add("port", port.port)
-                                                          .Add("ok", port.exitCode == kExitOk)
-                                                          .Add("exitCode", port.exitCode)
-                                                          .Add("kind", port.kind)
-                                                          .Add("result", port.result)
-                                                          .Add("seconds", port.seconds)
-                                                          .Add("sha256", port.sha256)
-                                                          .Add("backup", port.backup)
-                                                          .Add("file", port.file)
-                                                          .Add("proof", port.proof)
-                                                          .Text();
+    items.push_back(JsonObject()
+                        .Add("port", port.port)
+                        .Add("ok", port.exitCode == kExitOk)
+                        .Add("exitCode", port.exitCode)
+                        .Add("kind", port.kind)
+                        .Add("result", port.result)
+                        .Add("seconds", port.seconds)
+                        .Add("sha256", port.sha256)
+                        .Add("backup", port.backup)
+                        .Add("file", port.file)
+                        .Add("proof", port.proof)
+                        .Text());
   }
-  return list + "]";
+  return JsonArray(items);
 }
 
 }  // namespace
@@ -170,12 +171,10 @@ int PortFleet::Watch(std::vector<std::string> ports) {
     ports.emplace_back();  // the port kept in Pelto.cfg
   }
   if (style_ == EventReporter::Style::kJson) {
-    std::string list = "[";
+    std::vector<std::string> named;
+    named.reserve(ports.size());
     for (const std::string& port : ports) {
-      if (list.size() > 1) {
-        list += ',';
-      }
-      list += JsonString(port);
+      named.push_back(JsonString(port));
     }
     output_.Out(JsonObject()
                     .Add("event", "start")
@@ -183,7 +182,7 @@ int PortFleet::Watch(std::vector<std::string> ports) {
                     .AddRaw("details", JsonObject()
                                            .Add("action", action)
                                            .Add(upgrade ? "file" : "folder", target)
-                                           .AddRaw("ports", list + "]")
+                                           .AddRaw("ports", JsonArray(named))
                                            .Text())
                     .Text());
   }
@@ -261,7 +260,8 @@ int PortFleet::Probe() {
     return kExitPort;
   }
   const std::vector<PortSummary> summaries = RunAll(ports, EventReporter::Style::kSilent);
-  std::string list = "[";
+  std::vector<std::string> entries;
+  entries.reserve(summaries.size());
   int answered = 0;
   int opened = 0;
   for (std::size_t i = 0; i < summaries.size(); ++i) {
@@ -280,11 +280,11 @@ int PortFleet::Probe() {
     JsonObject entry;
     entry.Add("port", port.port).Add("state", state).Add("message", port.result);
     AddAdapterFields(entry, identity);
-    list += std::string(list.size() > 1 ? "," : "") + entry.Text();
+    entries.push_back(entry.Text());
   }
   const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
   if (json) {
-    EmitResult("probe", code, JsonObject().AddRaw("ports", list + "]"));
+    EmitResult("probe", code, JsonObject().AddRaw("ports", JsonArray(entries)));
   }
   return code;
 }
