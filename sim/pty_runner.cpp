@@ -226,6 +226,12 @@ void PtyRunner::Take(const std::uint8_t* data, std::size_t count) {
     incoming_.clear();
     restartEnds_ = restartMs_ == kNever ? Clock::time_point::max()
                                         : Clock::now() + std::chrono::milliseconds(restartMs_);
+    if (adapterRestarts_) {
+      DropLine();
+      if (!linkPath_.empty()) {
+        ::unlink(linkPath_.c_str());
+      }
+    }
   }
   const double ms = ElapsedMs();
   {
@@ -497,6 +503,11 @@ void PtyRunner::Run(const std::atomic<bool>& stop) {
   while (!stop) {
     ChangeBoxes();
     if (master_ < 0) {
+      if (restartEnds_ && model_ != nullptr && Clock::now() >= *restartEnds_) {
+        model_->Restart();  // up again, and its adapter with it
+        restartEnds_.reset();
+        lineWithBox_ = true;
+      }
       // Hung up or no adapter: away until it is time to come back on a new line, if ever.
       const bool back = returnAt_ && Clock::now() >= *returnAt_;
       std::string error;

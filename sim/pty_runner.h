@@ -98,6 +98,9 @@ class PtyRunner {
   // The USB adapter goes with the box: while no box is on the cable, the pty is closed and
   // the link removed; the next box comes with a new pty, and the link points to it.
   void AdapterGoesWithBox(bool usb) { usb_ = usb; }
+  // The USB adapter is powered by its box: it also goes while the box restarts after an
+  // upgrade, and comes back on a new pty (the link pointed there) when the box is up.
+  void AdapterRestartsWithBox(bool restarts) { adapterRestarts_ = restarts; }
   // Box changes at these intervals, the first from start: off, next, off, next, ...
   void Schedule(const std::vector<unsigned>& intervalsMs);
   // Asks for a change; safe in a signal handler (atomic stores only) as long as one post is
@@ -176,6 +179,7 @@ class PtyRunner {
   std::size_t box_ = 0;   // its index, or the last one's
   std::size_t nextBox_ = 1;
   bool usb_ = false;
+  bool adapterRestarts_ = false;
   bool lineWithBox_ = false;  // a new box waits for its line
   std::function<void(std::size_t)> boxOff_;
   std::vector<std::chrono::milliseconds> scheduleAt_;  // from start

@@ -99,6 +99,8 @@ const char kUsage[] =
     "  --usb              the USB adapter goes with the box: while the cable is empty, the\n"
     "                     pty is closed and the link removed; the next box comes on a new\n"
     "                     pty, the link pointed at it\n"
+    "  --usb-restarts     --usb, with the adapter powered by its box: it also goes while\n"
+    "                     the box restarts after an upgrade and comes back with it\n"
     "  --version          print the version and exit\n"
     "Runs until interrupted (SIGINT or SIGTERM). Prints the pty's path on its first line.\n"
     "SIGUSR1 takes the box on the cable off (it goes silent, its flash kept); SIGUSR2 puts\n"
@@ -214,6 +216,7 @@ int main(int argc, char** argv) {
   bool loneBox = false;                            // --variant, --seed or --flash given
   std::vector<unsigned> schedule;
   bool usb = false;
+  bool usbRestarts = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -291,6 +294,8 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--usb") {
       usb = true;
+    } else if (arg == "--usb-restarts") {
+      usb = usbRestarts = true;
     } else if (arg == "--write-flash" && needs()) {
       flashOut = value;
     } else if (arg == "--cut-block" && needs()) {
@@ -390,6 +395,7 @@ int main(int argc, char** argv) {
   runner.ReturnAfter(returnAfter);
   runner.RestartFor(restartMs);
   runner.AdapterGoesWithBox(usb);
+  runner.AdapterRestartsWithBox(usbRestarts);
   runner.Schedule(schedule);
   runner.OnBoxOff(writeFlash);
   bench = &runner;
