@@ -73,18 +73,27 @@ bool Exists(const std::string& path) {
       std::filesystem::symlink_status(romimage::Utf8Path(path), ignored));
 }
 
-// name(stamp), or name("stamp-2"), name("stamp-3") ... whichever is no file yet, so that two
-// runs within one second never write over each other.
-std::string FreeName(const std::string& stamp,
-                     const std::function<std::string(const std::string&)>& name) {
-  std::string candidate = name(stamp);
-  for (int n = 2; Exists(candidate); ++n) {
-    std::string numbered = stamp;
-    numbered += '-';
-    numbered += std::to_string(n);
-    candidate = name(numbered);
+// A flash written under name(stamp), or name("stamp-2"), name("stamp-3") ... whichever no
+// file has: two runs within one second, in one process or several, never write over each
+// other. The name is taken in the same step as the file is put there, so a run that loses
+// the race for it takes the next.
+WrittenFile WriteUnderFreeName(const std::string& stamp,
+                               const std::function<std::string(const std::string&)>& name,
+                               int variant, const std::uint8_t* flash) {
+  constexpr int kTries = 1000;
+  for (int n = 1; n <= kTries; ++n) {
+    WrittenFile file;
+    file.path = name(n == 1 ? stamp : stamp + "-" + std::to_string(n));
+    if (Exists(file.path)) {
+      continue;
+    }
+    file.result =
+        romimage::WriteImageFile(file.path, variant, flash, romimage::ExistingFile::kKeep);
+    if (file.result == romimage::WriteResult::kWritten || !Exists(file.path)) {
+      return file;
+    }
   }
-  return candidate;
+  return WrittenFile{name(stamp), romimage::WriteResult::kCreateFailed};
 }
 
 // The blocks of a checked ROM file: what its tag's kind holds, after the tag (a file may be
@@ -203,6 +212,7 @@ bool CompanionCommands::WriteLog() {
                                .AddRaw("stages", stages.Text())
                                .Add("sha256", summary_.sha256)
                                .Add("backup", summary_.backup)
+                               .Add("restore", summary_.restore)
                                .AddRaw("proof", proofs.Text())
                                .Text();
   std::string error;
@@ -324,16 +334,21 @@ int CompanionCommands::Read() {
         JsonObject().Add("reads", flash.reads).AddRaw("undecided", JsonList(flash.undecided)));
   }
   NoteReceiver(flash.variant);
+  romimage::WriteResult written = romimage::WriteResult::kCreateFailed;
   if (intoFolder_) {
     const std::string port = FileLabel(summary_.port);
-    file_ = FreeName(TimeStamp(), [&](const std::string& unique) {
-      return romimage::PathUtf8(folder /
-                                romimage::Utf8Path(FlashFileName(flash.variant, port, unique)));
-    });
+    const WrittenFile file = WriteUnderFreeName(
+        TimeStamp(),
+        [&](const std::string& unique) {
+          return romimage::PathUtf8(folder /
+                                    romimage::Utf8Path(FlashFileName(flash.variant, port, unique)));
+        },
+        flash.variant, flash.data.data());
+    file_ = file.path;
+    written = file.result;
+  } else {
+    written = romimage::WriteImageFile(file_, flash.variant, flash.data.data());
   }
-  const romimage::WriteResult written = romimage::WriteImageFile(
-      file_, flash.variant, flash.data.data(),
-      intoFolder_ ? romimage::ExistingFile::kKeep : romimage::ExistingFile::kReplace);
   if (written != romimage::WriteResult::kWritten) {
     summary_.result = romimage::WriteFailureMessage(written, flash.variant);
     reporter_.Message(summary_.result);
@@ -372,10 +387,13 @@ int CompanionCommands::Upgrade() {
   // within one second are numbered.
   const std::string port = several_ ? FileLabel(summary_.port) : std::string();
   const std::string stamp = TimeStamp();
-  const auto backupPath = [&](int kind) {
-    return FreeName(stamp, [&](const std::string& unique) {
-      return InFolderOf(file_, BackupFileName(kind, port, unique));
-    });
+  const auto writeBackup = [&](int kind, const std::vector<std::uint8_t>& flash) {
+    return WriteUnderFreeName(
+        stamp,
+        [&](const std::string& unique) {
+          return InFolderOf(file_, BackupFileName(kind, port, unique));
+        },
+        kind, flash.data());
   };
   UpgradeOptions options;
   options.backup = !line_.noBackup;
@@ -385,12 +403,15 @@ int CompanionCommands::Upgrade() {
   options.restartWait = std::chrono::seconds(line_.restartWaitSeconds);
   UpgradeSteps steps(host_, reporter_, portIndex_, line_.baud,
                      portName_.empty() ? summary_.port : portName_, FileLabel(summary_.port));
-  const UpgradeResult upgrade = steps.Run(data, fileVariant, options, backupPath);
+  const UpgradeResult upgrade = steps.Run(data, fileVariant, options, writeBackup);
   NoteReceiver(upgrade.receiverVariant);
   summary_.backup = upgrade.backup;
+  summary_.restore = upgrade.restore;
   summary_.result = upgrade.result;
   summary_.upToDate = upgrade.upToDate;
+  summary_.writeStarted = upgrade.writeStarted;
   summary_.written = upgrade.written;
+  summary_.otherReceiver = upgrade.otherReceiver;
   summary_.restartSeconds = upgrade.restartSeconds;
   JsonObject proof;
   for (const auto& [stage, how] :
@@ -405,6 +426,9 @@ int CompanionCommands::Upgrade() {
   JsonObject result;
   if (!upgrade.backup.empty()) {
     result.Add("backup", upgrade.backup);
+  }
+  if (!upgrade.restore.empty()) {
+    result.Add("restore", upgrade.restore);
   }
   if (upgrade.exitCode == kExitOk) {
     result.Add("blocks", static_cast<std::int64_t>(row.blockCount))
@@ -454,7 +478,7 @@ int CompanionCommands::Verify() {
   if (!verdict.differing.empty()) {
     text = std::to_string(verdict.differing.size()) + " of " + std::to_string(blocks) +
            " blocks differ";
-  } else if (!verdict.undecided.empty()) {
+  } else if (verdict.result == FlashVerdict::Result::kUndecided) {
     text = "not proven: " + verdict.proof;
   } else if (verdict.reads > 1) {
     text += " (" + verdict.proof + ")";

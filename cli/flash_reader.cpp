@@ -1,5 +1,7 @@
 #include "cli/flash_reader.h"
 
+#include <cstring>
+
 #include "cli/scratch_file.h"
 #include "romimage/image_file_reader.h"
 #include "romimage/receiver_variant_table.h"
@@ -7,6 +9,15 @@
 #include "transfer/read_software_dialog.h"
 
 namespace cli {
+
+const std::uint8_t* BlockOf(const std::vector<std::uint8_t>& flash, std::uint32_t k) {
+  const std::size_t offset = std::size_t{k} * romimage::kBlockSize;
+  return flash.size() >= offset + romimage::kBlockSize ? flash.data() + offset : nullptr;
+}
+
+bool SameBlock(const std::uint8_t* a, const std::uint8_t* b) {
+  return a != nullptr && b != nullptr && std::memcmp(a, b, romimage::kBlockSize) == 0;
+}
 
 FlashReader::FlashReader(ui::ConsoleHost& host, EventReporter& reporter, std::int32_t portIndex,
                          int baud, std::string label)
@@ -16,15 +27,19 @@ FlashReader::FlashReader(ui::ConsoleHost& host, EventReporter& reporter, std::in
       baud_(baud),
       label_(std::move(label)) {}
 
-FlashCopy FlashReader::Read() {
+FlashCopy FlashReader::Read(int expectedKind) {
   FlashCopy copy;
   const ScratchFile scratch(label_);
   host_.AnswerFileDialog(scratch.Path());
   {
     transfer::ReadSoftwareDialog dialog(portIndex_, baud_);
     dialog.SetProgressListener(&reporter_);
+    dialog.ExpectKind(expectedKind);
     dialog.DoModal();
     copy.outcome = dialog.Outcome();
+  }
+  if (copy.outcome.ending == comm::Outcome::Ending::kVersionMismatch) {
+    copy.variant = copy.outcome.receiverVariant;
   }
   if (!copy.outcome.Done()) {
     return copy;

@@ -26,6 +26,12 @@ struct FlashCopy {
   std::vector<std::uint8_t> data;
 };
 
+// Block k of a flash's bytes, or null when they hold no such block (a read of another size,
+// or one that ended at the kind).
+const std::uint8_t* BlockOf(const std::vector<std::uint8_t>& flash, std::uint32_t k);
+// Whether two blocks are there and alike.
+bool SameBlock(const std::uint8_t* a, const std::uint8_t* b);
+
 class FlashReader {
  public:
   // label: the port as part of a file name, so that the scratch files of several ports are
@@ -33,7 +39,9 @@ class FlashReader {
   FlashReader(ui::ConsoleHost& host, EventReporter& reporter, std::int32_t portIndex, int baud,
               std::string label);
 
-  FlashCopy Read();
+  // expectedKind: a receiver that reports another kind is not read further; the copy then
+  // holds that kind and no data (its outcome kVersionMismatch). -1: any kind is read.
+  FlashCopy Read(int expectedKind = -1);
 
  private:
   ui::ConsoleHost& host_;

@@ -63,6 +63,7 @@ std::string SummariesJson(const std::vector<PortSummary>& summaries) {
                         .Add("seconds", port.seconds)
                         .Add("sha256", port.sha256)
                         .Add("backup", port.backup)
+                        .Add("restore", port.restore)
                         .Add("file", port.file)
                         .Add("proof", port.proof)
                         .Text());
@@ -140,6 +141,7 @@ int PortFleet::Run(const std::vector<std::string>& ports) {
   const std::string retry = RetryCommand(ports, summaries);
   if (style_ != EventReporter::Style::kJson) {
     PrintSummary(summaries, line_.command == "read");
+    PrintRestores(summaries);
     if (!retry.empty()) {
       output_.Out("retry the ports that failed: " + retry);
     }
@@ -229,6 +231,7 @@ int PortFleet::Watch(std::vector<std::string> ports) {
     PrintSummary(boxes, !upgrade);
   }
   output_.Out(tally.CountsText());
+  PrintRestores(boxes);
   return code;
 }
 
@@ -240,15 +243,26 @@ int PortFleet::Probe() {
   if (ports.empty()) {
     ports = ListSerialPorts();
   }
-  if (line_.listOnly) {
-    for (const std::string& port : ports) {
-      output_.Out(port);
-    }
-    return kExitOk;
-  }
   const bool json = style_ == EventReporter::Style::kJson;
   if (json) {
     output_.Out(JsonObject().Add("event", "start").Add("command", "probe").Text());
+  }
+  if (line_.listOnly) {
+    std::vector<std::string> entries;
+    for (const std::string& port : ports) {
+      if (!json) {
+        output_.Out(port);
+        continue;
+      }
+      JsonObject entry;
+      entry.Add("port", port);
+      AddAdapterFields(entry, IdentifyPort(port));
+      entries.push_back(entry.Text());
+    }
+    if (json) {
+      EmitResult("probe", kExitOk, JsonObject().AddRaw("ports", JsonArray(entries)));
+    }
+    return kExitOk;
   }
   if (ports.empty()) {
     const std::string none = "no serial port found";
@@ -342,6 +356,14 @@ void PortFleet::PrintSummary(const std::vector<PortSummary>& ports, bool files) 
       }
     }
     output_.Out(line);
+  }
+}
+
+void PortFleet::PrintRestores(const std::vector<PortSummary>& ports) const {
+  for (const PortSummary& port : ports) {
+    if (!port.restore.empty()) {
+      output_.Out("to put back the old software on " + port.port + ": " + port.restore);
+    }
   }
 }
 

@@ -47,6 +47,9 @@ class PortFleet {
   // A row for each port's run (or each receiver's); the last column: the backup an upgrade
   // read first, or the file a read wrote.
   void PrintSummary(const std::vector<PortSummary>& ports, bool files) const;
+  // After the table: for each upgrade that may have left wrong software, the command that
+  // writes its backup back.
+  void PrintRestores(const std::vector<PortSummary>& ports) const;
   void EmitResult(const std::string& command, int exitCode, const JsonObject& details) const;
   // A run that cannot start: its message, and how it ends.
   int Refuse(const std::string& command, int exitCode, const std::string& message) const;

@@ -9,20 +9,6 @@
 
 namespace cli {
 
-namespace {
-
-// Block k of a copy, or null when the copy has no such block (a read of another size).
-const std::uint8_t* BlockOf(const FlashCopy& copy, std::uint32_t block) {
-  const std::size_t offset = std::size_t{block} * romimage::kBlockSize;
-  return copy.data.size() >= offset + romimage::kBlockSize ? copy.data.data() + offset : nullptr;
-}
-
-bool SameBlock(const std::uint8_t* a, const std::uint8_t* b) {
-  return a != nullptr && b != nullptr && std::memcmp(a, b, romimage::kBlockSize) == 0;
-}
-
-}  // namespace
-
 std::string NameBlocks(const std::vector<std::uint32_t>& blocks) {
   std::vector<std::string> runs;
   for (std::size_t i = 0; i < blocks.size();) {
@@ -110,8 +96,8 @@ ProvenFlash ProvenRead::Run(const std::vector<std::uint8_t>* expected, int expec
   const std::uint32_t blocks = romimage::ReceiverVariantTable[kind->variant].blockCount;
   proven.data.resize(std::size_t{blocks} * romimage::kBlockSize);
   for (std::uint32_t block = 0; block < blocks; ++block) {
-    const std::uint8_t* copy[3] = {BlockOf(copies[0], block), BlockOf(copies[1], block),
-                                   BlockOf(copies[2], block)};
+    const std::uint8_t* copy[3] = {BlockOf(copies[0].data, block), BlockOf(copies[1].data, block),
+                                   BlockOf(copies[2].data, block)};
     const std::uint8_t* agreed = SameBlock(copy[0], copy[1])   ? copy[0]
                                  : SameBlock(copy[0], copy[2]) ? copy[0]
                                  : SameBlock(copy[1], copy[2]) ? copy[1]

@@ -7,6 +7,7 @@
 #include "cli/failure_report.h"
 #include "cli/restart_wait.h"
 #include "cli/scratch_file.h"
+#include "link/command_port.h"
 #include "romimage/receiver_variant_table.h"
 #include "romimage/rom_image_file.h"
 #include "transfer/upgrade_dialog.h"
@@ -36,8 +37,8 @@ comm::Outcome UpgradeSteps::Write(const std::string& romPath) {
 }
 
 FlashVerdict UpgradeSteps::AwaitRestartAndVerify(const std::vector<std::uint8_t>& data, int variant,
-                                                 std::chrono::seconds wait,
-                                                 double& restartSeconds) {
+                                                 std::chrono::seconds wait, double& restartSeconds,
+                                                 const std::vector<std::uint8_t>* backup) {
   // A receiver may answer at once and restart a moment later, or stay silent while it saves:
   // either way it is asked until it answers, and asked again should it fall silent in the
   // read-back, all within the one bound.
@@ -52,18 +53,29 @@ FlashVerdict UpgradeSteps::AwaitRestartAndVerify(const std::vector<std::uint8_t>
   }
   reporter_.Stage("verify");
   FlashVerifier verifier(reader_, reporter_, &restart);
-  FlashVerdict verdict = verifier.Run(data, variant, false);
+  FlashVerdict verdict = verifier.Run(data, variant, false, backup);
   restartSeconds = restart.AnsweredAfter();
   return verdict;
 }
 
-void UpgradeSteps::SayHowToRestore(const std::string& backup) {
-  if (backup.empty()) {
+void UpgradeSteps::OfferRestore(UpgradeResult& result, bool proven) {
+  if (result.backup.empty()) {
     reporter_.Message("no backup of the old software was read");
     return;
   }
-  reporter_.Message("the old software is in " + backup + "; to put it back: vesker-link -p " +
-                    ShellQuote(port_) + " --no-backup upgrade " + ShellQuote(backup));
+  std::string command = "vesker-link -p " + ShellQuote(port_);
+  if (baud_ != comm::kReceiverBaud) {
+    command += " -b " + std::to_string(baud_);
+  }
+  // Whoever is on the port when the command runs gets a backup of its own first, unless it
+  // is proven to be the receiver the backup came from: a box swapped meanwhile keeps its
+  // software recoverable, and one that already holds the backup's is left alone.
+  if (proven) {
+    command += " --no-backup";
+  }
+  result.restore = command + " upgrade " + ShellQuote(result.backup);
+  reporter_.Message("the old software is in " + result.backup +
+                    "; to put it back: " + result.restore);
 }
 
 UpgradeResult& UpgradeSteps::Fail(UpgradeResult& result, int exitCode, const std::string& text) {
@@ -73,10 +85,10 @@ UpgradeResult& UpgradeSteps::Fail(UpgradeResult& result, int exitCode, const std
 }
 
 UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int variant,
-                                const UpgradeOptions& options,
-                                const std::function<std::string(int kind)>& backupPath) {
+                                const UpgradeOptions& options, const BackupWriter& writeBackup) {
   UpgradeResult result;
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
+  std::vector<std::uint8_t> before;  // the flash the backup holds
   if (options.backup) {
     reporter_.Stage("backup");
     ProvenFlash backup = ReadBackup(data, variant, options.once);
@@ -104,22 +116,21 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
       return result;
     }
     if (!holdsFile) {
-      const std::string path = backupPath(backup.variant);
-      const romimage::WriteResult written =
-          romimage::WriteImageFile(path, backup.variant, backup.data.data());
-      if (written != romimage::WriteResult::kWritten) {
-        reporter_.Message(romimage::WriteFailureMessage(written, backup.variant) + " (" + path +
-                          ")");
+      const WrittenFile written = writeBackup(backup.variant, backup.data);
+      if (written.result != romimage::WriteResult::kWritten) {
+        reporter_.Message(romimage::WriteFailureMessage(written.result, backup.variant) + " (" +
+                          written.path + ")");
         reporter_.Message("no backup of the receiver, so no upgrade");
         return Fail(result, kExitFileWrite, "backup not written");
       }
-      result.backup = path;
-      reporter_.Message("backup: " + path);
+      result.backup = written.path;
+      reporter_.Message("backup: " + written.path);
     }
     if (backup.variant != variant) {
       reporter_.Message(transfer::VersionMismatchText(variant, backup.variant));
       return Fail(result, kExitReceiver, "receiver of another kind");
     }
+    before = std::move(backup.data);
     std::this_thread::sleep_for(kSettleBetweenPasses);
   }
 
@@ -134,11 +145,16 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
     return Fail(result, kExitFileWrite, "image not copied");
   }
   const comm::Outcome upgrade = Write(image.Path());
+  // The progress is first shown as block 0 goes out.
+  result.writeStarted = upgrade.blockCount > 0;
   if (!upgrade.Done()) {
     if (upgrade.receiverVariant >= 0) {
       result.receiverVariant = upgrade.receiverVariant;
     }
     const FailureReport failure = ReportFailure(reporter_, upgrade, port_, portIndex_);
+    if (result.writeStarted) {
+      OfferRestore(result, false);
+    }
     return Fail(result, failure.exitCode, failure.result);
   }
   result.written = true;
@@ -153,7 +169,8 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
   }
 
   const FlashVerdict verdict =
-      AwaitRestartAndVerify(data, variant, options.restartWait, result.restartSeconds);
+      AwaitRestartAndVerify(data, variant, options.restartWait, result.restartSeconds,
+                            before.empty() ? nullptr : &before);
   result.verifyProof = verdict.proof;
   switch (verdict.result) {
     case FlashVerdict::Result::kVerified:
@@ -163,35 +180,53 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
     case FlashVerdict::Result::kNoAnswer: {
       const std::string text = "upgraded, not verified: no answer after the restart";
       reporter_.Message(text);
-      SayHowToRestore(result.backup);
+      OfferRestore(result, false);
       return Fail(result, kExitReceiver, text);
     }
     case FlashVerdict::Result::kReadFailed: {
       const FailureReport failure = ReportFailure(reporter_, verdict.outcome, port_, portIndex_);
-      if (failure.result != "interrupted") {
+      const bool interrupted = failure.result == "interrupted";
+      if (!interrupted) {
         reporter_.Message("upgraded, not verified");
-        SayHowToRestore(result.backup);
       }
+      OfferRestore(result, false);
       return Fail(result, failure.exitCode,
-                  failure.result == "interrupted" ? failure.result
-                                                  : "upgraded, not verified: " + failure.result);
+                  interrupted ? failure.result : "upgraded, not verified: " + failure.result);
+    }
+    case FlashVerdict::Result::kOtherReceiver: {
+      // The receiver written to was taken off and another put on: nothing of the backup
+      // belongs on this one, and the one written to is no longer here to be read.
+      result.otherReceiver = true;
+      const std::string text = "upgraded, not verified: another receiver answers";
+      reporter_.Message(
+          text +
+          (verdict.kindDiffers
+               ? std::string(" (it reports itself as ") +
+                     romimage::ReceiverVariantTable[verdict.reportedVariant].versionName + ")"
+               : std::string(" (its flash holds neither this file nor the backup)")));
+      if (!result.backup.empty()) {
+        reporter_.Message("the old software of the receiver written to is in " + result.backup);
+      }
+      return Fail(result, kExitReceiver, text);
     }
     case FlashVerdict::Result::kDiffers: {
       result.differing = verdict.differing;
+      if (verdict.asBefore) {
+        const std::string text = "verify failed: the receiver still holds its old software";
+        reporter_.Message(text + " (as in " + result.backup + ")");
+        return Fail(result, kExitReceiver, text);
+      }
       const std::string text =
-          verdict.kindDiffers
-              ? std::string("verify failed: the receiver reports itself as ") +
-                    romimage::ReceiverVariantTable[verdict.reportedVariant].versionName
-              : "verify failed: " + NameBlocks(verdict.differing) + " of the receiver's flash " +
-                    (verdict.differing.size() == 1 ? "differs" : "differ") + " from the file";
+          "verify failed: " + NameBlocks(verdict.differing) + " of the receiver's flash " +
+          (verdict.differing.size() == 1 ? "differs" : "differ") + " from the file";
       reporter_.Message(text);
-      SayHowToRestore(result.backup);
+      OfferRestore(result, verdict.showsWrite);
       return Fail(result, kExitReceiver, text);
     }
     case FlashVerdict::Result::kUndecided: {
       const std::string text = "upgraded, not verified: " + verdict.proof;
       reporter_.Message(text);
-      SayHowToRestore(result.backup);
+      OfferRestore(result, verdict.showsWrite);
       return Fail(result, kExitReceiver, text);
     }
   }

@@ -44,6 +44,9 @@ void WatchLoop::Run() {
     if (tally_.Over()) {
       break;
     }
+    if (box.otherReceiver) {
+      continue;  // the receiver that answers now is a new one: it is handled as such
+    }
     if (box.exitCode != kExitOk) {
       states.State("failed", "failed: " + box.result + "; swap the receiver");
     } else if (box.upToDate) {
@@ -123,15 +126,19 @@ void WatchLoop::AwaitDeparture(ConnectionProbe& probe, const PortSummary& box,
     limit = silenceFor(std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(box.restartSeconds)));
   }
-  // Written and not read back: it restarts now, for as long as a restart may take.
-  bool restarting = box.written && line_.noVerify;
+  // Written and not read back, or not answering after its restart, or stopped in the middle
+  // of its write: it may restart now, for as long as a restart may take, and answer again.
+  // Until it has, silence (even a port that has gone, as an adapter restarting with its box
+  // does) is that restart.
+  bool restarting = (box.written && (line_.noVerify || box.restartSeconds < 0)) ||
+                    (box.writeStarted && !box.written);
   const Clock::duration restartWait = std::chrono::seconds(line_.restartWaitSeconds);
   Clock::time_point answered = handled;
   while (!tally_.Over()) {
     const Clock::time_point next = Clock::now() + ConnectionProbe::kEvery;
     const ConnectionProbe::Answer answer = probe.Ask(next);
     const Clock::time_point now = Clock::now();
-    if (answer == ConnectionProbe::Answer::kNoPort) {
+    if (answer == ConnectionProbe::Answer::kNoPort && !restarting) {
       return;  // its port went with it
     }
     if (answer == ConnectionProbe::Answer::kAnswered) {

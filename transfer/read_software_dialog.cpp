@@ -88,6 +88,10 @@ void ReadSoftwareDialog::OnReplyTick() {
   variant = static_cast<std::uint32_t>(match);
   blockCount = romimage::ReceiverVariantTable[match].blockCount;
   outcome_.receiverVariant = match;
+  if (expectedKind_ >= 0 && match != expectedKind_) {
+    Fail(Ending::kVersionMismatch, "");
+    return;
+  }
   outcome_.blockCount = blockCount;
   image.reset(new (std::nothrow) std::uint8_t[blockCount * romimage::kBlockSize]);
   if (!image) {

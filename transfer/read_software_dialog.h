@@ -17,6 +17,11 @@ class ReadSoftwareDialog : public comm::ProcedureDialog {
   // portIndex: 0 to 3 for COM1 to COM4, used as it is.
   explicit ReadSoftwareDialog(std::int32_t portIndex, int baud = comm::kReceiverBaud);
 
+  // A receiver that reports another kind than this ends the read at once (CMD_STOP, no
+  // message, kVersionMismatch): a caller that compares with a file of that kind learns all it
+  // needs before the first block. By default any kind is read.
+  void ExpectKind(int kind) { expectedKind_ = kind; }
+
  protected:
   bool OnInitDialog() override;
   void OnOK() override {}  // Enter does nothing
@@ -44,6 +49,7 @@ class ReadSoftwareDialog : public comm::ProcedureDialog {
   std::uint32_t blockWaitMs = 0;
   std::unique_ptr<std::uint8_t[]> image;
   std::string targetPath;
+  int expectedKind_ = -1;
 };
 
 }  // namespace transfer

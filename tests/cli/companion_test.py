@@ -254,6 +254,10 @@ class ConnectAndProbe(Bench):
                                 timeout=RUN_LIMIT)
         by_id = os.path.join(dev, "serial", "by-id", "usb-Adapter_A-port0")
         self.assertEqual(listed.stdout.decode().splitlines(), [by_id, os.path.join(dev, "ttyUSB2")])
+        listed = Run(subprocess.run([CLI, "--json", "probe", "--list"], env=env,
+                                    capture_output=True, timeout=RUN_LIMIT))
+        self.assertEqual(listed.events(self)[-1]["details"]["ports"],
+                         [{"port": by_id}, {"port": os.path.join(dev, "ttyUSB2")}])
         self.assertEqual(first.names() + second.names(), [], "--list opens nothing")
         probed = Run(subprocess.run([CLI, "probe"], env=env, capture_output=True,
                                     timeout=RUN_LIMIT))
@@ -425,20 +429,60 @@ class Upgrade(Bench):
         read_back = names.index("CMD_READ_START", stop)
         self.assertEqual(set(names[stop + 1:read_back]), {"CMD_CONNECT"})
 
-    def test_backup_is_complete_before_first_block(self):
-        receiver = self.receiver("--flash", self.old_raw, "--silent-after", "0")
-        path = self.place_new("up")
-        run = self.cli("-p", receiver.link, "--fast", "upgrade", path)
-        receiver.stop()
-        self.assertEqual(run.code, 1, run.err)
-        self.assertIn("vesker-link: no answer", run.err)
-        backups = self.backups(self.path("up"))
-        self.assertEqual(len(backups), 1)
-        self.assertIn("vesker-link: backup: " + self.path("up", backups[0]), run.err)
-        self.assertEqual(self.read(self.path("up", backups[0])), TAGS[0] + self.old)
-        names = receiver.names()
-        self.assertLess(names.index("CMD_READ_DONE"), names.index("BLOCK 0"))
-        self.assertNotIn("BLOCK 1", names)
+    def test_an_upgrade_cut_short_names_its_backup_and_the_command_that_restores_it(self):
+        # Once blocks have gone out the receiver may hold wrong software, however the upgrade
+        # ended; the backup is whole before the first block. Nothing proves that whoever is
+        # on the port later is this receiver, so the command reads a backup of its own first.
+        rows = [  # name, receiver options, at block 20: Ctrl-C or the cable pulled, --json,
+            # the last block taken
+            ("silent from block 0", ["--silent-after", "0"], None, False, 0),
+            ("silent from block 100", ["--silent-after", "100"], None, True, 100),
+            ("a pulled cable", ["--late", "10", "--usb"], "pull", False, None),
+            ("Ctrl-C", ["--late", "10"], "Ctrl-C", False, None),
+        ]
+        for i, (name, options, event, json_out, last) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver("--flash", self.old_raw, *options, name="tty%d" % i)
+                folder = "up%d" % i
+                path = self.place_new(folder)
+                log = self.path("bench%d.log" % i)
+                args = [CLI, "-p", receiver.link, "-q", "--log", log] + (
+                    ["--json"] if json_out else [])
+                process = subprocess.Popen(args + ["upgrade", path], cwd=self.dir,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                           env=dict(os.environ, TMPDIR=self.dir))
+                self.addCleanup(process.kill)
+                if event is not None:
+                    self.wait_for(lambda: "BLOCK 20" in receiver.names(), "the upgrade",
+                                  RUN_LIMIT)
+                    if event == "pull":
+                        receiver.process.send_signal(signal.SIGUSR1)
+                    else:
+                        process.send_signal(signal.SIGINT)
+                out, err = process.communicate(timeout=RUN_LIMIT)
+                receiver.stop()
+                run = Run(subprocess.CompletedProcess(args, process.returncode, out, err))
+                self.assertEqual(run.code, 1, run.err)
+                backups = self.backups(self.path(folder))
+                self.assertEqual(len(backups), 1)
+                backup = self.path(folder, backups[0])
+                self.assertEqual(self.read(backup), TAGS[0] + self.old)
+                restore = "vesker-link -p %s upgrade %s" % (receiver.link, backup)
+                said = [e["text"] for e in run.events(self) if e["event"] == "message"] \
+                    if json_out else [line[len("vesker-link: "):] for line in run.err.splitlines()]
+                self.assertEqual(said[0], "backup: " + backup)
+                self.assertEqual(said[-1], "the old software is in %s; to put it back: %s"
+                                 % (backup, restore))
+                if json_out:
+                    self.assertEqual(run.events(self)[-1]["details"]["restore"], restore)
+                entry, = self.log_lines(log)
+                self.assertEqual((entry["exitCode"], entry["backup"], entry["restore"]),
+                                 (1, backup, restore))
+                names = receiver.names()
+                self.assertLess(names.index("CMD_READ_DONE"), names.index("BLOCK 0"))
+                if last is not None:
+                    self.assertIn("BLOCK %d" % last, names)
+                    self.assertNotIn("BLOCK %d" % (last + 1), names)
 
     def test_refusals_leave_the_receiver_as_it_was(self):
         mismatch = ["vesker-link: software version incorrect！",
@@ -559,7 +603,7 @@ class Proof(Bench):
             ("no restart", ["--restart", "never"], ["--restart-wait", "1"], 1,
              ["upgraded, not verified: no answer after the restart",
               "the old software is in {backup}; to put it back: vesker-link -p {port} "
-              "--no-backup upgrade {backup}"]),
+              "upgrade {backup}"]),
         ]
         for i, (name, options, extra, code, said) in enumerate(rows):
             with self.subTest(name):
@@ -664,6 +708,21 @@ class Verify(Bench):
                 details = run.events(self)[-1]["details"]
                 self.assertEqual((details["blocks"], details["differing"]), (256, differing))
         self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("vesker-link-verify")])
+
+    def test_verify_on_a_receiver_of_another_kind_ends_at_its_kind(self):
+        path = self.write("fta.bin", self.image("fta.bin", seed=5))
+        receiver = self.receiver("--variant", "2")
+        log = self.path("bench.log")
+        for once in ([], ["--once"]):
+            with self.subTest(once=once):
+                run = self.cli("-p", receiver.link, "--log", log, *once, "verify", path)
+                self.assertEqual(run.code, 1, run.err)
+                self.assertIn('"error version <Fta 29 1> to <Fta 39 1>"', run.err)
+                self.assertEqual(self.log_lines(log)[-1]["kind"], "Fta 39 1")
+        receiver.stop()
+        # Each read stopped as the receiver named its kind: no block was taken.
+        self.assertEqual(set(receiver.names()), {"CMD_READ_START", "CMD_STOP"})
+        self.assertEqual(receiver.names().count("CMD_READ_START"), 3)
 
 
 class Keys(Bench):

@@ -155,12 +155,14 @@ class Watch(Bench):
 
     def test_a_restart_is_no_new_receiver_and_an_adapter_goes_with_its_receiver(self):
         # Not read back, the upgrade ends as the receiver starts its restart: silent for 4 s,
-        # beyond what counts as gone, on a port that stays. The USB adapter goes with it when
-        # it is taken off, and comes with the next.
-        receiver = self.receiver("--box", "0:1", "--box", "0:2", "--usb", "--restart", "4000")
+        # beyond what counts as gone. The USB adapter is powered by the box: it goes while the
+        # box restarts and when it is taken off, and comes with the next.
+        receiver = self.receiver("--box", "0:1", "--box", "0:2", "--usb-restarts",
+                                 "--restart", "4000")
         port = receiver.link
-        watching = Watching(self, "-p", port, "--no-verify", "--count", "2", "watch", "upgrade",
-                            self.path("new.bin"))
+        log = self.path("bench.log")
+        watching = Watching(self, "-p", port, "--log", log, "--no-verify", "--count", "2", "watch",
+                            "upgrade", self.path("new.bin"))
         self.wait_for(lambda: len(watching.results(port)) == 1, "the first receiver", RUN_LIMIT)
 
         def back_from_restart():
@@ -174,6 +176,7 @@ class Watch(Bench):
         receiver.stop()
         self.assertEqual(code, 0)
         self.assertEqual([r["exitCode"] for r in watching.results(port)], [0, 0])
+        self.assertEqual(len(self.log_lines(log)), 2)
         self.assertIn("waiting for a receiver (no such device)",
                       [e["text"] for e in watching.events if e["event"] == "state"])
         first, second = per_receiver(receiver.names())
@@ -184,6 +187,65 @@ class Watch(Bench):
         self.assertEqual(second.count("CMD_UPGRADE_START"), 1)
         self.assertEqual([self.read(receiver.flash_out + ".%d" % n) for n in (1, 2)],
                          [self.new[20:]] * 2)
+
+    def test_a_receiver_that_answers_late_after_its_restart_is_not_handled_again(self):
+        # No answer within --restart-wait, so the upgrade failed; it answers 4 s later, still
+        # on the cable: the same receiver, however long it was silent.
+        receiver = self.receiver("--restart", "9000")
+        port = receiver.link
+        watching = Watching(self, "-p", port, "--restart-wait", "5", "watch", "upgrade",
+                            self.path("new.bin"))
+        self.wait_for(lambda: len(watching.results(port)) == 1, "the upgrade", RUN_LIMIT)
+        self.assertEqual(watching.results(port)[0]["exitCode"], 1)
+
+        def answers_again():
+            names = receiver.names()
+            return names[names.index("CMD_STOP"):].count("CMD_CONNECT") >= 12
+
+        self.wait_for(answers_again, "the receiver to answer again", 30)
+        watching.process.send_signal(signal.SIGINT)
+        self.assertEqual(watching.finish(), 1)
+        receiver.stop()
+        self.assertEqual(len(watching.results(port)), 1)
+        self.assertEqual(receiver.names().count("CMD_UPGRADE_START"), 1)
+
+    def test_a_receiver_swapped_during_its_restart(self):
+        # The receiver written to is taken off while it restarts and another put on: the
+        # newcomer's flash is neither the file's nor the first one's backup. Nothing that
+        # belongs to the first is offered for it, nor written into it; watch takes it on as
+        # a receiver of its own.
+        for bench in (False, True):
+            with self.subTest(watch=bench):
+                receiver = self.receiver("--box", "0:1", "--box", "0:3", "--restart", "3000",
+                                         name="tty%d" % bench)
+                port = receiver.link
+                args = ["-p", port, "upgrade", self.path("new.bin")]
+                watching = Watching(self, *(args[:2] + ["--count", "2", "watch"] + args[2:])
+                                    if bench else args)
+                self.wait_for(lambda: "CMD_STOP" in receiver.names(), "the upgrade", RUN_LIMIT)
+                receiver.process.send_signal(signal.SIGUSR2)
+                code = watching.finish()
+                receiver.stop()
+                first, second = per_receiver(receiver.names())
+                texts = [e.get("text", "") for e in watching.events if e["event"] == "message"]
+                self.assertFalse([t for t in texts if "differ" in t or "put it back" in t], texts)
+                self.assertIn("upgraded, not verified: another receiver answers (its flash holds "
+                              "neither this file nor the backup)", texts)
+                results = watching.results(port)
+                self.assertNotIn("restore", results[0]["details"])
+                self.assertEqual(results[0]["details"].get("differing", []), [])
+                if not bench:
+                    self.assertEqual(code, 1)
+                    self.assertEqual([n for n in second if n not in ("CMD_CONNECT",
+                                                                     "CMD_READ_START",
+                                                                     "VARIANT_ECHO 1",
+                                                                     "CMD_READ_DONE")], [])
+                    self.assertEqual(self.read(receiver.flash_out + ".2"),
+                                     self.image("seed3.bin", seed=3)[20:])
+                    continue
+                self.assertEqual([r["exitCode"] for r in results], [1, 0])
+                self.assertEqual(second.count("CMD_UPGRADE_START"), 1)
+                self.assertEqual(self.read(receiver.flash_out + ".2"), self.new[20:])
 
     def test_eight_ports_two_receivers_each(self):
         # Eight ports read side by side, a USB adapter with each receiver (the eighth port's
@@ -254,13 +316,16 @@ class Watch(Bench):
         self.assertEqual(lines[1].split()[:4], [receiver.link, "Fta", "29", "1"])
         self.assertIn("interrupted", lines[1])
         self.assertTrue(lines[2].startswith("done 0, up to date 0, failed 1; "), lines)
-        self.assertEqual(len(lines), 3)
-        self.assertEqual([(e["result"], e["exitCode"]) for e in self.log_lines(log)],
-                         [("interrupted", 1)])
-        # The backup whole, and nothing half-written or left over beside it.
+        # The backup whole, and nothing half-written or left over beside it; the command that
+        # puts it back in the summary and the log.
         backups = self.backups(self.dir)
         self.assertEqual(len(backups), 1)
         self.assertEqual(self.read(self.path(backups[0])), old)
+        restore = "vesker-link -p %s upgrade %s" % (receiver.link, self.path(backups[0]))
+        self.assertEqual(lines[3:], ["to put back the old software on %s: %s"
+                                     % (receiver.link, restore)])
+        self.assertEqual([(e["result"], e["exitCode"], e["restore"]) for e in self.log_lines(log)],
+                         [("interrupted", 1, restore)])
         self.assertEqual([n for n in os.listdir(self.dir)
                           if "~" in n or n.startswith("vesker-link-")], [])
 
