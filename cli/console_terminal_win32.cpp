@@ -94,6 +94,7 @@ std::vector<std::string> ListSerialPorts() {
   }
   std::sort(numbers.begin(), numbers.end());
   std::vector<std::string> ports;
+  ports.reserve(numbers.size());
   for (const int n : numbers) {
     ports.push_back("COM" + std::to_string(n));
   }

@@ -136,17 +136,17 @@ bool LogFile::Append(const std::string& line, std::string& error) const {
     return false;
   }
   const std::string text = line + "\n";
-  DWORD failure = 0;
   DWORD written = 0;
-  if (!WriteFile(log.Appender(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-    failure = GetLastError();
-  } else if (written != text.size()) {
-    failure = ERROR_DISK_FULL;
-  } else if (!FlushFileBuffers(log.Flusher().Get())) {
-    // A share reports what it could not store here or at the close, both still under the
-    // lock.
-    failure = GetLastError();
+  bool stored =
+      WriteFile(log.Appender(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  if (stored && written != text.size()) {
+    SetLastError(ERROR_DISK_FULL);
+    stored = false;
   }
+  // A share reports what it could not store at the flush or the close, both still under the
+  // lock.
+  stored = stored && FlushFileBuffers(log.Flusher().Get());
+  DWORD failure = stored ? 0 : GetLastError();
   if (!log.Flusher().Close() && failure == 0) {
     failure = GetLastError();
   }
