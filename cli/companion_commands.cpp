@@ -507,7 +507,7 @@ int CompanionCommands::Keys() {
   }
   // The panel opens COM1 to COM4 only; any other port stands in for COM1.
   if (portIndex_ < 0 || portIndex_ > 3) {
-    selection_->Map(1, ComDevice(comm::ComNumber(portIndex_)));
+    selection_->Map(1, comm::SerialPort::DevicePath(comm::ComNumber(portIndex_)));
     portIndex_ = 0;
   }
   std::int32_t portIndex = portIndex_;

@@ -12,6 +12,9 @@ bool StderrIsTerminal();
 
 // UTF-8 output, so that "！" and the key captions show as they are.
 void PrepareConsole();
+// The console as it was before PrepareConsole and StderrIsTerminal: at exit, and from a
+// Ctrl-C that ends the program at once.
+void RestoreConsole();
 
 // A moment in local time.
 std::tm LocalTime(std::time_t moment);
@@ -48,10 +51,5 @@ std::string ModemManagerHint(const std::string& device, bool busy);
 
 // An argument as this system's shell takes it back unchanged.
 std::string ShellQuote(const std::string& argument);
-
-// The device that opens COM<n> under any other port number.
-std::string ComDevice(int n);
-// Whether COM<n> opens only under its device name (Windows: COM10 and up).
-bool NeedsComDevice(int n);
 
 }  // namespace cli

@@ -13,7 +13,6 @@
 #include <system_error>
 
 #include "cli/console_terminal.h"
-#include "link/serial_port.h"
 
 namespace cli {
 
@@ -22,6 +21,8 @@ bool StderrIsTerminal() {
 }
 
 void PrepareConsole() {}  // a POSIX terminal takes UTF-8 as it comes
+
+void RestoreConsole() {}
 
 std::tm LocalTime(std::time_t moment) {
   std::tm local{};
@@ -213,14 +214,6 @@ std::string ShellQuote(const std::string& argument) {
     quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   }
   return quoted + "'";
-}
-
-std::string ComDevice(int n) {
-  return comm::SerialPort::DevicePath(n);
-}
-
-bool NeedsComDevice(int /*n*/) {
-  return false;
 }
 
 }  // namespace cli

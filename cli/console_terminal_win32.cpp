@@ -3,12 +3,23 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 
 #include "cli/console_terminal.h"
 #include "ui/win32/win32_text.h"
 
 namespace cli {
+
+namespace {
+
+// What the console looked like before this program changed it. Both belong to the console
+// window, not to this program, and a bench's batch file goes on in it after us.
+std::atomic<UINT> savedOutputCodePage{0};
+std::atomic<DWORD> savedErrorMode{0};
+std::atomic<bool> errorModeSaved{false};
+
+}  // namespace
 
 bool StderrIsTerminal() {
   // A console can redraw a line once it takes escape sequences; a pipe or file cannot.
@@ -17,11 +28,39 @@ bool StderrIsTerminal() {
   if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
     return false;
   }
+  if (!errorModeSaved.exchange(true)) {
+    savedErrorMode = mode;
+  }
   return SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+void RestoreConsole() {
+  if (const UINT codePage = savedOutputCodePage.exchange(0); codePage != 0) {
+    SetConsoleOutputCP(codePage);
+  }
+  if (errorModeSaved.exchange(false)) {
+    SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), savedErrorMode);
+  }
+}
+
+namespace {
+
+// Handlers run the last one registered first. The C runtime's, registered later by
+// signal(SIGINT), takes the first Ctrl-C (it cancels the running exchange, and the program
+// ends by returning); the Ctrl-C it lets pass ends the program at once, after this.
+BOOL WINAPI RestoreBeforeTheEnd(DWORD /*event*/) {
+  RestoreConsole();
+  return FALSE;
+}
+
+}  // namespace
+
 void PrepareConsole() {
-  SetConsoleOutputCP(CP_UTF8);
+  const UINT codePage = GetConsoleOutputCP();  // 0 without a console: nothing to put back
+  if (codePage != 0 && SetConsoleOutputCP(CP_UTF8)) {
+    savedOutputCodePage = codePage;
+  }
+  SetConsoleCtrlHandler(RestoreBeforeTheEnd, TRUE);
 }
 
 std::tm LocalTime(std::time_t moment) {
@@ -31,9 +70,19 @@ std::tm LocalTime(std::time_t moment) {
 }
 
 std::vector<std::string> ListSerialPorts() {
-  // Every DOS device name, one after another; COM ports are those named COM<number>.
-  std::vector<wchar_t> names(65536);
-  const DWORD length = QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  // Every DOS device name, one after another; COM ports are those named COM<number>. A
+  // machine with many devices has more names than a first guess holds: the list is asked
+  // for again with more room until it fits.
+  std::vector<wchar_t> names(16384);
+  DWORD length = 0;
+  while ((length = QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()))) == 0) {
+    const DWORD error = GetLastError();
+    if ((error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA) ||
+        names.size() >= (1u << 24)) {
+      return {};
+    }
+    names.resize(names.size() * 4);
+  }
   std::vector<int> numbers;
   for (DWORD i = 0; i < length && names[i] != L'\0';) {
     const std::wstring name(names.data() + i);
@@ -45,6 +94,7 @@ std::vector<std::string> ListSerialPorts() {
   }
   std::sort(numbers.begin(), numbers.end());
   std::vector<std::string> ports;
+  ports.reserve(numbers.size());
   for (const int n : numbers) {
     ports.push_back("COM" + std::to_string(n));
   }
@@ -69,15 +119,21 @@ struct DeviceList {
   DeviceList& operator=(const DeviceList&) = delete;
 };
 
-// A text property of a device (a list's first entry); empty when it has none.
+// A text property of a device (a list's first entry); empty when it has none. Asked for once
+// for its size, then with room for it.
 std::wstring Property(HDEVINFO list, SP_DEVINFO_DATA& device, DWORD property) {
-  wchar_t buffer[512] = {};
-  if (!SetupDiGetDeviceRegistryPropertyW(list, &device, property, nullptr,
-                                         reinterpret_cast<BYTE*>(buffer), sizeof(buffer) - 4,
-                                         nullptr)) {
+  DWORD size = 0;
+  SetupDiGetDeviceRegistryPropertyW(list, &device, property, nullptr, nullptr, 0, &size);
+  if (size == 0) {
     return std::wstring();
   }
-  return buffer;
+  // Two characters more than asked for: a value stored without its final null still ends.
+  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 2, L'\0');
+  if (!SetupDiGetDeviceRegistryPropertyW(list, &device, property, nullptr,
+                                         reinterpret_cast<BYTE*>(buffer.data()), size, nullptr)) {
+    return std::wstring();
+  }
+  return buffer.data();
 }
 
 // The port name ("COM3") a device of the ports class has in its registry key.
@@ -162,14 +218,6 @@ std::string ShellQuote(const std::string& argument) {
   }
   quoted.append(backslashes * 2, '\\');
   return quoted + "\"";
-}
-
-std::string ComDevice(int n) {
-  return "\\\\.\\COM" + std::to_string(n);
-}
-
-bool NeedsComDevice(int n) {
-  return n > 9;  // only COM1 to COM9 open by their bare names
 }
 
 }  // namespace cli

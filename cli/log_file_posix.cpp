@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,10 +12,11 @@ namespace cli {
 
 namespace {
 
-// The log opened for appending; closed (and so unlocked) when this goes.
-class AppendHandle {
+// The log opened for appending and locked against every other writer; closed (and so
+// unlocked) when this goes.
+class LockedLog {
  public:
-  explicit AppendHandle(const std::string& path) {
+  explicit LockedLog(const std::string& path) {
     // Not blocking on a FIFO without a reader; a device is never made our terminal.
     fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                  0666);
@@ -25,15 +27,23 @@ class AppendHandle {
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
       error_ = errno;
+      return;
+    }
+    int locked = 0;
+    do {
+      locked = ::flock(fd_, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      error_ = errno;
     }
   }
-  ~AppendHandle() {
+  ~LockedLog() {
     if (fd_ >= 0) {
       ::close(fd_);
     }
   }
-  AppendHandle(const AppendHandle&) = delete;
-  AppendHandle& operator=(const AppendHandle&) = delete;
+  LockedLog(const LockedLog&) = delete;
+  LockedLog& operator=(const LockedLog&) = delete;
 
   int Fd() const { return error_ == 0 ? fd_ : -1; }
   int Error() const { return error_; }
@@ -47,46 +57,71 @@ std::string Reason(int error) {
   return std::generic_category().message(error);
 }
 
+// All of text, in as many writes as it takes; 0, or why not.
+int WriteWhole(int fd, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return errno;
+    }
+    if (n == 0) {
+      return EIO;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool LogFile::Check(std::string& error) const {
-  const AppendHandle file(path_);
-  if (file.Fd() < 0) {
-    error = Reason(file.Error());
+  const LockedLog log(path_);
+  if (log.Fd() < 0) {
+    error = Reason(log.Error());
     return false;
   }
   return true;
 }
 
 bool LogFile::Append(const std::string& line, std::string& error) const {
-  const AppendHandle file(path_);
-  if (file.Fd() < 0) {
-    error = Reason(file.Error());
+  const LockedLog log(path_);
+  if (log.Fd() < 0) {
+    error = Reason(log.Error());
     return false;
   }
-  int locked = 0;
-  do {
-    locked = ::flock(file.Fd(), LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
+  struct stat before {};
+  if (::fstat(log.Fd(), &before) != 0) {
     error = Reason(errno);
     return false;
   }
-  const std::string whole = line + "\n";
-  // One write carries the line; only a full disk or a signal makes it take less, and the
-  // rest then follows under the same lock.
-  for (std::size_t done = 0; done < whole.size();) {
-    const ssize_t n = ::write(file.Fd(), whole.data() + done, whole.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      error = n < 0 ? Reason(errno) : "nothing written";
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
+  // The line goes through a second descriptor of the same open file, so that its close, where
+  // a network file system reports what it could not store, is checked while the lock (held
+  // through the first) still keeps every other writer out.
+  const int writer = ::fcntl(log.Fd(), F_DUPFD_CLOEXEC, 0);
+  if (writer < 0) {
+    error = Reason(errno);
+    return false;
   }
-  return true;
+  int failure = WriteWhole(writer, line + "\n");
+  if (failure == 0 && ::fdatasync(writer) != 0) {
+    failure = errno;
+  }
+  // Closed once, whatever it says: a close that fails has still let the descriptor go.
+  if (::close(writer) != 0 && failure == 0) {
+    failure = errno;
+  }
+  if (failure == 0) {
+    return true;
+  }
+  // A full disk takes part of a line; the rest of it would glue the next line to it.
+  if (::ftruncate(log.Fd(), before.st_size) == 0) {
+    ::fdatasync(log.Fd());
+  }
+  error = Reason(failure);
+  return false;
 }
 
 }  // namespace cli

@@ -2,7 +2,6 @@
 
 #include "app/service_app.h"
 #include "cli/command_line.h"
-#include "cli/console_terminal.h"
 #include "link/command_port.h"
 #include "link/serial_port.h"
 
@@ -22,9 +21,6 @@ PortSelection::PortSelection(const std::string& name) {
     index_ = 0;
     label_ = name;
     return;
-  }
-  if (NeedsComDevice(n)) {
-    Map(n, ComDevice(n));
   }
   index_ = n - 1;
   label_ = "COM" + std::to_string(n);

@@ -1,6 +1,6 @@
 // A port as the user names it, made what the program's dialogs open on this thread: a
-// device path or a high COM number is mapped, and the mapping is undone when this goes
-// (what was mapped before comes back, so that selections may nest).
+// device path is mapped, and the mapping is undone when this goes (what was mapped before
+// comes back, so that selections may nest).
 #pragma once
 
 #include <cstdint>

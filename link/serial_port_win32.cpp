@@ -1,9 +1,10 @@
 #include <windows.h>
 
-#include <cstdio>
+#include <string>
 
 #include "link/network_address.h"
 #include "link/serial_port.h"
+#include "ui/win32/win32_text.h"
 
 namespace comm {
 
@@ -64,18 +65,12 @@ void SetWholeLine(DCB& dcb, int baud) {
   dcb.fNull = FALSE;
   dcb.fAbortOnError = FALSE;
   dcb.fTXContinueOnXoff = TRUE;
-}
-
-// The system's own words for an error, without the line end it ends them with.
-std::string SystemText(DWORD error) {
-  char text[256] = {};
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, error, 0, text, sizeof(text), nullptr);
-  std::string words(text, length);
-  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) {
-    words.pop_back();
-  }
-  return words.empty() ? "error " + std::to_string(error) : words;
+  // Unused with flow control off, yet a driver checks them: SetCommState fails when the last
+  // user left the two characters equal, or limits that do not fit the queue.
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
 }
 
 // What an error from opening a COM port means to a user. Windows answers "access denied"
@@ -111,9 +106,8 @@ std::string SerialPort::DevicePath(int port) {
   if (std::string device = MappedDevice(port); !device.empty()) {
     return device;
   }
-  char name[32];
-  std::snprintf(name, sizeof(name), "COM%d", port);
-  return name;
+  // Only COM1 to COM9 open by their bare names; the device name opens every COM port.
+  return "\\\\.\\COM" + std::to_string(port);
 }
 
 int SerialPort::Open(int port, int baud) {
@@ -128,11 +122,12 @@ int SerialPort::Open(int port, int baud) {
          "virtual COM port");
     return 0;
   }
-  HANDLE handle = CreateFileA(DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle =
+      CreateFileW(ui::Widen(DevicePath(port)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    Fail(FailureOf(error), SystemText(error));
+    Fail(FailureOf(error), ui::SystemErrorText(error));
     return 0;
   }
   handle_ = handle;
@@ -156,7 +151,7 @@ int SerialPort::Open(int port, int baud) {
   // gone) has no state to tell: it is no serial port at all.
   const bool serial = GetCommState(handle, &dcb) != FALSE;
   if (!serial) {
-    Fail(PortFailure::kMissing, "not a serial port: " + SystemText(GetLastError()));
+    Fail(PortFailure::kMissing, "not a serial port: " + ui::SystemErrorText(GetLastError()));
   }
   SetWholeLine(dcb, baud);
   const bool ok = serial && SetCommState(handle, &dcb) &&
@@ -164,7 +159,7 @@ int SerialPort::Open(int port, int baud) {
                   writeEvent_ != nullptr;
   if (!ok) {
     if (serial) {
-      Fail(PortFailure::kSettings, SystemText(GetLastError()));
+      Fail(PortFailure::kSettings, ui::SystemErrorText(GetLastError()));
     }
     open_ = 1;  // so that Close releases the handle too
     Close();
@@ -222,8 +217,20 @@ void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
         return;
       }
     } else if (GetLastError() == ERROR_IO_PENDING) {
-      queue_.Added(Finish(handle, request, static_cast<HANDLE>(readEvent_), wait));
-      return;
+      if (WaitForSingleObject(static_cast<HANDLE>(readEvent_), wait) != WAIT_OBJECT_0) {
+        CancelIoEx(handle, request);
+        GetOverlappedResult(handle, request, &got, TRUE);
+        queue_.Added(got);
+        return;
+      }
+      GetOverlappedResult(handle, request, &got, FALSE);
+      queue_.Added(got);
+      if (got != 0) {
+        return;
+      }
+      // Done, and empty: a driver that keeps no read pending. Asking it again would spin
+      // until the time is up; it is waited on with events from now on.
+      waitsOnEvents_ = true;
     } else {
       Sleep(wait);
       return;
@@ -250,7 +257,9 @@ void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
   // A byte that came just before the wait started raises no event: look once more.
   if (SystemCount() > 0 ||
       WaitForSingleObject(static_cast<HANDLE>(waitEvent_), wait) != WAIT_OBJECT_0) {
-    SetCommMask(handle, EV_RXCHAR);  // ends the pending wait
+    // Cancelled, not ended by a new mask, which some drivers ignore: waiting for a wait that
+    // never ends would hang the port.
+    CancelIoEx(handle, request);
     GetOverlappedResult(handle, request, &events, TRUE);
   }
 }

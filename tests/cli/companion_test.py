@@ -6,6 +6,7 @@ import hashlib
 import json
 import os
 import re
+import resource
 import shlex
 import shutil
 import signal
@@ -17,6 +18,8 @@ import unittest
 
 CLI = os.path.abspath(os.environ.get("VL_CLI", "build/linux/vesker-link"))
 SIM = os.path.abspath(os.environ.get("VL_SIM", "build/linux/receiver-sim"))
+FAILING_CALLS = os.path.abspath(os.environ.get("VL_FAILING_CALLS",
+                                               "build/linux/tests/libvl-failing-calls.so"))
 BLOCK = 4096
 TAGS = {0: b"VESKER_SZ_RomFtaAMD1", 1: b"VESKER_SZ_RomFtaAMD2", 2: b"VESKER_SZ_RomFtaSST1"}
 VERSIONS = {0: "Fta 29 1", 1: "Fta 29 2"}
@@ -754,6 +757,53 @@ class Keys(Bench):
         run = self.cli("key", "NOSUCHKEY")
         self.assertEqual(run.code, 2)
         self.assertTrue(run.err.startswith("usage: vesker-link"), run.err)
+
+
+class BenchLog(Bench):
+    """The bench's log when the disk fills or a share fails: each line whole, or not there."""
+
+    def connect(self, receiver, log, env=(), preexec_fn=None):
+        return Run(subprocess.run([CLI, "-p", receiver.link, "--log", log, "connect"],
+                                  cwd=self.dir, env=dict(os.environ, TMPDIR=self.dir, **dict(env)),
+                                  preexec_fn=preexec_fn, capture_output=True, timeout=RUN_LIMIT))
+
+    def test_a_line_that_cannot_be_stored_leaves_the_log_as_it_was(self):
+        receiver = self.receiver()
+        log = self.path("bench.log")
+        first = self.connect(receiver, log)
+        self.assertEqual(first.code, 0, first.err)
+        kept = self.read(log)
+        limit = len(kept) + 40  # the disk fills in the middle of the next line
+
+        def full_disk():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        # AddressSanitizer wants to be loaded first; the shim goes ahead of it on purpose.
+        asan = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+        rows = [  # name, how the run goes wrong, why, whether the receiver was asked at all
+            ("full disk", {"preexec_fn": full_disk}, "File too large", True),
+            ("lock refused", {"env": {"VL_FAIL_CALLS": "flock"}}, "No locks available", False),
+            ("flush fails", {"env": {"VL_FAIL_CALLS": "fdatasync"}}, "Input/output error", True),
+            ("close fails", {"env": {"VL_FAIL_CALLS": "close"}}, "Input/output error", True),
+        ]
+        for name, how, reason, asked in rows:
+            with self.subTest(name):
+                env = dict(how.get("env", {}))
+                if env:
+                    env.update(LD_PRELOAD=FAILING_CALLS, VL_FAIL_FILE=log, ASAN_OPTIONS=asan)
+                frames = len(receiver.names())
+                run = self.connect(receiver, log, env=env.items(),
+                                   preexec_fn=how.get("preexec_fn"))
+                self.assertEqual(run.code, 5, run.err)
+                self.assertIn("vesker-link: cannot write the log %s: %s" % (log, reason), run.err)
+                # A log that cannot be locked stops the run before the port is opened.
+                self.assertEqual(len(receiver.names()) > frames, asked, receiver.names())
+                self.assertEqual(self.read(log), kept)
+        last = self.connect(receiver, log)
+        self.assertEqual(last.code, 0, last.err)
+        self.assertEqual([(e["command"], e["result"]) for e in self.log_lines(log)],
+                         [("connect", "ok")] * 2)
 
 
 class CommandLine(Bench):

@@ -5,7 +5,12 @@
 //             early; prints "first: timeout|ready", then "second: ready early|ready
 //             late|timeout" and the bytes read
 //   write N   N bytes to a line that takes none: prints "wrote K of N after T ms"
+//   chars N   the line left by another program with both flow control characters N (and no
+//             limits), then opened and closed by the port: prints the DCB's XonChar and
+//             XoffChar as they were left and as the port left them
 // COM1 is the port; the exit code is 0 when it opens.
+#include <windows.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +27,24 @@ long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// COM1's line state through a handle of its own; left as changed when change is given.
+bool LineState(DCB& dcb, void (*change)(DCB&)) {
+  HANDLE line = CreateFileW(L"\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (line == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  dcb = DCB{};
+  dcb.DCBlength = sizeof(DCB);
+  bool ok = GetCommState(line, &dcb) != FALSE;
+  if (ok && change != nullptr) {
+    change(dcb);
+    ok = SetCommState(line, &dcb) != FALSE;
+  }
+  CloseHandle(line);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,6 +54,30 @@ int main(int argc, char** argv) {
   }
   const std::string command = argv[1];
   const int count = std::atoi(argv[2]);
+  if (command == "chars") {
+    static char left = 0;
+    left = static_cast<char>(count);
+    DCB before{};
+    DCB after{};
+    const bool dirty = LineState(before,
+                                 [](DCB& d) {
+                                   d.XonChar = d.XoffChar = left;
+                                   d.XonLim = d.XoffLim = 0;
+                                 }) &&
+                       LineState(before, nullptr);
+    comm::SerialPort port;
+    const int opened = port.Open(1, 115200);
+    port.Close();
+    if (!dirty || !opened || !LineState(after, nullptr)) {
+      std::printf("cannot open COM1\n");
+      return 1;
+    }
+    std::printf(
+        "left 0x%02X 0x%02X, then 0x%02X 0x%02X\n", static_cast<unsigned char>(before.XonChar),
+        static_cast<unsigned char>(before.XoffChar), static_cast<unsigned char>(after.XonChar),
+        static_cast<unsigned char>(after.XoffChar));
+    return 0;
+  }
   comm::SerialPort port;
   if (count <= 0 || !port.Open(1, 115200)) {
     std::printf("cannot open COM1\n");

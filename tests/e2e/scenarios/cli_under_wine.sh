@@ -2,7 +2,8 @@
 # vesker-link.exe in a Windows console under Wine, COM1 linked to a simulated receiver:
 # a proven read into a folder with a Chinese name (logged) and one into a path of more than 260
 # characters, an upgrade that first backs the flash up and reads it back, keys by caption,
-# probe, and a port with no device.
+# probe, and a port with no device; one log written by two processes at once, the system's
+# words in Chinese, and the console's code page as it was after a run.
 source "$(dirname "$0")/../lib.sh"
 
 # The Windows console ends its lines with CR LF.
@@ -60,4 +61,42 @@ expect_eq "no device exit code" "$?" "4"
 # The program's own message, then why, as the system told it (in Wine's words).
 expect_eq "no device message" "$(tr -d '\r' <"$work/err" | cut -d'(' -f1)" "vesker-link: open port2 error!
 vesker-link: cannot open COM2: no such device "
+
+# One log, two processes, four ports each (none has a device, so each line comes at once):
+# every line whole, under the lock.
+cli -p COM6,COM7,COM8,COM9 --log "$work/shared.log" connect >/dev/null 2>&1 &
+other=$!
+cli -p COM6,COM7,COM8,COM9 --log "$work/shared.log" connect >/dev/null 2>&1
+wait "$other"
+expect_eq "the shared log" "$(python3 -c '
+import json, sys
+entries = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8").read().splitlines()]
+print(sorted((e["port"], e["exitCode"]) for e in entries))' "$work/shared.log")" \
+  "$(python3 -c 'print(sorted(("COM%d" % n, 4) for n in (6, 6, 7, 7, 8, 8, 9, 9)))')"
+
+# The system's words in the user's language reach the console as UTF-8: a log in a folder
+# that is not there, on a Chinese system.
+localedef -i zh_CN -f UTF-8 "$work/locale/zh_CN.UTF-8" 2>/dev/null
+env LOCPATH="$work/locale" LC_ALL=zh_CN.UTF-8 wine "$VL_BUILD/vesker-link.exe" -p 2 \
+  --log "$work/none/bench.log" connect </dev/null >/dev/null 2>"$work/err"
+expect_eq "no log exit code" "$?" "5"
+expect_eq "no log message" "$(python3 -c '
+import sys
+text = open(sys.argv[1], "rb").read().decode("utf-8").strip()
+head, _, reason = text.partition(sys.argv[2] + ": ")
+print(head.strip(), all(ord(c) > 0x2E7F for c in reason) and len(reason) > 1)' "$work/err" \
+  "$work/none/bench.log")" "vesker-link: cannot write the log True"
+
+# The console's code page and mode belong to the console, and a batch file goes on in it:
+# they are as they were after a run (under a terminal, so that Wine gives the run a console).
+check=$(winepath -w "$VL_BUILD/tests/vl-console-check.exe")
+script -qec "wine cmd /c 'chcp 850 >nul & $check & $(winepath -w "$VL_BUILD/vesker-link.exe") \
+  -p COM6 connect & $check'" /dev/null </dev/null >"$work/console" 2>&1
+# Wine's console hides its cursor for each letter, and draws a blank as a move of it.
+expect_eq "the console after a run" "$(python3 -c '
+import re, sys
+text = re.sub(r"\x1b\[\?25[lh]", "", open(sys.argv[1], encoding="utf-8").read())
+text = re.sub(r"\x1b\[K\x1b\[1C", " ", text)
+print("/".join(re.findall(r"code page \d+, escape sequences \w+", text)))' "$work/console")" \
+  "code page 850, escape sequences off/code page 850, escape sequences off"
 finish

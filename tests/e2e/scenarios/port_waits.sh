@@ -3,7 +3,8 @@
 # never reads: a wait that runs out cancels its pending read without losing a byte of what
 # comes next, and the bytes end the next wait early, both through Wine's pending read and
 # through WaitCommEvent (Windows' own drivers' way, chosen here by the test-only switch
-# VESKER_LINK_TEST_COMM_EVENTS); a write that the line does not take gives up after 5 s.
+# VESKER_LINK_TEST_COMM_EVENTS); a write that the line does not take gives up after 5 s; the
+# flow control characters another program left are set again.
 source "$(dirname "$0")/../lib.sh"
 
 CHECK="$VL_BUILD/tests/vl-port-check.exe"
@@ -45,6 +46,10 @@ if [[ "$out" =~ ^wrote\ ([0-9]+)\ of\ 1048576\ after\ ([0-9]+)\ ms$ ]]; then
 else
   fail "write: $out"
 fi
+# Another program left both flow control characters 0 (which Windows' SetCommState refuses):
+# the port sets them, though flow control stays off.
+expect_eq "flow control characters" \
+  "$(wine "$CHECK" chars 0 </dev/null 2>/dev/null | tr -d '\r')" "left 0x00 0x00, then 0x11 0x13"
 kill "$line_pid" 2>/dev/null
 wait "$line_pid" 2>/dev/null
 finish
