@@ -22,6 +22,7 @@
 #include "cli/line_bridge.h"
 #include "link/network_address.h"
 #include "link/network_line.h"
+#include "link/tty_speed.h"
 
 namespace cli {
 
@@ -77,7 +78,7 @@ struct Pty {
     }
   }
 
-  bool Make(int baud) {
+  bool Make(speed_t speed) {
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[128] = {};
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
@@ -92,7 +93,6 @@ struct Pty {
     }
     // Raw until the program sets its own: no echo or translation of what is on its way.
     ::cfmakeraw(&raw);
-    const speed_t speed = baud == 9600 ? B9600 : B115200;
     ::cfsetispeed(&raw, speed);
     ::cfsetospeed(&raw, speed);
     return ::tcsetattr(held, TCSANOW, &raw) == 0;
@@ -167,8 +167,15 @@ int RunBridge(const CommandLine& line) {
     Say({error});
     return kExitUsage;
   }
+  // The program sets its own speed when it opens the device; until then the pty shows the
+  // server's, as -b gives it.
+  const speed_t speed = comm::TtySpeed(line.baud);
+  if (speed == B0) {
+    Say({"cannot make a pty at ", std::to_string(line.baud), " baud: not a speed a tty takes"});
+    return kExitPort;
+  }
   Pty pty;
-  if (!pty.Make(line.baud)) {
+  if (!pty.Make(speed)) {
     Say({"cannot make a pty: ", std::strerror(errno)});
     return kExitPort;
   }
