@@ -18,10 +18,13 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "cli/failure_report.h"
 #include "cli/line_bridge.h"
 #include "link/network_address.h"
 #include "link/network_line.h"
+#include "link/tty_speed.h"
 
 namespace cli {
 
@@ -50,7 +53,10 @@ void EndWithParent() {
 #endif
 }
 
-constexpr int kRetryMs = 2000;
+constexpr std::chrono::milliseconds kRetry(2000);
+// ser2net takes a connection to a line another client holds, says so and closes it at once;
+// a connection the server keeps this long is a line.
+constexpr std::chrono::milliseconds kHeld(500);
 
 // One line for the user, from its parts.
 void Say(std::initializer_list<std::string_view> parts) {
@@ -77,7 +83,7 @@ struct Pty {
     }
   }
 
-  bool Make(int baud) {
+  bool Make(speed_t speed) {
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[128] = {};
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
@@ -92,16 +98,14 @@ struct Pty {
     }
     // Raw until the program sets its own: no echo or translation of what is on its way.
     ::cfmakeraw(&raw);
-    const speed_t speed = baud == 9600 ? B9600 : B115200;
     ::cfsetispeed(&raw, speed);
     ::cfsetospeed(&raw, speed);
     return ::tcsetattr(held, TCSANOW, &raw) == 0;
   }
 
-  // Takes in and drops what the program sends while no server is there, for ms, however
+  // Takes in and drops what the program sends while no server is there, until then, however
   // much it sends meanwhile; sooner only when the bridge is to end.
-  void Discard(int ms) const {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  void Discard(std::chrono::steady_clock::time_point until) const {
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           until - std::chrono::steady_clock::now());
@@ -145,15 +149,12 @@ void RemoveLink(const std::string& link, const std::string& device) {
   }
 }
 
-std::string Reason(comm::PortFailure failure, const std::string& detail) {
-  switch (failure) {
-    case comm::PortFailure::kUnknownHost:
-      return "unknown host (" + detail + ")";
-    case comm::PortFailure::kRefused:
-      return "refused (" + detail + ")";
-    default:
-      return detail;
-  }
+// Why the server cannot be reached, in the words the command line gives for any port.
+std::string Reason(comm::PortFailure failure, const std::string& detail, const std::string& url) {
+  comm::Outcome outcome;
+  outcome.portFailure = failure;
+  outcome.portFailureDetail = detail;
+  return OpenFailureText(outcome, url);
 }
 
 }  // namespace
@@ -167,8 +168,15 @@ int RunBridge(const CommandLine& line) {
     Say({error});
     return kExitUsage;
   }
+  // The program sets its own speed when it opens the device; until then the pty shows the
+  // server's, as -b gives it.
+  const speed_t speed = comm::TtySpeed(line.baud);
+  if (speed == B0) {
+    Say({"cannot make a pty at ", std::to_string(line.baud), " baud: not a speed a tty takes"});
+    return kExitPort;
+  }
   Pty pty;
-  if (!pty.Make(line.baud)) {
+  if (!pty.Make(speed)) {
     Say({"cannot make a pty: ", std::strerror(errno)});
     return kExitPort;
   }
@@ -183,25 +191,33 @@ int RunBridge(const CommandLine& line) {
   // The first connection decides whether there is a server at all: a wrong address fails
   // now, where the user sees it. Later losses are waited out.
   bool linked = false;
-  std::string lastFailure;
-  while (!Stopping()) {
+  // Each reason once while the server stays away, however long that is and however its
+  // reasons take turns.
+  std::vector<std::string> told;
+  // Tries start 2 s apart at the least, however soon the last one failed or lost its line.
+  std::chrono::steady_clock::time_point nextTry;
+  for (;;) {
+    pty.Discard(nextTry);
+    if (Stopping()) {
+      break;
+    }
+    nextTry = std::chrono::steady_clock::now() + kRetry;
     comm::NetworkLine network;
     comm::PortFailure failure = comm::PortFailure::kNone;
     std::string detail;
-    if (!network.Open(address, line.baud, failure, detail)) {
-      const std::string reason = Reason(failure, detail);
+    if (!network.Open(address, line.baud, failure, detail, kHeld)) {
+      const std::string reason = Reason(failure, detail, url);
       if (!linked) {
         Say({"cannot open ", url, ": ", reason});
         return kExitPort;
       }
-      if (reason != lastFailure) {
+      if (std::find(told.begin(), told.end(), reason) == told.end()) {
         Say({"cannot reach ", url, " (", reason, "); trying again"});
-        lastFailure = reason;
+        told.push_back(reason);
       }
-      pty.Discard(kRetryMs);
       continue;
     }
-    lastFailure.clear();
+    told.clear();
     if (!linked) {
       if (!PlaceLink(link, pty.device, error)) {
         Say({error});

@@ -31,8 +31,12 @@ class NetworkLine {
 
   // Connects and, for RFC 2217, sets the line: the baud, 8 data bits, no parity, 1 stop bit,
   // no flow control, DTR and RTS on. 1 when connected; 0 with why not. The name's lookup and
-  // the connection share one time limit.
-  int Open(const NetworkAddress& address, int baud, PortFailure& failure, std::string& detail);
+  // the connection share one time limit. held: how long the server must then keep the
+  // connection for the line to count as open; one it closes sooner was refused (ser2net
+  // takes a connection to a line another client holds only to say so), and what the server
+  // said meanwhile is why, never the line's.
+  int Open(const NetworkAddress& address, int baud, PortFailure& failure, std::string& detail,
+           std::chrono::milliseconds held = std::chrono::milliseconds(0));
   // Up to room of the bytes received, waiting at most wait for the first of them.
   std::size_t Read(unsigned char* into, std::size_t room, std::chrono::milliseconds wait);
   // The bytes written within wait.

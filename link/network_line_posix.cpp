@@ -447,7 +447,7 @@ void NetworkLine::AwaitAnswers() {
 }
 
 int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& failure,
-                      std::string& detail) {
+                      std::string& detail, milliseconds held) {
   Close();
   const auto until = steady_clock::now() + kConnectWait;
   // The port's thread alone works this connection, so its events need no waking signal
@@ -531,6 +531,17 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
     }
     // A freshly opened port starts empty, whatever the server still holds from before.
     sergensio_flush(line, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
+  }
+  if (held.count() > 0) {
+    // Nothing has been sent on this connection yet, so nothing that comes meanwhile answers
+    // it: it is kept only as the server's words, should the server close.
+    gensio_set_read_callback_enable(io_, true);
+    WaitUntil(steady_clock::now() + held);
+    if (gone_) {
+      ClosedByServer(addresses, failure, detail);
+      Close();
+      return 0;
+    }
   }
   gensio_set_read_callback_enable(io_, false);
   gensio_set_sync(io_);

@@ -13,6 +13,7 @@
 #include "link/network_address.h"
 #include "link/network_line.h"
 #include "link/serial_port.h"
+#include "link/tty_speed.h"
 
 namespace comm {
 
@@ -23,25 +24,6 @@ constexpr int kWriteWaitMs = 5000;
 std::string& PortMapFolder() {
   static std::string folder;
   return folder;
-}
-
-speed_t Speed(int baud) {
-  switch (baud) {
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    case 230400:
-      return B230400;
-    default:
-      return B0;
-  }
 }
 
 // A line keeps whatever its last user set, and a new tty starts with XON/XOFF, CR
@@ -139,7 +121,7 @@ int SerialPort::Open(int port, int baud) {
   if (IsNetworkPortName(path)) {
     return OpenNetwork(path, baud);
   }
-  const speed_t speed = Speed(baud);
+  const speed_t speed = TtySpeed(baud);
   if (path.empty()) {
     Fail(PortFailure::kMissing, "there is no COM" + std::to_string(port));
     return 0;

@@ -10,6 +10,7 @@ import signal
 import socket
 import subprocess
 import sys
+import termios
 import threading
 import time
 import unittest
@@ -90,9 +91,11 @@ class Ser2net:
 
 class Listener:
     """A TCP server on the loopback address that counts its connections; each is answered
-    with answer (None: closed at once, without a word) and then held until the client goes."""
+    with answer (None: closed at once, without a word) and then held until the client goes.
+    refusal: words said to each connection as it is taken, which is then closed (ser2net on
+    a line another client holds)."""
 
-    def __init__(self, test, port=0, host="127.0.0.1", answer=None, scope=0):
+    def __init__(self, test, port=0, host="127.0.0.1", answer=None, scope=0, refusal=None):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.socket = socket.socket(family)
         self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -101,6 +104,7 @@ class Listener:
         self.port = self.socket.getsockname()[1]
         self.accepted = 0
         self.answer = answer
+        self.refusal = refusal
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
         test.addCleanup(self.close)
@@ -112,6 +116,11 @@ class Listener:
             except OSError:
                 return
             self.accepted += 1
+            if self.refusal is not None:
+                try:
+                    connection.sendall(self.refusal)
+                except OSError:
+                    pass
             if self.answer is None:
                 connection.close()
                 continue
@@ -397,49 +406,72 @@ class Network(Served):
                               run.err)
 
     def test_bridge_follows_its_server_and_ends_with_its_parent(self):
-        receiver = self.receiver("--seed", "8", name="bridged")
+        rows = [  # kind, baud: the server sets the line at the baud, or keeps its own
+            ("rfc2217", 115200),
+            ("socket", 460800),
+        ]
+        for kind, baud in rows:
+            with self.subTest(kind):
+                self.bridge_through(kind, baud)
+
+    def bridge_through(self, kind, baud):
+        receiver = self.receiver("--seed", "8", name="bridged-" + kind)
         port = free_ports(1)[0]
         device = os.readlink(receiver.link)
-        server = self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port],
+        server = self.serve((device, "115200n81", kind, "127.0.0.1"), ports=[port],
                             whole_blocks=True)
         url = server.urls[0]
-        link = self.path("com1")
-        log = self.path("bridge.err")
+        link = self.path("com1-" + kind)
+        log = self.path("bridge-%s.err" % kind)
         misplaced = self.cli("-p", url, "bridge", self.path("no-such-folder", "com1"))
         self.assertEqual(misplaced.code, 5, misplaced.err)
         # The launcher's part: a parent that starts the bridge and could be killed outright.
         with open(log, "wb") as err:
-            parent = subprocess.Popen(["sh", "-c", '"$0" -p "$1" bridge "$2"; :', CLI, url, link],
-                                      stderr=err)
+            parent = subprocess.Popen(["sh", "-c", '"$0" -p "$1" -b "$2" bridge "$3"; :', CLI,
+                                       url, str(baud), link], stderr=err)
         self.addCleanup(parent.kill)
         wait_for(lambda: os.path.islink(link), 15, "the bridge's link")
         said = lambda: text_of(log)  # noqa: E731
+        with open(link, "rb", buffering=0) as line:  # until a program sets its own
+            self.assertEqual(termios.tcgetattr(line)[5], getattr(termios, "B%d" % baud))
         first = self.cli("-p", link, "connect")
         self.assertEqual(first.code, 0, first.err + said())
 
-        # The server goes; one that drops every connection takes its port. However much the
-        # program sends meanwhile, the bridge tries again every 2 s, no more often.
+        # The server goes; one that takes every connection only to say the line is another
+        # client's and close it takes its port. However much the program sends meanwhile, the
+        # bridge tries again every 2 s, no more often, and the server's words never reach the
+        # program as if the receiver had said them.
         server.kill()
-        dropper = Listener(self, port=port)
-        line = os.open(link, os.O_RDWR | os.O_NOCTTY)
+        words = b"\r\nPort already in use\r\n"
+        refuser = Listener(self, port=port, refusal=words)
+        line = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        heard = b""
         started = time.monotonic()
         while time.monotonic() - started < 5:
             os.write(line, b"ZvilEyEs\0\x10\0\0")
             time.sleep(0.1)
+            try:
+                heard += os.read(line, 4096)
+            except BlockingIOError:
+                pass
         os.close(line)
-        connections = dropper.accepted
-        dropper.close()
-        # A try every 2 s is 3 in 5 s, each with a second connection that asks the server
-        # why it closed the first; a try for each frame sent would be 50.
+        connections = refuser.accepted
+        refuser.close()
+        self.assertEqual(heard, b"", said())
+        # A try every 2 s is at most 3 in 5 s, each with at most a second connection that
+        # asks the server why it closed the first; a try for each frame sent would be 50.
         self.assertGreaterEqual(connections, 2, said())
-        self.assertLessEqual(connections, 8, said())
+        self.assertLessEqual(connections, 6, said())
+        reason = ('busy: another program holds it (the server closed the connection: '
+                  '"Port already in use")')
+        self.assertEqual(said().count(reason), 1, said())
 
         # The server is back: the next read through the same link is exact.
-        self.serve((device, "115200n81", "rfc2217", "127.0.0.1"), ports=[port],
-                   whole_blocks=True)
+        self.serve((device, "115200n81", kind, "127.0.0.1"), ports=[port], whole_blocks=True)
         wait_for(lambda: "connected to %s again" % url in said(), 15, "the bridge to reconnect")
-        again = self.cli("-p", link, "-q", "--once", "read", self.path("again.bin"))
-        self.assertEqual(again.code, 0, again.err + said())
+        again = self.path("again-%s.bin" % kind)
+        run = self.cli("-p", link, "-q", "--once", "read", again)
+        self.assertEqual(run.code, 0, run.err + said())
 
         # Its parent killed outright (no trap runs): the bridge ends and takes its link with it,
         # so that the server's one client slot is free for the next bridge at once.
@@ -459,7 +491,7 @@ class Network(Served):
         self.assertEqual(successor.wait(timeout=10), 0, said())
         self.assertFalse(os.path.lexists(link))
         receiver.stop()
-        self.assertEqual(self.read(self.path("again.bin")), TAGS[0] + receiver.flash())
+        self.assertEqual(self.read(again), TAGS[0] + receiver.flash())
 
 
 MEMCHECK = os.environ.get("VL_MEMCHECK", "").split()
@@ -515,9 +547,14 @@ class Memcheck(Served):
         self.addCleanup(bridge.kill)
         wait_for(lambda: os.path.islink(link), 60, "the bridge's link")
         server.kill()
+        # Refused twice, as a line another client holds, before the server is back.
+        refuser = Listener(self, port=port, refusal=b"Port already in use\r\n")
+        wait_for(lambda: refuser.accepted >= 2, 60, "the bridge to try again")
+        refuser.close()
         self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"),
                    ports=[port])
-        wait_for(lambda: "again" in text_of(log), 60, "the bridge to reconnect")
+        wait_for(lambda: "connected to %s again" % url in text_of(log), 60,
+                 "the bridge to reconnect")
         run = self.cli("-p", link, "connect")
         self.assertEqual(run.code, 0, run.err + text_of(log))
         bridge.terminate()
