@@ -11,7 +11,9 @@ function(vl_view folder)
   set(view ${CMAKE_BINARY_DIR}/views/${folder})
   if(NOT IS_SYMLINK ${view}/${folder})
     file(REMOVE_RECURSE ${view})
-    file(MAKE_DIRECTORY ${view})
+    # A room of a folder (cli/console) keeps its path inside the view.
+    get_filename_component(parent ${view}/${folder} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
     file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${view}/${folder} SYMBOLIC RESULT failed)
     if(failed)
       file(GLOB_RECURSE headers RELATIVE ${CMAKE_SOURCE_DIR}/${folder}

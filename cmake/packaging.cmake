@@ -6,7 +6,7 @@
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/vl_version.h CONTENT
   "// Generated from project() in CMakeLists.txt.\n#pragma once\n#define VL_VERSION \"@PROJECT_VERSION@\"\n"
   @ONLY)
-foreach(program vl_cli receiver-sim)
+foreach(program vl_cli_commands receiver-sim)
   if(TARGET ${program})
     target_include_directories(${program} PRIVATE ${CMAKE_BINARY_DIR}/generated)
   endif()

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/command_line.h"
-#include "cli/companion_commands.h"
-#include "cli/key_names.h"
-#include "cli/sha256.h"
+#include "cli/commands/command_line.h"
+#include "cli/commands/companion_commands.h"
+#include "cli/console/key_names.h"
+#include "cli/transfers/sha256.h"
 #include "link/network_address.h"
 #include "remote/key_codes.h"
 #include "res/resource.h"

@@ -1,0 +1,90 @@
+#include "cli/commands/run_companion.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/bridge/line_bridge.h"
+#include "cli/commands/command_line.h"
+#include "cli/commands/companion_commands.h"
+#include "cli/commands/port_fleet.h"
+#include "cli/console/event_reporter.h"
+#include "cli/console/key_names.h"
+#include "cli/console/terminal.h"
+#include "cli/log/log_file.h"
+#include "vl_version.h"
+
+namespace {
+
+extern "C" void OnInterrupt(int /*signal*/) {
+  // The first Ctrl-C closes the running dialog as its Cancel button would; a second one
+  // ends the program at once.
+  std::signal(SIGINT, SIG_DFL);
+  ui::ConsoleHost::RequestCancel();
+}
+
+}  // namespace
+
+namespace cli {
+
+int RunCompanion(const std::vector<std::string>& args) {
+  // Not in the help: the shell completion asks for the plain key names, one a line.
+  if (args.size() == 1 && args[0] == "--list-keys") {
+    for (const KeyName& key : kKeyNames) {
+      std::printf("%s\n", key.name);
+    }
+    return kExitOk;
+  }
+  CommandLine line;
+  std::string error;
+  if (!ParseCommandLine(args, line, error)) {
+    std::fprintf(stderr, "%s\nvesker-link: %s (see vesker-link --help)\n", kUsageLine,
+                 error.c_str());
+    return kExitUsage;
+  }
+  if (line.help) {
+    std::printf("%s\n\n%s", kUsageLine, kHelpText);
+    return kExitOk;
+  }
+  if (line.version) {
+    std::printf("vesker-link %s\n", VL_VERSION);
+    return kExitOk;
+  }
+  if (line.command == "bridge") {
+    return RunBridge(line.ports.front(), line.arguments.front(), line.baud);
+  }
+  const bool terminal = !line.json && StderrIsTerminal();
+  const auto style = line.json  ? EventReporter::Style::kJson
+                     : terminal ? EventReporter::Style::kTerminal
+                                : EventReporter::Style::kPlain;
+  ConsoleOutput output(terminal);
+  const LogFile log(line.logPath);
+  const bool logged = !line.logPath.empty() && line.command != "info" && !line.listOnly;
+  if (std::string reason; logged && !log.Check(reason)) {
+    // Before the line is touched: a bench that keeps no record should not start.
+    std::fprintf(stderr, "vesker-link: cannot write the log %s: %s\n", line.logPath.c_str(),
+                 reason.c_str());
+    return kExitFileWrite;
+  }
+  std::signal(SIGINT, OnInterrupt);
+  PortFleet fleet(line, output, style, logged ? &log : nullptr);
+  if (line.command == "probe") {
+    return fleet.Probe();
+  }
+  if (line.command == "watch") {
+    return fleet.Watch(line.ports);
+  }
+  if (line.ports.size() > 1 && line.command != "info") {
+    return fleet.Run(line.ports);
+  }
+  const std::string port = line.ports.empty() ? std::string() : line.ports.front();
+  EventReporter reporter(output, style, line.quiet, PortLabel(port));
+  const std::string file =
+      line.command == "key" || line.arguments.empty() ? std::string() : line.arguments.front();
+  CompanionCommands commands(line, reporter, line.command == "info" ? std::string() : port, file);
+  commands.SetLog(logged ? &log : nullptr);
+  return commands.Run();
+}
+
+}  // namespace cli

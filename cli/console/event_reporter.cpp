@@ -1,0 +1,303 @@
+#include "cli/console/event_reporter.h"
+
+#include <cinttypes>
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "romimage/receiver_variant_table.h"
+
+namespace cli {
+
+namespace {
+
+constexpr auto kRedrawGap = std::chrono::milliseconds(100);
+constexpr int kBarWidth = 24;
+
+std::string Clock(double seconds) {
+  const long long whole = std::llround(seconds);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%lld:%02lld", whole / 60, whole % 60);
+  return text;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  // Names of files and ports are bytes, not always UTF-8: a byte that is not stands as
+  // U+FFFD, so that every line still parses.
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string JsonArray(const std::vector<std::string>& items) {
+  std::string array = "[";
+  for (const std::string& item : items) {
+    array += (array.size() > 1 ? "," : "") + item;
+  }
+  return array + "]";
+}
+
+JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& value) {
+  if (!body_.empty()) {
+    body_ += ",";
+  }
+  body_ += JsonString(key) + ":" + value;
+  return *this;
+}
+
+JsonObject& JsonObject::Add(const std::string& key, const std::string& value) {
+  return AddRaw(key, JsonString(value));
+}
+
+JsonObject& JsonObject::Add(const std::string& key, std::int64_t value) {
+  return AddRaw(key, std::to_string(value));
+}
+
+JsonObject& JsonObject::Add(const std::string& key, bool value) {
+  return AddRaw(key, value ? "true" : "false");
+}
+
+JsonObject& JsonObject::Add(const std::string& key, double value) {
+  // One decimal is all a rate or a time needs; a value that is no number becomes null.
+  return AddRaw(key, nlohmann::json(std::round(value * 10) / 10).dump());
+}
+
+EventReporter::EventReporter(ConsoleOutput& output, Style style, bool quiet, std::string port,
+                             bool named, std::size_t slot)
+    : output_(output),
+      style_(style),
+      quiet_(quiet),
+      port_(std::move(port)),
+      named_(named),
+      slot_(slot) {}
+
+void EventReporter::Emit(JsonObject event) {
+  if (style_ == Style::kSilent) {
+    return;
+  }
+  if (!port_.empty()) {
+    event.Add("port", port_);
+  }
+  output_.Out(event.Text());
+}
+
+void EventReporter::Start(const std::string& command, const JsonObject& fields) {
+  command_ = command;
+  if (Json()) {
+    Emit(JsonObject()
+             .Add("event", "start")
+             .Add("command", command)
+             .AddRaw("details", fields.Text()));
+  }
+}
+
+void EventReporter::Stage(const std::string& name) {
+  CloseBar();
+  CloseStageTime();
+  stage_ = name;
+  pass_ = 1;
+  stageStart_ = timedSince_ = std::chrono::steady_clock::now();
+  lastDraw_ = {};
+  lastShown_ = -1;
+  lastWaitShown_ = -1;
+}
+
+void EventReporter::Pass(int number) {
+  CloseBar();
+  pass_ = number;
+  stageStart_ = std::chrono::steady_clock::now();
+  lastDraw_ = {};
+  lastShown_ = -1;
+}
+
+void EventReporter::CloseStageTime() {
+  if (stage_.empty()) {
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - timedSince_).count();
+  timedSince_ = now;
+  for (auto& [name, total] : stageSeconds_) {
+    if (name == stage_) {
+      total += seconds;
+      return;
+    }
+  }
+  stageSeconds_.emplace_back(stage_, seconds);
+}
+
+std::vector<std::pair<std::string, double>> EventReporter::StageSeconds() {
+  CloseStageTime();
+  return stageSeconds_;
+}
+
+std::string EventReporter::StageLabel() const {
+  return pass_ > 1 ? stage_ + " " + std::to_string(pass_) : stage_;
+}
+
+void EventReporter::Waiting(double seconds, double limit) {
+  if (quiet_ || muted_ || style_ == Style::kSilent) {
+    return;
+  }
+  const int whole = static_cast<int>(seconds);
+  // A receiver that answers at once is no wait to speak of, except to a program.
+  if (whole == lastWaitShown_ || (whole == 0 && style_ != Style::kJson)) {
+    return;
+  }
+  const bool first = lastWaitShown_ < 0;
+  lastWaitShown_ = whole;
+  switch (style_) {
+    case Style::kJson:
+      Emit(JsonObject()
+               .Add("event", "progress")
+               .Add("stage", stage_)
+               .Add("seconds", static_cast<double>(whole))
+               .Add("limitSeconds", limit));
+      return;
+    case Style::kPlain:
+      if (first) {
+        char line[160];
+        std::snprintf(line, sizeof(line), "%s: waiting for the receiver to answer (up to %.0f s)",
+                      stage_.c_str(), limit);
+        output_.Err(Named(line));
+      }
+      return;
+    case Style::kTerminal: {
+      char line[160];
+      std::snprintf(line, sizeof(line), "%-8s waiting for the receiver to answer  %d s of %.0f s",
+                    stage_.c_str(), whole, limit);
+      output_.SetLive(slot_, Named(line));
+      barOpen_ = true;
+      return;
+    }
+    case Style::kSilent:
+      return;
+  }
+}
+
+void EventReporter::Say(const std::string& line) {
+  if (!Json() && style_ != Style::kSilent) {
+    CloseBar();
+    output_.Out(Named(line));
+  }
+}
+
+void EventReporter::Message(const std::string& text) {
+  if (muted_ || style_ == Style::kSilent) {
+    return;
+  }
+  if (Json()) {
+    Emit(JsonObject().Add("event", "message").Add("text", text));
+    return;
+  }
+  CloseBar();
+  // The program's texts break lines as Windows does; a console wants one line end.
+  std::string shown = "vesker-link: " + Named("");
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') {
+      shown += text[i];
+    }
+  }
+  output_.Err(shown);
+}
+
+void EventReporter::MessageShown(const std::string& text, const std::string& /*caption*/) {
+  Message(text);
+}
+
+void EventReporter::Result(int exitCode, const JsonObject& fields) {
+  CloseBar();
+  if (Json()) {
+    Emit(JsonObject()
+             .Add("event", "result")
+             .Add("command", command_)
+             .Add("ok", exitCode == 0)
+             .Add("exitCode", exitCode)
+             .AddRaw("details", fields.Text()));
+  }
+}
+
+void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
+  if (quiet_ || muted_ || style_ == Style::kSilent || total == 0 || done > total) {
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - stageStart_).count();
+  const double bytes = static_cast<double>(done) * romimage::kBlockSize;
+  const double rate = seconds > 0 ? bytes / seconds : 0;
+  const double eta = done > 0 ? seconds * (total - done) / done : 0;
+  const int percent = static_cast<int>(done * 100ull / total);
+  switch (style_) {
+    case Style::kJson:
+      if (percent == lastShown_) {
+        return;
+      }
+      lastShown_ = percent;
+      Emit(JsonObject()
+               .Add("event", "progress")
+               .Add("stage", stage_)
+               .Add("pass", pass_)
+               .Add("blocks", static_cast<std::int64_t>(done))
+               .Add("total", static_cast<std::int64_t>(total))
+               .Add("percent", percent)
+               .Add("bytes", static_cast<std::int64_t>(bytes))
+               .Add("bytesPerSecond", rate)
+               .Add("etaSeconds", eta));
+      return;
+    case Style::kPlain:
+      if (percent / 10 <= lastShown_ || percent < 10) {
+        return;
+      }
+      lastShown_ = percent / 10;
+      output_.Err(Named(StageLabel() + ": " + std::to_string(lastShown_ * 10) + "% (" +
+                        std::to_string(done) + "/" + std::to_string(total) + " blocks)"));
+      return;
+    case Style::kSilent:
+      return;
+    case Style::kTerminal: {
+      if (done != total && now - lastDraw_ < kRedrawGap) {
+        return;
+      }
+      lastDraw_ = now;
+      const int filled = static_cast<int>(done * static_cast<std::uint64_t>(kBarWidth) / total);
+      std::string bar(static_cast<std::size_t>(filled), '#');
+      bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+      char line[160];
+      std::snprintf(line, sizeof(line), "%-8s [%s] %3d%%  %u/%u blocks  %.1f KiB/s  ETA %s",
+                    StageLabel().c_str(), bar.c_str(), percent, done, total, rate / 1024,
+                    Clock(eta).c_str());
+      output_.SetLive(slot_, Named(line));
+      barOpen_ = true;
+      if (done == total) {
+        CloseBar();
+      }
+      return;
+    }
+  }
+}
+
+void EventReporter::CloseBar() {
+  if (barOpen_ && keepBars_) {
+    output_.Keep(slot_);
+  }
+  barOpen_ = false;
+}
+
+void EventReporter::State(const std::string& state, const std::string& text) {
+  switch (style_) {
+    case Style::kJson:
+      Emit(JsonObject().Add("event", "state").Add("state", state).Add("text", text));
+      return;
+    case Style::kPlain:
+      output_.Err(Named(text));
+      return;
+    case Style::kTerminal:
+      barOpen_ = false;
+      output_.SetLive(slot_, Named(text));
+      return;
+    case Style::kSilent:
+      return;
+  }
+}
+
+}  // namespace cli

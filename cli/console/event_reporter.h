@@ -1,0 +1,113 @@
+// What vesker-link tells its user about one port: progress on stderr (a live bar on a
+// terminal, a line per 10 % elsewhere), the program's messages, the outcome; or, for
+// wrappers, one JSON object per event on stdout. With several ports each has a reporter of
+// its own, and every line and event names its port.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/console/console_output.h"
+#include "link/outcome.h"
+#include "ui/headless/console_host.h"
+
+namespace cli {
+
+// One flat JSON object, built up field by field.
+class JsonObject {
+ public:
+  JsonObject& Add(const std::string& key, const std::string& value);
+  JsonObject& Add(const std::string& key, const char* value) {
+    return Add(key, std::string(value));
+  }
+  JsonObject& Add(const std::string& key, std::int64_t value);
+  JsonObject& Add(const std::string& key, int value) {
+    return Add(key, static_cast<std::int64_t>(value));
+  }
+  JsonObject& Add(const std::string& key, bool value);
+  JsonObject& Add(const std::string& key, double value);
+  // value must already be JSON (an array, an object).
+  JsonObject& AddRaw(const std::string& key, const std::string& value);
+  std::string Text() const { return "{" + body_ + "}"; }
+
+ private:
+  std::string body_;
+};
+
+// text as a JSON string, quotes included; UTF-8 passes through, and a byte that is not part
+// of UTF-8 becomes U+FFFD.
+std::string JsonString(const std::string& text);
+// A JSON array of items that are already JSON.
+std::string JsonArray(const std::vector<std::string>& items);
+
+class EventReporter : public ui::ConsoleListener, public comm::ProgressListener {
+ public:
+  enum class Style { kTerminal, kPlain, kJson, kSilent };
+  // port: put in every JSON event when not empty, and before every line when named (with
+  // several ports); slot: the port's live line on a terminal.
+  EventReporter(ConsoleOutput& output, Style style, bool quiet, std::string port = std::string(),
+                bool named = false, std::size_t slot = 0);
+
+  // The start of a command, and each stage whose blocks it counts (or whose wait it shows);
+  // the time of each stage is kept, a stage entered again adding to its time.
+  void Start(const std::string& command, const JsonObject& fields);
+  void Stage(const std::string& name);
+  // The next read of the same stage (2, 3); its progress starts again from nothing.
+  void Pass(int number);
+  // How long a wait of the stage has lasted, of at most limit seconds.
+  void Waiting(double seconds, double limit);
+  // The seconds spent in each stage so far, in the order they were first entered.
+  std::vector<std::pair<std::string, double>> StageSeconds();
+  // A line for the user on stdout (in JSON it goes into the result instead).
+  void Say(const std::string& line);
+  // A message of the command line's own, shown like the program's.
+  void Message(const std::string& text);
+  // The program's messages stop reaching the user (they are still kept), or reach them again.
+  void Mute(bool muted) { muted_ = muted; }
+  // What a port of the production loop is doing between receivers ("waiting for a receiver",
+  // "done: swap the receiver"): its live line on a terminal, a line elsewhere, a "state"
+  // event in JSON. It is no progress: -q shows it too.
+  void State(const std::string& state, const std::string& text);
+  // On a terminal, a finished stage's bar stays above the live lines (the default), or goes
+  // when the next line takes its place, so that a port that runs all day keeps to its line.
+  void KeepBars(bool keep) { keepBars_ = keep; }
+  void Result(int exitCode, const JsonObject& fields);
+
+  bool Json() const { return style_ == Style::kJson; }
+
+  void MessageShown(const std::string& text, const std::string& caption) override;
+  void BlocksDone(std::uint32_t done, std::uint32_t count) override;
+
+ private:
+  void CloseBar();
+  void CloseStageTime();
+  // The stage as progress names it: "backup", or "backup 2" for its second read.
+  std::string StageLabel() const;
+  void Emit(JsonObject event);
+  std::string Named(const std::string& line) const { return named_ ? port_ + ": " + line : line; }
+
+  ConsoleOutput& output_;
+  Style style_;
+  bool quiet_;
+  std::string port_;
+  bool named_;
+  std::size_t slot_;
+  bool muted_ = false;
+  std::string command_;
+  std::string stage_;
+  int pass_ = 1;
+  std::chrono::steady_clock::time_point stageStart_;
+  std::chrono::steady_clock::time_point timedSince_;
+  std::vector<std::pair<std::string, double>> stageSeconds_;
+  int lastWaitShown_ = -1;
+  std::chrono::steady_clock::time_point lastDraw_;
+  int lastShown_ = -1;  // percent (JSON), tenth (plain) or block (terminal) last shown
+  bool barOpen_ = false;
+  bool keepBars_ = true;
+};
+
+}  // namespace cli

@@ -1,8 +1,0 @@
-#include <string>
-#include <vector>
-
-#include "cli/run_companion.h"
-
-int main(int argc, char** argv) {
-  return cli::RunCompanion(std::vector<std::string>(argv + 1, argv + argc));
-}

@@ -1,0 +1,19 @@
+// The adapter behind a port as a technician knows it, for probe's list and the bench's log.
+#pragma once
+
+#include <string>
+
+#include "cli/console/event_reporter.h"
+#include "cli/ports/system_ports.h"
+
+namespace cli {
+
+// "USB 0403:6001 Maker Product, serial A5", "UART", or Windows' name for it; empty for a
+// port the system says nothing of (a pty, a network port).
+std::string DescribeAdapter(const PortIdentity& identity);
+
+// Each thing the system says of the adapter, as fields of its own (bus, vendorId, productId,
+// manufacturer, product, serial, name).
+void AddAdapterFields(JsonObject& object, const PortIdentity& identity);
+
+}  // namespace cli

@@ -1,0 +1,90 @@
+// An upgrade of one receiver that proves each step: a backup that two reads agree on (none
+// written when the receiver already holds the file's data), the program's own upgrade, the
+// wait for the receiver's restart, and a read-back that proves the flash holds the file.
+// One receiver's steps; several receivers (and the production loop) run one each.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/console/event_reporter.h"
+#include "cli/transfers/flash_verifier.h"
+#include "cli/transfers/proven_read.h"
+#include "romimage/rom_image_file.h"
+#include "ui/headless/console_host.h"
+
+namespace cli {
+
+struct UpgradeOptions {
+  bool backup = true;
+  bool once = false;   // the backup is one read
+  bool verify = true;  // the receiver is read back after its restart
+  bool force = false;  // written even when the receiver holds the file's data
+  std::chrono::seconds restartWait{120};
+};
+
+// A file written for the run, and how the write went.
+struct WrittenFile {
+  std::string path;
+  romimage::WriteResult result = romimage::WriteResult::kCreateFailed;
+};
+
+struct UpgradeResult {
+  int exitCode = 0;
+  std::string result;  // for a summary: "ok", "up to date", or what went wrong
+  int receiverVariant = -1;
+  bool upToDate = false;
+  bool writeStarted = false;   // blocks were sent, so the receiver may hold wrong software
+  bool written = false;        // every block was taken
+  bool otherReceiver = false;  // another receiver answered after the restart
+  double restartSeconds = -1;  // how long it took to answer after its restart; -1: not seen
+  std::string backup;          // the backup's file, once written
+  std::string restore;         // the command that writes the backup back, where one is due
+  std::string backupProof;
+  std::string verifyProof;
+  std::vector<std::uint32_t> differing;  // blocks the flash holds otherwise than the file
+};
+
+class UpgradeSteps {
+ public:
+  // port: as the user named it, for the command that restores a backup; label: the port as
+  // part of a file name.
+  UpgradeSteps(ui::ConsoleHost& host, EventReporter& reporter, std::int32_t portIndex, int baud,
+               std::string port, std::string label);
+
+  // data: the blocks of a checked ROM file of the variant; writeBackup(kind, flash) writes
+  // the backup of a receiver of that kind.
+  using BackupWriter = std::function<WrittenFile(int kind, const std::vector<std::uint8_t>& flash)>;
+  UpgradeResult Run(const std::vector<std::uint8_t>& data, int variant,
+                    const UpgradeOptions& options, const BackupWriter& writeBackup);
+
+  // The steps on their own. The backup: a proven read, one read alone when it equals data.
+  ProvenFlash ReadBackup(const std::vector<std::uint8_t>& data, int variant, bool once);
+  // The program's upgrade dialog, on a ROM file.
+  comm::Outcome Write(const std::string& romPath);
+  // After the upgrade: the wait for the restart (bounded by wait, counted from now), then
+  // the read-back; restartSeconds: how long the receiver took to answer again, -1 if never.
+  // backup: the flash as it was before the upgrade, null when none was read.
+  FlashVerdict AwaitRestartAndVerify(const std::vector<std::uint8_t>& data, int variant,
+                                     std::chrono::seconds wait, double& restartSeconds,
+                                     const std::vector<std::uint8_t>* backup = nullptr);
+
+ private:
+  // The end of an upgrade that may have left the receiver with wrong software: the command
+  // that writes the backup back, kept in result and told the user. proven: the receiver on
+  // the port is the one the backup came from, so the command need not read its own first.
+  void OfferRestore(UpgradeResult& result, bool proven);
+  UpgradeResult& Fail(UpgradeResult& result, int exitCode, const std::string& text);
+
+  EventReporter& reporter_;
+  std::int32_t portIndex_;
+  int baud_;
+  std::string port_;
+  std::string label_;
+  FlashReader reader_;
+};
+
+}  // namespace cli

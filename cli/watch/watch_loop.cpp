@@ -1,0 +1,148 @@
+#include "cli/watch/watch_loop.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "cli/ports/failure_report.h"
+#include "link/command_port.h"
+#include "link/serial_port.h"
+
+namespace cli {
+
+namespace {
+
+// A receiver that has not answered for this long has gone, unless its restart took longer:
+// three connection tests in a row without an answer.
+constexpr std::chrono::steady_clock::duration kGoneAfter = std::chrono::seconds(3);
+
+}  // namespace
+
+WatchLoop::WatchLoop(const WatchOptions& options, ReceiverHandler handle, ConsoleOutput& output,
+                     EventReporter::Style style, std::string port, std::size_t slot, bool several,
+                     WatchTally& tally)
+    : options_(options),
+      handle_(std::move(handle)),
+      output_(output),
+      style_(style),
+      selection_(port),
+      slot_(slot),
+      several_(several),
+      tally_(tally) {}
+
+void WatchLoop::Run() {
+  EventReporter states(output_, style_, options_.quiet, selection_.Label(), several_, slot_);
+  ConnectionProbe probe(selection_.Index(), options_.baud);
+  while (AwaitArrival(probe, states) && tally_.Claim()) {
+    // The dialogs open the port themselves.
+    probe.Release();
+    const PortSummary box = Handle();
+    const Clock::time_point handled = Clock::now();
+    tally_.Handled(box);
+    if (tally_.Over()) {
+      break;
+    }
+    if (box.otherReceiver) {
+      continue;  // the receiver that answers now is a new one: it is handled as such
+    }
+    if (box.exitCode != kExitOk) {
+      states.State("failed", "failed: " + box.result + "; swap the receiver");
+    } else if (box.upToDate) {
+      states.State("up to date", "up to date: swap the receiver");
+    } else {
+      states.State("done", "done: swap the receiver");
+    }
+    AwaitDeparture(probe, box, handled);
+  }
+  output_.SetLive(slot_, std::string());
+}
+
+bool WatchLoop::AwaitArrival(ConnectionProbe& probe, EventReporter& states) {
+  states.State("waiting", "waiting for a receiver");
+  std::string shown;  // why the port is not there, as last shown
+  while (!tally_.Over()) {
+    const ConnectionProbe::Answer answer = probe.Ask(Clock::now() + ConnectionProbe::kEvery);
+    if (answer == ConnectionProbe::Answer::kAnswered) {
+      return true;
+    }
+    if (answer == ConnectionProbe::Answer::kNoPort) {
+      ShowTrouble(probe.Port(), states, shown);
+    } else if (!shown.empty()) {
+      shown.clear();
+      states.State("waiting", "waiting for a receiver");
+    }
+  }
+  return false;
+}
+
+void WatchLoop::ShowTrouble(const comm::SerialPort& port, EventReporter& states,
+                            std::string& shown) {
+  const comm::PortFailure failure = port.LastFailure();
+  std::string trouble = OpenFailureWord(failure, port.FailureDetail());
+  if (trouble.empty()) {
+    trouble = "its line is gone";
+  }
+  if (trouble == shown) {
+    return;
+  }
+  shown = trouble;
+  states.State("waiting", "waiting for a receiver (" + trouble + ")");
+  // A port that is missing comes with its receiver; one this user may not open does not.
+  if (failure == comm::PortFailure::kNotPermitted || failure == comm::PortFailure::kBusy ||
+      failure == comm::PortFailure::kSettings) {
+    comm::Outcome outcome;
+    outcome.portFailure = failure;
+    outcome.portFailureDetail = port.FailureDetail();
+    states.Message("cannot open " + selection_.Label() + ": " +
+                   OpenFailureText(
+                       outcome, comm::SerialPort::DevicePath(comm::ComNumber(selection_.Index()))));
+  }
+}
+
+PortSummary WatchLoop::Handle() {
+  EventReporter reporter(output_, style_, options_.quiet, selection_.Label(), several_, slot_);
+  reporter.KeepBars(false);
+  return handle_(reporter);
+}
+
+void WatchLoop::AwaitDeparture(ConnectionProbe& probe, const PortSummary& box,
+                               Clock::time_point handled) {
+  // The longest silence that is still this receiver: its restart, and half again.
+  const auto silenceFor = [](Clock::duration restart) {
+    return std::max(kGoneAfter, restart * 3 / 2);
+  };
+  Clock::duration limit = kGoneAfter;
+  if (box.written && box.restartSeconds >= 0) {
+    limit = silenceFor(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(box.restartSeconds)));
+  }
+  // Written and not read back, or not answering after its restart, or stopped in the middle
+  // of its write: it may restart now, for as long as a restart may take, and answer again.
+  // Until it has, silence (even a port that has gone, as an adapter restarting with its box
+  // does) is that restart.
+  bool restarting = (box.written && (options_.noVerify || box.restartSeconds < 0)) ||
+                    (box.writeStarted && !box.written);
+  const Clock::duration restartWait = options_.restartWait;
+  Clock::time_point answered = handled;
+  while (!tally_.Over()) {
+    const Clock::time_point next = Clock::now() + ConnectionProbe::kEvery;
+    const ConnectionProbe::Answer answer = probe.Ask(next);
+    const Clock::time_point now = Clock::now();
+    if (answer == ConnectionProbe::Answer::kNoPort && !restarting) {
+      return;  // its port went with it
+    }
+    if (answer == ConnectionProbe::Answer::kAnswered) {
+      if (restarting) {
+        limit = silenceFor(now - handled);
+        restarting = false;
+      }
+      answered = now;
+      std::this_thread::sleep_until(next);
+      continue;
+    }
+    if (now - answered > (restarting ? restartWait : limit)) {
+      return;
+    }
+  }
+}
+
+}  // namespace cli
