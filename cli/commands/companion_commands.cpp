@@ -8,10 +8,14 @@
 #include <mutex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/console/key_names.h"
 #include "cli/console/terminal.h"
+#include "cli/log/log_record.h"
 #include "cli/ports/adapter_text.h"
 #include "cli/ports/system_ports.h"
+#include "cli/transfers/flash_files.h"
 #include "cli/transfers/flash_reader.h"
 #include "cli/transfers/flash_verifier.h"
 #include "cli/transfers/proven_read.h"
@@ -30,73 +34,6 @@ namespace cli {
 
 namespace {
 
-std::string TagName(int variant) {
-  // "VESKER_SZ_RomFtaAMD1" names itself well enough without its common head.
-  return std::string(romimage::ReceiverVariantTable[variant].imageTag + 10, 10);
-}
-
-// Now as "yyyymmdd-hhmmss", for backup names.
-std::string TimeStamp() {
-  const std::tm local = LocalTime(std::time(nullptr));
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
-  return text;
-}
-
-// Now in UTC as "yyyy-mm-ddThh:mm:ssZ", for the log.
-std::string UtcTime() {
-  using namespace std::chrono;
-  const auto now = floor<seconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date{day};
-  const hh_mm_ss time{now - day};
-  char text[40];
-  std::snprintf(text, sizeof(text), "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
-  return text;
-}
-
-std::string JsonList(const std::vector<std::uint32_t>& numbers) {
-  std::vector<std::string> items;
-  items.reserve(numbers.size());
-  for (const std::uint32_t n : numbers) {
-    items.push_back(std::to_string(n));
-  }
-  return JsonArray(items);
-}
-
-// Taken, even by a link that leads nowhere.
-bool Exists(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::exists(
-      std::filesystem::symlink_status(romimage::Utf8Path(path), ignored));
-}
-
-// A flash written under name(stamp), or name("stamp-2"), name("stamp-3") ... whichever no
-// file has: two runs within one second, in one process or several, never write over each
-// other. The name is taken in the same step as the file is put there, so a run that loses
-// the race for it takes the next.
-WrittenFile WriteUnderFreeName(const std::string& stamp,
-                               const std::function<std::string(const std::string&)>& name,
-                               int variant, const std::uint8_t* flash) {
-  constexpr int kTries = 1000;
-  for (int n = 1; n <= kTries; ++n) {
-    WrittenFile file;
-    file.path = name(n == 1 ? stamp : stamp + "-" + std::to_string(n));
-    if (Exists(file.path)) {
-      continue;
-    }
-    file.result =
-        romimage::WriteImageFile(file.path, variant, flash, romimage::ExistingFile::kKeep);
-    if (file.result == romimage::WriteResult::kWritten || !Exists(file.path)) {
-      return file;
-    }
-  }
-  return WrittenFile{name(stamp), romimage::WriteResult::kCreateFailed};
-}
-
 // The blocks of a checked ROM file: what its tag's kind holds, after the tag (a file may be
 // longer than its kind).
 std::vector<std::uint8_t> BlocksOf(const std::vector<std::uint8_t>& file,
@@ -112,21 +49,7 @@ std::string DataDigest(const std::uint8_t* data, std::size_t size) {
   return hash.HexDigest();
 }
 
-std::string InFolderOf(const std::string& file, const std::string& name) {
-  const std::filesystem::path folder = romimage::Utf8Path(file).parent_path();
-  return romimage::PathUtf8(folder.empty() ? romimage::Utf8Path(name)
-                                           : folder / romimage::Utf8Path(name));
-}
-
 }  // namespace
-
-std::string FlashFileName(int variant, const std::string& port, const std::string& timeStamp) {
-  return TagName(variant) + "-" + (port.empty() ? "" : port + "-") + timeStamp + ".bin";
-}
-
-std::string BackupFileName(int variant, const std::string& port, const std::string& timeStamp) {
-  return "backup-" + FlashFileName(variant, port, timeStamp);
-}
 
 CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& reporter,
                                      std::string port, std::string file, bool several)
@@ -139,9 +62,9 @@ CompanionCommands::CompanionCommands(const CommandLine& line, EventReporter& rep
 
 int CompanionCommands::Run() {
   start_ = std::chrono::steady_clock::now();
-  JsonObject details;
+  Json details = Json::object();
   if (!file_.empty()) {
-    details.Add("file", file_);
+    details["file"] = file_;
   }
   if (line_.command != "info") {
     // Made usable by the dialogs: a device path or a high COM number is mapped (for this
@@ -149,7 +72,7 @@ int CompanionCommands::Run() {
     selection_.emplace(portName_);
     portIndex_ = selection_->Index();
     summary_.port = selection_->Label();
-    details.Add("fast", line_.fast);
+    details["fast"] = line_.fast;
   }
   reporter_.Start(line_.command, details);
   if (line_.command == "connect") {
@@ -173,7 +96,11 @@ int CompanionCommands::Run() {
   return Keys();
 }
 
-int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
+int CompanionCommands::Finish(int exitCode) {
+  return Finish(exitCode, Json::object());
+}
+
+int CompanionCommands::Finish(int exitCode, const Json& fields) {
   summary_.exitCode = exitCode;
   summary_.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -189,33 +116,11 @@ int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
 }
 
 bool CompanionCommands::WriteLog() {
-  JsonObject stages;
-  for (const auto& [stage, seconds] : reporter_.StageSeconds()) {
-    stages.Add(stage, seconds);
-  }
-  JsonObject proofs;
-  for (const auto& [stage, how] : proofs_) {
-    proofs.Add(stage, how);
-  }
-  JsonObject adapter;
+  Json adapter = Json::object();
   AddAdapterFields(adapter,
                    IdentifyPort(comm::SerialPort::DevicePath(comm::ComNumber(portIndex_))));
-  const std::string line = JsonObject()
-                               .Add("time", UtcTime())
-                               .Add("port", summary_.port)
-                               .AddRaw("adapter", adapter.Text())
-                               .Add("kind", summary_.kind)
-                               .Add("command", line_.command)
-                               .Add("file", file_)
-                               .Add("result", summary_.result)
-                               .Add("exitCode", summary_.exitCode)
-                               .Add("seconds", summary_.seconds)
-                               .AddRaw("stages", stages.Text())
-                               .Add("sha256", summary_.sha256)
-                               .Add("backup", summary_.backup)
-                               .Add("restore", summary_.restore)
-                               .AddRaw("proof", proofs.Text())
-                               .Text();
+  const std::string line = JsonLine(
+      LogRecord(summary_, line_.command, file_, reporter_.StageSeconds(), proofs_, adapter));
   std::string error;
   if (log_->Append(line, error)) {
     return true;
@@ -243,7 +148,7 @@ int CompanionCommands::Connect() {
   if (!dialog.Outcome().Done()) {
     return Finish(Failure(dialog.Outcome()));
   }
-  if (reporter_.Json()) {
+  if (reporter_.InJson()) {
     reporter_.Message(comm::kConnectOkText);
   } else {
     reporter_.Say(comm::kConnectOkText);
@@ -298,14 +203,13 @@ int CompanionCommands::Info() {
   reporter_.Say("size:     " + std::to_string(image.size()) + " bytes, " +
                 std::to_string(row.ImageSize()) + " of them data");
   reporter_.Say("sha256:   " + digest + " (data)");
-  return Finish(kExitOk, JsonObject()
-                             .Add("variant", variant)
-                             .Add("tag", std::string(row.imageTag, 20))
-                             .Add("version", row.versionName)
-                             .Add("blocks", static_cast<std::int64_t>(row.blockCount))
-                             .Add("fileSize", static_cast<std::int64_t>(image.size()))
-                             .Add("dataSize", static_cast<std::int64_t>(row.ImageSize()))
-                             .Add("sha256", digest));
+  return Finish(kExitOk, {{"variant", variant},
+                          {"tag", std::string(row.imageTag, 20)},
+                          {"version", row.versionName},
+                          {"blocks", row.blockCount},
+                          {"fileSize", image.size()},
+                          {"dataSize", row.ImageSize()},
+                          {"sha256", digest}});
 }
 
 int CompanionCommands::Read() {
@@ -330,9 +234,7 @@ int CompanionCommands::Read() {
     NoteReceiver(flash.variant);
     reporter_.Message(flash.outcome.message + "; " + file_ + " not written");
     summary_.result = "not proven: " + flash.outcome.message;
-    return Finish(
-        kExitReceiver,
-        JsonObject().Add("reads", flash.reads).AddRaw("undecided", JsonList(flash.undecided)));
+    return Finish(kExitReceiver, {{"reads", flash.reads}, {"undecided", flash.undecided}});
   }
   NoteReceiver(flash.variant);
   romimage::WriteResult written = romimage::WriteResult::kCreateFailed;
@@ -362,15 +264,14 @@ int CompanionCommands::Read() {
   proofs_.emplace_back("read", flash.proof);
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
                 " into " + file_ + ": " + flash.proof);
-  return Finish(kExitOk, JsonObject()
-                             .Add("file", file_)
-                             .Add("variant", flash.variant)
-                             .Add("version", row.versionName)
-                             .Add("blocks", static_cast<std::int64_t>(row.blockCount))
-                             .Add("sha256", summary_.sha256)
-                             .Add("proof", flash.proof)
-                             .Add("reads", flash.reads)
-                             .AddRaw("repaired", JsonList(flash.repaired)));
+  return Finish(kExitOk, {{"file", file_},
+                          {"variant", flash.variant},
+                          {"version", row.versionName},
+                          {"blocks", row.blockCount},
+                          {"sha256", summary_.sha256},
+                          {"proof", flash.proof},
+                          {"reads", flash.reads},
+                          {"repaired", flash.repaired}});
 }
 
 int CompanionCommands::Upgrade() {
@@ -414,32 +315,33 @@ int CompanionCommands::Upgrade() {
   summary_.written = upgrade.written;
   summary_.otherReceiver = upgrade.otherReceiver;
   summary_.restartSeconds = upgrade.restartSeconds;
-  JsonObject proof;
+  Json proof = Json::object();
   for (const auto& [stage, how] :
        {std::pair<const char*, const std::string*>{"backup", &upgrade.backupProof},
         {"verify", &upgrade.verifyProof}}) {
     if (!how->empty()) {
       proofs_.emplace_back(stage, *how);
-      proof.Add(stage, *how);
+      proof[stage] = *how;
     }
   }
   summary_.proof = upgrade.upToDate ? upgrade.backupProof : upgrade.verifyProof;
-  JsonObject result;
+  Json result = Json::object();
   if (!upgrade.backup.empty()) {
-    result.Add("backup", upgrade.backup);
+    result["backup"] = upgrade.backup;
   }
   if (!upgrade.restore.empty()) {
-    result.Add("restore", upgrade.restore);
+    result["restore"] = upgrade.restore;
   }
   if (upgrade.exitCode == kExitOk) {
-    result.Add("blocks", static_cast<std::int64_t>(row.blockCount))
-        .Add("sha256", digest)
-        .Add("upToDate", upgrade.upToDate);
+    result["blocks"] = row.blockCount;
+    result["sha256"] = digest;
+    result["upToDate"] = upgrade.upToDate;
   }
   if (!upgrade.differing.empty()) {
-    result.AddRaw("differing", JsonList(upgrade.differing));
+    result["differing"] = upgrade.differing;
   }
-  return Finish(upgrade.exitCode, result.AddRaw("proof", proof.Text()));
+  result["proof"] = proof;
+  return Finish(upgrade.exitCode, result);
 }
 
 int CompanionCommands::Verify() {
@@ -491,12 +393,9 @@ int CompanionCommands::Verify() {
   } else {
     summary_.result = text;
   }
-  JsonObject result;
-  result.Add("blocks", static_cast<std::int64_t>(blocks))
-      .AddRaw("differing", JsonList(verdict.differing))
-      .Add("proof", verdict.proof);
+  Json result = {{"blocks", blocks}, {"differing", verdict.differing}, {"proof", verdict.proof}};
   if (!verdict.undecided.empty()) {
-    result.AddRaw("undecided", JsonList(verdict.undecided));
+    result["undecided"] = verdict.undecided;
   }
   return Finish(verified ? kExitOk : kExitReceiver, result);
 }
@@ -529,10 +428,10 @@ int CompanionCommands::Keys() {
   panel.DoModal();
   host_.OnIdle(nullptr);
   if (ui::ConsoleHost::CancelRequested() || !panel.Outcome().Done()) {
-    return Finish(Failure(panel.Outcome()), JsonObject().Add("sent", sent));
+    return Finish(Failure(panel.Outcome()), {{"sent", sent}});
   }
   reporter_.Say("sent " + std::to_string(sent) + " keys");
-  return Finish(kExitOk, JsonObject().Add("sent", sent));
+  return Finish(kExitOk, {{"sent", sent}});
 }
 
 }  // namespace cli

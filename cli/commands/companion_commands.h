@@ -22,13 +22,6 @@
 
 namespace cli {
 
-// The name of a file of a receiver's flash: its variant's tag, the port (when given) and when
-// it was taken: "RomFtaAMD1-ttyUSB0-20261207-142423.bin".
-std::string FlashFileName(int variant, const std::string& port, const std::string& timeStamp);
-// The name of a backup of a receiver's flash: "backup-" and its flash file's name, the port
-// given when several are backed up at once.
-std::string BackupFileName(int variant, const std::string& port, const std::string& timeStamp);
-
 class CompanionCommands {
  public:
   // port: the one port this run serves (empty: the one kept in Pelto.cfg); file: the file
@@ -67,7 +60,8 @@ class CompanionCommands {
   bool LoadRomFile(std::vector<std::uint8_t>& image, int& variant);
   // The exit code of a dialog that ended without success, after what the user must know.
   int Failure(const comm::Outcome& outcome);
-  int Finish(int exitCode, const JsonObject& fields = JsonObject());
+  int Finish(int exitCode);
+  int Finish(int exitCode, const Json& fields);
   // The bench's line for this run; false when it could not be written.
   bool WriteLog();
   void NoteReceiver(int variant);

@@ -7,6 +7,8 @@
 #include <set>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/console/terminal.h"
 #include "cli/ports/adapter_text.h"
 #include "cli/ports/system_ports.h"
@@ -51,25 +53,22 @@ std::string Or(const std::string& text, const char* fallback) {
 }
 
 // Each port's run (or each receiver's) as a JSON list.
-std::string SummariesJson(const std::vector<PortSummary>& summaries) {
-  std::vector<std::string> items;
-  items.reserve(summaries.size());
+Json SummariesJson(const std::vector<PortSummary>& summaries) {
+  Json items = Json::array();
   for (const PortSummary& port : summaries) {
-    items.push_back(JsonObject()
-                        .Add("port", port.port)
-                        .Add("ok", port.exitCode == kExitOk)
-                        .Add("exitCode", port.exitCode)
-                        .Add("kind", port.kind)
-                        .Add("result", port.result)
-                        .Add("seconds", port.seconds)
-                        .Add("sha256", port.sha256)
-                        .Add("backup", port.backup)
-                        .Add("restore", port.restore)
-                        .Add("file", port.file)
-                        .Add("proof", port.proof)
-                        .Text());
+    items.push_back({{"port", port.port},
+                     {"ok", port.exitCode == kExitOk},
+                     {"exitCode", port.exitCode},
+                     {"kind", port.kind},
+                     {"result", port.result},
+                     {"seconds", Tenths(port.seconds)},
+                     {"sha256", port.sha256},
+                     {"backup", port.backup},
+                     {"restore", port.restore},
+                     {"file", port.file},
+                     {"proof", port.proof}});
   }
-  return JsonArray(items);
+  return items;
 }
 
 }  // namespace
@@ -148,10 +147,9 @@ int PortFleet::Run(const std::vector<std::string>& ports) {
     }
     return code;
   }
-  JsonObject details;
-  details.AddRaw("ports", SummariesJson(summaries));
+  Json details = {{"ports", SummariesJson(summaries)}};
   if (!retry.empty()) {
-    details.Add("retry", retry);
+    details["retry"] = retry;
   }
   EmitResult(line_.command, code, details);
   return code;
@@ -160,8 +158,8 @@ int PortFleet::Run(const std::vector<std::string>& ports) {
 int PortFleet::Refuse(const std::string& command, int exitCode, const std::string& message) const {
   output_.Err("vesker-link: " + message);
   if (style_ == EventReporter::Style::kJson) {
-    output_.Out(JsonObject().Add("event", "message").Add("text", message).Text());
-    EmitResult(command, exitCode, JsonObject());
+    output_.Out(JsonLine({{"event", "message"}, {"text", message}}));
+    EmitResult(command, exitCode, Json::object());
   }
   return exitCode;
 }
@@ -174,20 +172,11 @@ int PortFleet::Watch(std::vector<std::string> ports) {
     ports.emplace_back();  // the port kept in Pelto.cfg
   }
   if (style_ == EventReporter::Style::kJson) {
-    std::vector<std::string> named;
-    named.reserve(ports.size());
-    for (const std::string& port : ports) {
-      named.push_back(JsonString(port));
-    }
-    output_.Out(JsonObject()
-                    .Add("event", "start")
-                    .Add("command", "watch")
-                    .AddRaw("details", JsonObject()
-                                           .Add("action", action)
-                                           .Add(upgrade ? "file" : "folder", target)
-                                           .AddRaw("ports", JsonArray(named))
-                                           .Text())
-                    .Text());
+    output_.Out(JsonLine(
+        {{"event", "start"},
+         {"command", "watch"},
+         {"details",
+          {{"action", action}, {upgrade ? "file" : "folder", target}, {"ports", ports}}}}));
   }
   // Refused before any port is touched: each receiver gets the file checked now, once.
   std::vector<std::uint8_t> file;
@@ -237,9 +226,7 @@ int PortFleet::Watch(std::vector<std::string> ports) {
   const int code = CombinedExitCode(boxes);
   if (style_ == EventReporter::Style::kJson) {
     EmitResult("watch", code,
-               JsonObject()
-                   .AddRaw("counts", tally.CountsJson().Text())
-                   .AddRaw("receivers", SummariesJson(boxes)));
+               {{"counts", tally.CountsJson()}, {"receivers", SummariesJson(boxes)}});
     return code;
   }
   if (boxes.empty()) {
@@ -262,22 +249,21 @@ int PortFleet::Probe() {
   }
   const bool json = style_ == EventReporter::Style::kJson;
   if (json) {
-    output_.Out(JsonObject().Add("event", "start").Add("command", "probe").Text());
+    output_.Out(JsonLine({{"event", "start"}, {"command", "probe"}}));
   }
   if (line_.listOnly) {
-    std::vector<std::string> entries;
+    Json entries = Json::array();
     for (const std::string& port : ports) {
       if (!json) {
         output_.Out(port);
         continue;
       }
-      JsonObject entry;
-      entry.Add("port", port);
+      Json entry = {{"port", port}};
       AddAdapterFields(entry, IdentifyPort(port));
-      entries.push_back(entry.Text());
+      entries.push_back(entry);
     }
     if (json) {
-      EmitResult("probe", kExitOk, JsonObject().AddRaw("ports", JsonArray(entries)));
+      EmitResult("probe", kExitOk, {{"ports", entries}});
     }
     return kExitOk;
   }
@@ -285,14 +271,13 @@ int PortFleet::Probe() {
     const std::string none = "no serial port found";
     output_.Err("vesker-link: " + none);
     if (json) {
-      output_.Out(JsonObject().Add("event", "message").Add("text", none).Text());
-      EmitResult("probe", kExitPort, JsonObject().AddRaw("ports", "[]"));
+      output_.Out(JsonLine({{"event", "message"}, {"text", none}}));
+      EmitResult("probe", kExitPort, {{"ports", Json::array()}});
     }
     return kExitPort;
   }
   const std::vector<PortSummary> summaries = RunAll(ports, EventReporter::Style::kSilent);
-  std::vector<std::string> entries;
-  entries.reserve(summaries.size());
+  Json entries = Json::array();
   int answered = 0;
   int opened = 0;
   for (std::size_t i = 0; i < summaries.size(); ++i) {
@@ -308,27 +293,23 @@ int PortFleet::Probe() {
       const std::string adapter = DescribeAdapter(identity);
       output_.Out(port.port + "  " + port.result + (adapter.empty() ? "" : "  " + adapter));
     }
-    JsonObject entry;
-    entry.Add("port", port.port).Add("state", state).Add("message", port.result);
+    Json entry = {{"port", port.port}, {"state", state}, {"message", port.result}};
     AddAdapterFields(entry, identity);
-    entries.push_back(entry.Text());
+    entries.push_back(entry);
   }
   const int code = answered > 0 ? kExitOk : opened > 0 ? kExitReceiver : kExitPort;
   if (json) {
-    EmitResult("probe", code, JsonObject().AddRaw("ports", JsonArray(entries)));
+    EmitResult("probe", code, {{"ports", entries}});
   }
   return code;
 }
 
-void PortFleet::EmitResult(const std::string& command, int exitCode,
-                           const JsonObject& details) const {
-  output_.Out(JsonObject()
-                  .Add("event", "result")
-                  .Add("command", command)
-                  .Add("ok", exitCode == kExitOk)
-                  .Add("exitCode", exitCode)
-                  .AddRaw("details", details.Text())
-                  .Text());
+void PortFleet::EmitResult(const std::string& command, int exitCode, const Json& details) const {
+  output_.Out(JsonLine({{"event", "result"},
+                        {"command", command},
+                        {"ok", exitCode == kExitOk},
+                        {"exitCode", exitCode},
+                        {"details", details}}));
 }
 
 std::string PortFleet::RetryCommand(const std::vector<std::string>& ports,

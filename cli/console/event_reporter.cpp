@@ -23,45 +23,6 @@ std::string Clock(double seconds) {
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
-  // Names of files and ports are bytes, not always UTF-8: a byte that is not stands as
-  // U+FFFD, so that every line still parses.
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string JsonArray(const std::vector<std::string>& items) {
-  std::string array = "[";
-  for (const std::string& item : items) {
-    array += (array.size() > 1 ? "," : "") + item;
-  }
-  return array + "]";
-}
-
-JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& value) {
-  if (!body_.empty()) {
-    body_ += ",";
-  }
-  body_ += JsonString(key) + ":" + value;
-  return *this;
-}
-
-JsonObject& JsonObject::Add(const std::string& key, const std::string& value) {
-  return AddRaw(key, JsonString(value));
-}
-
-JsonObject& JsonObject::Add(const std::string& key, std::int64_t value) {
-  return AddRaw(key, std::to_string(value));
-}
-
-JsonObject& JsonObject::Add(const std::string& key, bool value) {
-  return AddRaw(key, value ? "true" : "false");
-}
-
-JsonObject& JsonObject::Add(const std::string& key, double value) {
-  // One decimal is all a rate or a time needs; a value that is no number becomes null.
-  return AddRaw(key, nlohmann::json(std::round(value * 10) / 10).dump());
-}
-
 EventReporter::EventReporter(ConsoleOutput& output, Style style, bool quiet, std::string port,
                              bool named, std::size_t slot)
     : output_(output),
@@ -71,23 +32,20 @@ EventReporter::EventReporter(ConsoleOutput& output, Style style, bool quiet, std
       named_(named),
       slot_(slot) {}
 
-void EventReporter::Emit(JsonObject event) {
+void EventReporter::Emit(Json event) {
   if (style_ == Style::kSilent) {
     return;
   }
   if (!port_.empty()) {
-    event.Add("port", port_);
+    event["port"] = port_;
   }
-  output_.Out(event.Text());
+  output_.Out(JsonLine(event));
 }
 
-void EventReporter::Start(const std::string& command, const JsonObject& fields) {
+void EventReporter::Start(const std::string& command, const Json& fields) {
   command_ = command;
-  if (Json()) {
-    Emit(JsonObject()
-             .Add("event", "start")
-             .Add("command", command)
-             .AddRaw("details", fields.Text()));
+  if (InJson()) {
+    Emit({{"event", "start"}, {"command", command}, {"details", fields}});
   }
 }
 
@@ -148,11 +106,10 @@ void EventReporter::Waiting(double seconds, double limit) {
   lastWaitShown_ = whole;
   switch (style_) {
     case Style::kJson:
-      Emit(JsonObject()
-               .Add("event", "progress")
-               .Add("stage", stage_)
-               .Add("seconds", static_cast<double>(whole))
-               .Add("limitSeconds", limit));
+      Emit({{"event", "progress"},
+            {"stage", stage_},
+            {"seconds", Tenths(whole)},
+            {"limitSeconds", Tenths(limit)}});
       return;
     case Style::kPlain:
       if (first) {
@@ -176,7 +133,7 @@ void EventReporter::Waiting(double seconds, double limit) {
 }
 
 void EventReporter::Say(const std::string& line) {
-  if (!Json() && style_ != Style::kSilent) {
+  if (!InJson() && style_ != Style::kSilent) {
     CloseBar();
     output_.Out(Named(line));
   }
@@ -186,8 +143,8 @@ void EventReporter::Message(const std::string& text) {
   if (muted_ || style_ == Style::kSilent) {
     return;
   }
-  if (Json()) {
-    Emit(JsonObject().Add("event", "message").Add("text", text));
+  if (InJson()) {
+    Emit({{"event", "message"}, {"text", text}});
     return;
   }
   CloseBar();
@@ -205,15 +162,14 @@ void EventReporter::MessageShown(const std::string& text, const std::string& /*c
   Message(text);
 }
 
-void EventReporter::Result(int exitCode, const JsonObject& fields) {
+void EventReporter::Result(int exitCode, const Json& fields) {
   CloseBar();
-  if (Json()) {
-    Emit(JsonObject()
-             .Add("event", "result")
-             .Add("command", command_)
-             .Add("ok", exitCode == 0)
-             .Add("exitCode", exitCode)
-             .AddRaw("details", fields.Text()));
+  if (InJson()) {
+    Emit({{"event", "result"},
+          {"command", command_},
+          {"ok", exitCode == 0},
+          {"exitCode", exitCode},
+          {"details", fields}});
   }
 }
 
@@ -233,16 +189,15 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
         return;
       }
       lastShown_ = percent;
-      Emit(JsonObject()
-               .Add("event", "progress")
-               .Add("stage", stage_)
-               .Add("pass", pass_)
-               .Add("blocks", static_cast<std::int64_t>(done))
-               .Add("total", static_cast<std::int64_t>(total))
-               .Add("percent", percent)
-               .Add("bytes", static_cast<std::int64_t>(bytes))
-               .Add("bytesPerSecond", rate)
-               .Add("etaSeconds", eta));
+      Emit({{"event", "progress"},
+            {"stage", stage_},
+            {"pass", pass_},
+            {"blocks", done},
+            {"total", total},
+            {"percent", percent},
+            {"bytes", static_cast<std::int64_t>(bytes)},
+            {"bytesPerSecond", Tenths(rate)},
+            {"etaSeconds", Tenths(eta)}});
       return;
     case Style::kPlain:
       if (percent / 10 <= lastShown_ || percent < 10) {
@@ -286,7 +241,7 @@ void EventReporter::CloseBar() {
 void EventReporter::State(const std::string& state, const std::string& text) {
   switch (style_) {
     case Style::kJson:
-      Emit(JsonObject().Add("event", "state").Add("state", state).Add("text", text));
+      Emit({{"event", "state"}, {"state", state}, {"text", text}});
       return;
     case Style::kPlain:
       output_.Err(Named(text));

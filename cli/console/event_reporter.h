@@ -12,37 +12,11 @@
 #include <vector>
 
 #include "cli/console/console_output.h"
+#include "cli/console/json_line.h"
 #include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
 namespace cli {
-
-// One flat JSON object, built up field by field.
-class JsonObject {
- public:
-  JsonObject& Add(const std::string& key, const std::string& value);
-  JsonObject& Add(const std::string& key, const char* value) {
-    return Add(key, std::string(value));
-  }
-  JsonObject& Add(const std::string& key, std::int64_t value);
-  JsonObject& Add(const std::string& key, int value) {
-    return Add(key, static_cast<std::int64_t>(value));
-  }
-  JsonObject& Add(const std::string& key, bool value);
-  JsonObject& Add(const std::string& key, double value);
-  // value must already be JSON (an array, an object).
-  JsonObject& AddRaw(const std::string& key, const std::string& value);
-  std::string Text() const { return "{" + body_ + "}"; }
-
- private:
-  std::string body_;
-};
-
-// text as a JSON string, quotes included; UTF-8 passes through, and a byte that is not part
-// of UTF-8 becomes U+FFFD.
-std::string JsonString(const std::string& text);
-// A JSON array of items that are already JSON.
-std::string JsonArray(const std::vector<std::string>& items);
 
 class EventReporter : public ui::ConsoleListener, public comm::ProgressListener {
  public:
@@ -54,7 +28,7 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
 
   // The start of a command, and each stage whose blocks it counts (or whose wait it shows);
   // the time of each stage is kept, a stage entered again adding to its time.
-  void Start(const std::string& command, const JsonObject& fields);
+  void Start(const std::string& command, const Json& fields);
   void Stage(const std::string& name);
   // The next read of the same stage (2, 3); its progress starts again from nothing.
   void Pass(int number);
@@ -75,9 +49,9 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   // On a terminal, a finished stage's bar stays above the live lines (the default), or goes
   // when the next line takes its place, so that a port that runs all day keeps to its line.
   void KeepBars(bool keep) { keepBars_ = keep; }
-  void Result(int exitCode, const JsonObject& fields);
+  void Result(int exitCode, const Json& fields);
 
-  bool Json() const { return style_ == Style::kJson; }
+  bool InJson() const { return style_ == Style::kJson; }
 
   void MessageShown(const std::string& text, const std::string& caption) override;
   void BlocksDone(std::uint32_t done, std::uint32_t count) override;
@@ -87,7 +61,7 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   void CloseStageTime();
   // The stage as progress names it: "backup", or "backup 2" for its second read.
   std::string StageLabel() const;
-  void Emit(JsonObject event);
+  void Emit(Json event);
   std::string Named(const std::string& line) const { return named_ ? port_ + ": " + line : line; }
 
   ConsoleOutput& output_;

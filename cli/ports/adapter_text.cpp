@@ -1,5 +1,6 @@
 #include "cli/ports/adapter_text.h"
 
+#include <nlohmann/json.hpp>
 #include <utility>
 
 namespace cli {
@@ -25,7 +26,7 @@ std::string DescribeAdapter(const PortIdentity& identity) {
   return text;
 }
 
-void AddAdapterFields(JsonObject& object, const PortIdentity& identity) {
+void AddAdapterFields(Json& object, const PortIdentity& identity) {
   const std::pair<const char*, const std::string*> fields[] = {
       {"bus", &identity.bus},
       {"vendorId", &identity.vendorId},
@@ -36,7 +37,7 @@ void AddAdapterFields(JsonObject& object, const PortIdentity& identity) {
       {"name", &identity.name}};
   for (const auto& [key, value] : fields) {
     if (!value->empty()) {
-      object.Add(key, *value);
+      object[key] = *value;
     }
   }
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "cli/console/event_reporter.h"
+#include "cli/console/json_line.h"
 #include "cli/ports/system_ports.h"
 
 namespace cli {
@@ -14,6 +14,6 @@ std::string DescribeAdapter(const PortIdentity& identity);
 
 // Each thing the system says of the adapter, as fields of its own (bus, vendorId, productId,
 // manufacturer, product, serial, name).
-void AddAdapterFields(JsonObject& object, const PortIdentity& identity);
+void AddAdapterFields(Json& object, const PortIdentity& identity);
 
 }  // namespace cli

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cli/console/event_reporter.h"
+#include "cli/transfers/flash_files.h"
 #include "cli/transfers/flash_verifier.h"
 #include "cli/transfers/proven_read.h"
-#include "romimage/rom_image_file.h"
 #include "ui/headless/console_host.h"
 
 namespace cli {
@@ -24,12 +24,6 @@ struct UpgradeOptions {
   bool verify = true;  // the receiver is read back after its restart
   bool force = false;  // written even when the receiver holds the file's data
   std::chrono::seconds restartWait{120};
-};
-
-// A file written for the run, and how the write went.
-struct WrittenFile {
-  std::string path;
-  romimage::WriteResult result = romimage::WriteResult::kCreateFailed;
 };
 
 struct UpgradeResult {

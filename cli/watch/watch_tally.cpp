@@ -1,6 +1,7 @@
 #include "cli/watch/watch_tally.h"
 
 #include <cmath>
+#include <nlohmann/json.hpp>
 
 #include "cli/console/exit_code.h"
 #include "ui/headless/console_host.h"
@@ -57,14 +58,13 @@ std::string WatchTally::CountsText() const {
          std::to_string(std::llround(counts.perHour)) + " boxes per hour";
 }
 
-JsonObject WatchTally::CountsJson() const {
+Json WatchTally::CountsJson() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   const Counts counts = Take();
-  return JsonObject()
-      .Add("done", counts.done)
-      .Add("upToDate", counts.upToDate)
-      .Add("failed", counts.failed)
-      .Add("boxesPerHour", counts.perHour);
+  return {{"done", counts.done},
+          {"upToDate", counts.upToDate},
+          {"failed", counts.failed},
+          {"boxesPerHour", Tenths(counts.perHour)}};
 }
 
 void WatchTally::Start() {
@@ -84,7 +84,7 @@ void WatchTally::Handled(const PortSummary& box) {
 void WatchTally::Show() {
   switch (style_) {
     case EventReporter::Style::kJson:
-      output_.Out(JsonObject().Add("event", "counts").AddRaw("counts", CountsJson().Text()).Text());
+      output_.Out(JsonLine({{"event", "counts"}, {"counts", CountsJson()}}));
       return;
     case EventReporter::Style::kPlain:
       output_.Err(CountsText());

@@ -34,7 +34,7 @@ class WatchTally {
   std::vector<PortSummary> Boxes() const;
   // "done 3, up to date 1, failed 0; 41 boxes per hour", and as JSON.
   std::string CountsText() const;
-  JsonObject CountsJson() const;
+  Json CountsJson() const;
   // The counts' live line goes, before the run's summary.
   void CloseLine();
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "cli/commands/command_line.h"
-#include "cli/commands/companion_commands.h"
 #include "cli/console/key_names.h"
+#include "cli/transfers/flash_files.h"
 #include "cli/transfers/sha256.h"
 #include "link/network_address.h"
 #include "remote/key_codes.h"

@@ -1,0 +1,16 @@
+#include "cli/console/json_line.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace cli {
+
+std::string JsonLine(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+double Tenths(double value) {
+  return std::round(value * 10) / 10;
+}
+
+}  // namespace cli

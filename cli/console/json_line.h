@@ -1,0 +1,22 @@
+// Events, results and log lines are JSON values built field by field and written out once,
+// one line each.
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+
+namespace cli {
+
+// A JSON value whose object keys keep the order in which they were added.
+using Json = nlohmann::ordered_json;
+
+// The value as one line of text. UTF-8 passes through; names of files and ports are bytes,
+// not always UTF-8, and a byte that is not part of UTF-8 stands as U+FFFD, so that every
+// line still parses.
+std::string JsonLine(const Json& value);
+
+// A time or a rate as the events give it: one decimal is all it needs. A value that is no
+// number is written as null.
+double Tenths(double value);
+
+}  // namespace cli
