@@ -7,19 +7,14 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/sergensio.h>
 
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <condition_variable>
-#include <csignal>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <thread>
+
+#include "link/host_lookup.h"
+#include "link/network_context.h"
+#include "link/server_refusal.h"
 
 namespace comm {
 
@@ -42,113 +37,6 @@ constexpr milliseconds kSettled(1000);
 constexpr milliseconds kDeviceMargin(20);
 // A raw socket gives no sign that the server has the bytes: the network's share too.
 constexpr milliseconds kRawMargin(100);
-constexpr char kServerClosed[] = "the server closed the connection";
-
-// gensio keeps its process-wide state (its registry of stacks, the locks of its connection
-// count and of its defaults) with the OS handler that first uses it, for the life of the
-// process. So that handler is made here, once, makes that first use, and is never freed;
-// every line still has a handler of its own, worked by its port's thread alone.
-bool LibraryReady() {
-  static gensio_os_funcs* context = nullptr;
-  static const bool ready = [] {
-    // A write into a connection the server has reset raises SIGPIPE, which would end the
-    // whole program (and every other port's exchange); the write's own error says enough.
-    std::signal(SIGPIPE, SIG_IGN);
-    if (gensio_unix_funcs_alloc(nullptr, 0, &context) != 0 || context == nullptr) {
-      return false;
-    }
-    // Parsing a stack sets all of that state up; the address is a number, so nothing is
-    // looked up, and nothing is opened.
-    gensio* first = nullptr;
-    if (str_to_gensio("tcp,ipv4,127.0.0.1,1", context, nullptr, nullptr, &first) != 0) {
-      return false;
-    }
-    gensio_free(first);
-    return true;
-  }();
-  return ready;
-}
-
-// The host's addresses as the library takes them ("ipv6,::1,4001,ipv4,127.0.0.1,4001"),
-// looked up here so that the lookup keeps to the open's time limit and the library never
-// reads a name as one of its own keywords ("ipv4"). False with the system's reason.
-bool LookUp(const NetworkAddress& address, steady_clock::time_point until, std::string& list,
-            std::string& detail) {
-  struct Lookup {
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    std::string list;
-    std::string detail;
-  };
-  auto lookup = std::make_shared<Lookup>();
-  // A name server that never answers holds getaddrinfo for its own time-outs (tens of
-  // seconds): the lookup goes on a thread of its own, which the open stops waiting for.
-  std::thread([lookup, host = address.host, port = std::to_string(address.port)] {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_ADDRCONFIG;  // as the library asks for it
-    addrinfo* found = nullptr;
-    const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    std::string items;
-    std::string reason;
-    if (error != 0) {
-      reason = error == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(error);
-    }
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-      char number[NI_MAXHOST] = {};
-      if (::getnameinfo(entry->ai_addr, entry->ai_addrlen, number, sizeof(number), nullptr, 0,
-                        NI_NUMERICHOST) != 0) {
-        continue;
-      }
-      // A number, and a zone of letters and digits: nothing that could end a field.
-      const std::string text = number;
-      if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.' ||
-                   c == '%' || c == '-' || c == '_';
-          })) {
-        continue;
-      }
-      std::string item = entry->ai_family == AF_INET6 ? "ipv6," : "ipv4,";
-      item += text;
-      item += ',';
-      item += port;
-      // Each address once (a name may give the same one for several socket types).
-      if (("," + items + ",").find("," + item + ",") == std::string::npos) {
-        items += items.empty() ? item : "," + item;
-      }
-    }
-    if (found != nullptr) {
-      ::freeaddrinfo(found);
-    }
-    if (items.empty() && reason.empty()) {
-      reason = "no address";
-    }
-    const std::lock_guard<std::mutex> hold(lookup->mutex);
-    lookup->list = std::move(items);
-    lookup->detail = std::move(reason);
-    lookup->done = true;
-    lookup->finished.notify_all();
-  }).detach();
-  std::unique_lock<std::mutex> hold(lookup->mutex);
-  if (!lookup->finished.wait_until(hold, until, [&] { return lookup->done; })) {
-    detail = "no answer from the name server within " +
-             std::to_string(kConnectWait.count() / 1000) + " s";
-    return false;
-  }
-  list = lookup->list;
-  detail = lookup->detail;
-  return !list.empty();
-}
-
-gensio_time Time(milliseconds wait) {
-  gensio_time time{};
-  time.secs = wait.count() / 1000;
-  time.nsecs = static_cast<int>((wait.count() % 1000) * 1000000);
-  return time;
-}
 
 int OnEvent(gensio* /*io*/, void* user, int event, int error, unsigned char* buffer,
             gensiods* length, const char* const* /*aux*/) {
@@ -183,90 +71,6 @@ void OnClosed(gensio* /*io*/, void* data) {
 void OnAnswer(sergensio* /*sio*/, int error, unsigned int value, void* data) {
   auto* setting = static_cast<NetworkLine::Setting*>(data);
   setting->line->Answered(*setting, error, value);
-}
-
-PortFailure FailureOf(int error) {
-  switch (error) {
-    case GE_CONNREFUSE:
-      return PortFailure::kRefused;
-    case GE_NOTFOUND:
-    case GE_UNKNOWN_NAME_ERROR:
-    case GE_NAME_ERROR:
-    case GE_NAME_SERVER_FAILURE:
-    case GE_NAME_INVALID:
-    case GE_NAME_NET_NOT_UP:
-      return PortFailure::kUnknownHost;
-    case GE_PERM:
-      return PortFailure::kNotPermitted;
-    default:
-      return PortFailure::kOther;
-  }
-}
-
-// What a server says to a new connection before it closes it, read on a plain connection of
-// our own: the library drops it when the server closes during the Telnet negotiation.
-// The server is the first of the addresses LookUp gave ("ipv4,127.0.0.1,4001,...").
-std::string ServerWords(const std::string& addresses) {
-  const std::size_t host = addresses.find(',') + 1;
-  const std::size_t port = addresses.find(',', host) + 1;
-  if (host == 0 || port == 0) {
-    return std::string();
-  }
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(addresses.substr(host, port - 1 - host).c_str(),
-                    addresses.substr(port, addresses.find(',', port) - port).c_str(), &hints,
-                    &found) != 0) {
-    return std::string();
-  }
-  std::string words;
-  const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd >= 0) {
-    const auto until = steady_clock::now() + milliseconds(1000);
-    const bool started =
-        ::connect(fd, found->ai_addr, found->ai_addrlen) == 0 || errno == EINPROGRESS;
-    while (started && words.size() < 200) {
-      const auto left = std::chrono::duration_cast<milliseconds>(until - steady_clock::now());
-      pollfd wait{fd, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
-        break;
-      }
-      char buffer[256];
-      const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
-      if (got <= 0) {
-        break;
-      }
-      words.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-  }
-  ::freeaddrinfo(found);
-  // Without the server's Telnet negotiation: IAC with a command and its option, or a whole
-  // subnegotiation up to IAC SE.
-  std::string text;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(words[i]);
-    if (byte != 0xFF || i + 1 >= words.size()) {
-      text += words[i];
-      continue;
-    }
-    const auto command = static_cast<unsigned char>(words[++i]);
-    if (command == 0xFA) {
-      while (i + 1 < words.size() && !(static_cast<unsigned char>(words[i]) == 0xFF &&
-                                       static_cast<unsigned char>(words[i + 1]) == 0xF0)) {
-        ++i;
-      }
-      ++i;
-    } else if (command >= 0xFB) {
-      i += command == 0xFF ? 0 : 1;
-      if (command == 0xFF) {
-        text += words[i];
-      }
-    }
-  }
-  return text;
 }
 
 }  // namespace
@@ -364,7 +168,7 @@ void NetworkLine::Relay(int fd, const std::function<bool()>& stop) {
   gensio_set_read_callback_enable(io_, true);
   os_->set_read_handler(relayed_, true);
   while (!gone_ && !stop()) {
-    gensio_time time = Time(milliseconds(500));
+    gensio_time time = LibraryTime(milliseconds(500));
     gensio_os_funcs_wait(os_, waiter_, 1, &time);
   }
   // What the program wrote last still reaches the receiver; nothing more is taken from it.
@@ -410,7 +214,7 @@ int NetworkLine::AwaitDone(milliseconds wait) {
     if (left.count() <= 0) {
       return GE_TIMEDOUT;
     }
-    gensio_time time = Time(left);
+    gensio_time time = LibraryTime(left);
     gensio_os_funcs_wait(os_, waiter_, 1, &time);
   }
   return doneError_;
@@ -441,7 +245,7 @@ void NetworkLine::AwaitAnswers() {
     if (left.count() <= 0) {
       return;
     }
-    gensio_time time = Time(left);
+    gensio_time time = LibraryTime(left);
     gensio_os_funcs_wait(os_, waiter_, 1, &time);
   }
 }
@@ -452,7 +256,7 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
   const auto until = steady_clock::now() + kConnectWait;
   // The port's thread alone works this connection, so its events need no waking signal
   // between threads: every line has its own.
-  if (!LibraryReady() || gensio_unix_funcs_alloc(nullptr, 0, &os_) != 0 ||
+  if (!NetworkLibraryReady() || gensio_unix_funcs_alloc(nullptr, 0, &os_) != 0 ||
       (waiter_ = gensio_os_funcs_alloc_waiter(os_)) == nullptr) {
     failure = PortFailure::kOther;
     detail = "out of memory";
@@ -460,7 +264,7 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
     return 0;
   }
   std::string addresses;
-  if (!LookUp(address, until, addresses, detail)) {
+  if (!LookUpHost(address, kConnectWait, addresses, detail)) {
     failure = PortFailure::kUnknownHost;
     Close();
     return 0;
@@ -479,7 +283,7 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
     }
   }
   if (error != 0) {
-    failure = FailureOf(error);
+    failure = FailureOfLibraryError(error);
     detail = error == GE_TIMEDOUT
                  ? "no connection within " + std::to_string(kConnectWait.count() / 1000) + " s"
                  : gensio_err_to_str(error);
@@ -556,25 +360,7 @@ void NetworkLine::ClosedByServer(const std::string& addresses, PortFailure& fail
   if (said_.empty()) {
     said_ = ServerWords(addresses);
   }
-  // Only what the server said tells a line another client holds from any other refusal.
-  std::string words;
-  for (const char c : said_) {
-    if (c >= 0x20 && c < 0x7F) {
-      words += c;
-    } else if (!words.empty() && words.back() != ' ') {
-      words += ' ';
-    }
-  }
-  while (!words.empty() && words.back() == ' ') {
-    words.pop_back();
-  }
-  std::string lower = words;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const bool held =
-      lower.find("in use") != std::string::npos || lower.find("busy") != std::string::npos;
-  failure = held ? PortFailure::kBusy : PortFailure::kOther;
-  detail = words.empty() ? kServerClosed : std::string(kServerClosed) + ": \"" + words + "\"";
+  failure = RefusalOf(said_, detail);
 }
 
 void NetworkLine::Wrote(std::size_t count) {
@@ -595,7 +381,7 @@ void NetworkLine::WaitUntil(steady_clock::time_point until, const std::function<
     if (gone_ || left.count() <= 0 || (done && done())) {
       return;
     }
-    gensio_time time = Time(left);
+    gensio_time time = LibraryTime(left);
     gensio_os_funcs_wait(os_, waiter_, 1, &time);
   }
 }
@@ -667,7 +453,7 @@ std::size_t NetworkLine::Read(unsigned char* into, std::size_t room, millisecond
     return 0;
   }
   gensiods count = 0;
-  gensio_time time = Time(wait);
+  gensio_time time = LibraryTime(wait);
   const int error = gensio_read_s(io_, &count, into, room, &time);
   if (error != 0 && error != GE_TIMEDOUT) {
     gone_ = true;
@@ -685,7 +471,7 @@ std::size_t NetworkLine::Write(const unsigned char* data, std::size_t count, mil
     return 0;
   }
   gensiods written = 0;
-  gensio_time time = Time(wait);
+  gensio_time time = LibraryTime(wait);
   const int error = gensio_write_s(io_, &written, data, count, &time);
   if (error != 0 && error != GE_TIMEDOUT) {
     gone_ = true;
