@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <thread>
 
-#include "link/host_lookup.h"
 #include "link/network_context.h"
-#include "link/server_refusal.h"
+#include "link/network_lookup.h"
+#include "link/network_refusal.h"
 
 namespace comm {
 

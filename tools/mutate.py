@@ -181,6 +181,14 @@ class Mutant:
     def folder(self):
         return self.path.split("/", 1)[0]
 
+    def group(self, groups):
+        """The first of the groups that holds the mutant: a folder ("cli") or the beginning
+        of a path ("link/network")."""
+        for group in groups:
+            if self.path.startswith(group) if "/" in group else self.folder() == group:
+                return group
+        return None
+
     def describe(self):
         return "%s %s:%d %s %r -> %r" % (self.id, self.path, self.line, self.kind, self.old,
                                           self.new)
@@ -287,7 +295,7 @@ def product_files():
 def all_mutants(folders):
     mutants = []
     for path in product_files():
-        if path.split("/", 1)[0] not in folders:
+        if Mutant(path, 0, 0, "", "", "", "").group(folders) is None:
             continue
         with open(os.path.join(SRC, path), encoding="utf-8") as f:
             mutants.extend(mutants_of(path, f.read()))
@@ -299,7 +307,7 @@ def draw(mutants, size, seed, folders):
     seeded rank."""
     by_folder = {folder: [] for folder in folders}
     for mutant in mutants:
-        by_folder[mutant.folder()].append(mutant)
+        by_folder[mutant.group(folders)].append(mutant)
     shares = {f: size // len(folders) for f in folders}
     for f in folders[:size % len(folders)]:
         shares[f] += 1
@@ -463,30 +471,30 @@ def read_equivalent():
     return reasons
 
 
-def summary(results, equivalent):
+def summary(results, equivalent, folders=FOLDERS):
     log("")
-    log("%-10s %7s %9s %10s %9s %6s" % ("folder", "killed", "survived", "equivalent",
+    log("%-14s %7s %9s %10s %9s %6s" % ("folder", "killed", "survived", "equivalent",
                                           "not built", "score"))
     rows = {}
     for mutant, status, _, _ in results:
-        row = rows.setdefault(mutant.folder(), {"killed": 0, "survived": 0, "equivalent": 0,
-                                                 "not built": 0})
+        row = rows.setdefault(mutant.group(folders) or mutant.folder(),
+                              {"killed": 0, "survived": 0, "equivalent": 0, "not built": 0})
         if status == "survived" and mutant.id in equivalent:
             status = "equivalent"
         row[status] += 1
     total = {"killed": 0, "survived": 0, "equivalent": 0, "not built": 0}
-    for folder in FOLDERS + sorted(set(rows) - set(FOLDERS)):
+    for folder in folders + sorted(set(rows) - set(folders)):
         if folder not in rows:
             continue
         row = rows[folder]
         for k in total:
             total[k] += row[k]
         counted = row["killed"] + row["survived"]
-        log("%-10s %7d %9d %10d %9d %5.0f%%" % (folder, row["killed"], row["survived"],
+        log("%-14s %7d %9d %10d %9d %5.0f%%" % (folder, row["killed"], row["survived"],
                                                 row["equivalent"], row["not built"],
                                                 100.0 * row["killed"] / counted if counted else 0))
     counted = total["killed"] + total["survived"]
-    log("%-10s %7d %9d %10d %9d %5.1f%%" % ("all", total["killed"], total["survived"],
+    log("%-14s %7d %9d %10d %9d %5.1f%%" % ("all", total["killed"], total["survived"],
                                             total["equivalent"], total["not built"],
                                             100.0 * total["killed"] / counted if counted else 0))
     log("sample: %d mutants; score: killed of killed and survived, equivalent ones apart"
@@ -505,7 +513,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sample", type=int, default=120, help="mutants to draw (default 120)")
     parser.add_argument("--seed", default="22", help="seed of the draw (default 22)")
-    parser.add_argument("--folders", default=" ".join(FOLDERS), help="folders to mutate")
+    parser.add_argument("--folders", default=" ".join(FOLDERS),
+                        help="folders to mutate, or beginnings of paths (link/network)")
     parser.add_argument("--only", default="", help="only these mutant ids (comma-separated)")
     parser.add_argument("--list", action="store_true", help="list the sample, run nothing")
     parser.add_argument("--commit", default="",
@@ -528,7 +537,7 @@ def main():
             mutant = Mutant(row[1], int(row[2]), 0, row[4], row[5], row[3], "")
             mutant.id = row[0]
             results.append((mutant, row[6], row[7], float(row[8])))
-        summary(results, read_equivalent())
+        summary(results, read_equivalent(), folders)
         return 0
 
     os.makedirs(SRC, exist_ok=True)
@@ -582,7 +591,7 @@ def main():
                 if not built:
                     status, detail = "not built", error
                 else:
-                    outcome, detail, _ = suite.run(limit, cli_first=mutant.folder() == "cli")
+                    outcome, detail, _ = suite.run(limit, cli_first=mutant.folder() == "cli" or "network" in mutant.path)
                     status = {"passed": "survived", "failed": "killed",
                               "timeout": "killed"}[outcome]
                     if outcome == "timeout":
@@ -596,7 +605,7 @@ def main():
             out.write("\t".join([mutant.id, mutant.path, str(mutant.line), mutant.kind,
                                  mutant.old, mutant.new, status, detail, "%.0f" % seconds]) + "\n")
             out.flush()
-    summary(results, equivalent)
+    summary(results, equivalent, folders)
     log("mutate: results in " + os.path.relpath(args.results, ROOT))
     return 0
 

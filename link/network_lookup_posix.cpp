@@ -1,4 +1,4 @@
-#include "link/host_lookup.h"
+#include "link/network_lookup.h"
 
 #include <netdb.h>
 #include <sys/socket.h>

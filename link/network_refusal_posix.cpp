@@ -1,4 +1,4 @@
-#include "link/server_refusal.h"
+#include "link/network_refusal.h"
 
 #include <netdb.h>
 #include <poll.h>
