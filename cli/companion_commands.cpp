@@ -170,15 +170,25 @@ int CompanionCommands::Finish(int exitCode, const JsonObject& fields) {
   if (exitCode == kExitOk && summary_.result.empty()) {
     summary_.result = "ok";
   }
-  if (log_ != nullptr && line_.command != "info" && !WriteLog() && exitCode == kExitOk) {
+  // The log and the bench page keep the same record of the run.
+  const bool recorded = line_.command != "info" && (log_ != nullptr || reporter_.Tapped());
+  const PortIdentity adapter =
+      recorded ? IdentifyPort(comm::SerialPort::DevicePath(comm::ComNumber(portIndex_)))
+               : PortIdentity();
+  std::string record = recorded ? RecordLine(adapter) : std::string();
+  if (log_ != nullptr && recorded && !WriteLog(record) && exitCode == kExitOk) {
     summary_.exitCode = exitCode = kExitFileWrite;
     summary_.result = "not logged";
+    record = RecordLine(adapter);
   }
   reporter_.Result(exitCode, fields);
+  if (recorded) {
+    reporter_.Record(record, DescribeAdapter(adapter), repaired_);
+  }
   return exitCode;
 }
 
-bool CompanionCommands::WriteLog() {
+std::string CompanionCommands::RecordLine(const PortIdentity& identity) {
   JsonObject stages;
   for (const auto& [stage, seconds] : reporter_.StageSeconds()) {
     stages.Add(stage, seconds);
@@ -188,8 +198,7 @@ bool CompanionCommands::WriteLog() {
     proofs.Add(stage, how);
   }
   JsonObject adapter;
-  AddAdapterFields(adapter,
-                   IdentifyPort(comm::SerialPort::DevicePath(comm::ComNumber(portIndex_))));
+  AddAdapterFields(adapter, identity);
   const std::string line = JsonObject()
                                .Add("time", UtcTime())
                                .Add("port", summary_.port)
@@ -205,6 +214,10 @@ bool CompanionCommands::WriteLog() {
                                .Add("backup", summary_.backup)
                                .AddRaw("proof", proofs.Text())
                                .Text();
+  return line;
+}
+
+bool CompanionCommands::WriteLog(const std::string& line) {
   std::string error;
   if (log_->Append(line, error)) {
     return true;
@@ -344,6 +357,7 @@ int CompanionCommands::Read() {
   summary_.file = file_;
   summary_.proof = flash.proof;
   proofs_.emplace_back("read", flash.proof);
+  repaired_.emplace_back("read", flash.repaired);
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
                 " into " + file_ + ": " + flash.proof);
   return Finish(kExitOk, JsonObject()
@@ -402,6 +416,7 @@ int CompanionCommands::Upgrade() {
     }
   }
   summary_.proof = upgrade.upToDate ? upgrade.backupProof : upgrade.verifyProof;
+  repaired_ = {{"backup", upgrade.backupRepaired}, {"verify", upgrade.verifyNoise}};
   JsonObject result;
   if (!upgrade.backup.empty()) {
     result.Add("backup", upgrade.backup);
@@ -443,6 +458,7 @@ int CompanionCommands::Verify() {
   NoteReceiver(fileVariant);
   summary_.proof = verdict.proof;
   proofs_.emplace_back("verify", verdict.proof);
+  repaired_.emplace_back("verify", verdict.noise);
   const std::uint32_t blocks = romimage::ReceiverVariantTable[fileVariant].blockCount;
   for (const std::uint32_t block : verdict.differing) {
     reporter_.Say("block " + std::to_string(block) + " differs");

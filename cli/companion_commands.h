@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/console_terminal.h"
 #include "cli/event_reporter.h"
 #include "cli/failure_report.h"
 #include "cli/log_file.h"
@@ -84,8 +85,10 @@ class CompanionCommands {
   // The exit code of a dialog that ended without success, after what the user must know.
   int Failure(const comm::Outcome& outcome);
   int Finish(int exitCode, const JsonObject& fields = JsonObject());
-  // The bench's line for this run; false when it could not be written.
-  bool WriteLog();
+  // The run's record, as the bench's log and page have it: one JSON line.
+  std::string RecordLine(const PortIdentity& adapter);
+  // The record appended to the bench's log; false when it could not be written.
+  bool WriteLog(const std::string& line);
   void NoteReceiver(int variant);
 
   const CommandLine& line_;
@@ -103,6 +106,8 @@ class CompanionCommands {
   const LogFile* log_ = nullptr;
   // How each stage's data were proven, for the log: ("read", "2 reads agree").
   std::vector<std::pair<std::string, std::string>> proofs_;
+  // The blocks that noise garbled and a further read repaired, by stage.
+  std::vector<std::pair<std::string, std::vector<std::uint32_t>>> repaired_;
   std::chrono::steady_clock::time_point start_;
 };
 

@@ -71,23 +71,22 @@ EventReporter::EventReporter(ConsoleOutput& output, Style style, bool quiet, std
       named_(named),
       slot_(slot) {}
 
-void EventReporter::Emit(JsonObject event) {
+void EventReporter::Emit(JsonObject event, bool shown) {
   if (style_ == Style::kSilent) {
     return;
   }
   if (!port_.empty()) {
     event.Add("port", port_);
   }
-  output_.Out(event.Text());
+  output_.Event(event.Text(), shown);
 }
 
 void EventReporter::Start(const std::string& command, const JsonObject& fields) {
   command_ = command;
-  if (Json()) {
-    Emit(JsonObject()
-             .Add("event", "start")
-             .Add("command", command)
-             .AddRaw("details", fields.Text()));
+  if (Evented()) {
+    Emit(
+        JsonObject().Add("event", "start").Add("command", command).AddRaw("details", fields.Text()),
+        Json());
   }
 }
 
@@ -99,7 +98,9 @@ void EventReporter::Stage(const std::string& name) {
   stageStart_ = timedSince_ = std::chrono::steady_clock::now();
   lastDraw_ = {};
   lastShown_ = -1;
+  lastEventPercent_ = -1;
   lastWaitShown_ = -1;
+  lastWaitEvent_ = -1;
 }
 
 void EventReporter::Pass(int number) {
@@ -108,6 +109,7 @@ void EventReporter::Pass(int number) {
   stageStart_ = std::chrono::steady_clock::now();
   lastDraw_ = {};
   lastShown_ = -1;
+  lastEventPercent_ = -1;
 }
 
 void EventReporter::CloseStageTime() {
@@ -136,23 +138,31 @@ std::string EventReporter::StageLabel() const {
 }
 
 void EventReporter::Waiting(double seconds, double limit) {
-  if (quiet_ || muted_ || style_ == Style::kSilent) {
+  if (muted_ || style_ == Style::kSilent) {
     return;
   }
   const int whole = static_cast<int>(seconds);
+  // Each second of the wait is an event for a program (the page too, even with -q).
+  if (Evented() && whole != lastWaitEvent_) {
+    lastWaitEvent_ = whole;
+    JsonObject event;
+    event.Add("event", "progress")
+        .Add("stage", stage_)
+        .Add("seconds", static_cast<double>(whole))
+        .Add("limitSeconds", limit);
+    if (!kind_.empty()) {
+      event.Add("kind", kind_);
+    }
+    Emit(event, Json() && !quiet_);
+  }
   // A receiver that answers at once is no wait to speak of, except to a program.
-  if (whole == lastWaitShown_ || (whole == 0 && style_ != Style::kJson)) {
+  if (quiet_ || whole == lastWaitShown_ || whole == 0) {
     return;
   }
   const bool first = lastWaitShown_ < 0;
   lastWaitShown_ = whole;
   switch (style_) {
     case Style::kJson:
-      Emit(JsonObject()
-               .Add("event", "progress")
-               .Add("stage", stage_)
-               .Add("seconds", static_cast<double>(whole))
-               .Add("limitSeconds", limit));
       return;
     case Style::kPlain:
       if (first) {
@@ -186,8 +196,10 @@ void EventReporter::Message(const std::string& text) {
   if (muted_ || style_ == Style::kSilent) {
     return;
   }
+  if (Evented()) {
+    Emit(JsonObject().Add("event", "message").Add("text", text), Json());
+  }
   if (Json()) {
-    Emit(JsonObject().Add("event", "message").Add("text", text));
     return;
   }
   CloseBar();
@@ -207,18 +219,37 @@ void EventReporter::MessageShown(const std::string& text, const std::string& /*c
 
 void EventReporter::Result(int exitCode, const JsonObject& fields) {
   CloseBar();
-  if (Json()) {
+  if (Evented()) {
     Emit(JsonObject()
              .Add("event", "result")
              .Add("command", command_)
              .Add("ok", exitCode == 0)
              .Add("exitCode", exitCode)
-             .AddRaw("details", fields.Text()));
+             .AddRaw("details", fields.Text()),
+         Json());
   }
 }
 
+void EventReporter::Record(
+    const std::string& line, const std::string& adapter,
+    const std::vector<std::pair<std::string, std::vector<std::uint32_t>>>& repaired) {
+  if (!Tapped()) {
+    return;
+  }
+  nlohmann::ordered_json event = {{"event", "record"},
+                                  {"record", nlohmann::ordered_json::parse(line, nullptr, false)},
+                                  {"adapter", adapter},
+                                  {"repaired", nlohmann::ordered_json::object()}};
+  for (const auto& [stage, blocks] : repaired) {
+    event["repaired"][stage] = blocks;
+  }
+  event["port"] = port_;
+  output_.Event(event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace),
+                false);
+}
+
 void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
-  if (quiet_ || muted_ || style_ == Style::kSilent || total == 0 || done > total) {
+  if (muted_ || style_ == Style::kSilent || total == 0 || done > total) {
     return;
   }
   const auto now = std::chrono::steady_clock::now();
@@ -227,22 +258,29 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
   const double rate = seconds > 0 ? bytes / seconds : 0;
   const double eta = done > 0 ? seconds * (total - done) / done : 0;
   const int percent = static_cast<int>(done * 100ull / total);
+  // An event for each percent, for a program (the page too, even with -q).
+  if (Evented() && percent != lastEventPercent_) {
+    lastEventPercent_ = percent;
+    JsonObject event;
+    event.Add("event", "progress")
+        .Add("stage", stage_)
+        .Add("pass", pass_)
+        .Add("blocks", static_cast<std::int64_t>(done))
+        .Add("total", static_cast<std::int64_t>(total))
+        .Add("percent", percent)
+        .Add("bytes", static_cast<std::int64_t>(bytes))
+        .Add("bytesPerSecond", rate)
+        .Add("etaSeconds", eta);
+    if (!kind_.empty()) {
+      event.Add("kind", kind_);
+    }
+    Emit(event, Json() && !quiet_);
+  }
+  if (quiet_) {
+    return;
+  }
   switch (style_) {
     case Style::kJson:
-      if (percent == lastShown_) {
-        return;
-      }
-      lastShown_ = percent;
-      Emit(JsonObject()
-               .Add("event", "progress")
-               .Add("stage", stage_)
-               .Add("pass", pass_)
-               .Add("blocks", static_cast<std::int64_t>(done))
-               .Add("total", static_cast<std::int64_t>(total))
-               .Add("percent", percent)
-               .Add("bytes", static_cast<std::int64_t>(bytes))
-               .Add("bytesPerSecond", rate)
-               .Add("etaSeconds", eta));
       return;
     case Style::kPlain:
       if (percent / 10 <= lastShown_ || percent < 10) {
@@ -283,10 +321,18 @@ void EventReporter::CloseBar() {
   barOpen_ = false;
 }
 
-void EventReporter::State(const std::string& state, const std::string& text) {
+void EventReporter::State(const std::string& state, const std::string& text,
+                          const std::string& trouble) {
+  if (Evented()) {
+    JsonObject event;
+    event.Add("event", "state").Add("state", state).Add("text", text);
+    if (!trouble.empty()) {
+      event.Add("trouble", trouble);
+    }
+    Emit(event, Json());
+  }
   switch (style_) {
     case Style::kJson:
-      Emit(JsonObject().Add("event", "state").Add("state", state).Add("text", text));
       return;
     case Style::kPlain:
       output_.Err(Named(text));

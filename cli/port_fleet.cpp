@@ -4,15 +4,20 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "cli/adapter_text.h"
 #include "cli/console_terminal.h"
+#include "cli/port_selection.h"
+#include "cli/serve/bench_server.h"
+#include "cli/serve/serve_address.h"
 #include "cli/watch_loop.h"
 #include "cli/watch_tally.h"
 #include "romimage/file_system.h"
 #include "transfer/upgrade_dialog.h"
+#include "vl_version.h"
 
 namespace cli {
 
@@ -69,6 +74,39 @@ std::string SummariesJson(const std::vector<PortSummary>& summaries) {
   }
   return JsonArray(items);
 }
+
+// What the bench page shows before the first event: the command as typed, and each port
+// with its adapter as probe names it.
+serve::BenchFacts FactsOf(const CommandLine& line, const std::vector<std::string>& ports) {
+  serve::BenchFacts facts;
+  facts.command = "vesker-link";
+  for (const std::string& argument : line.given) {
+    facts.command += ' ' + ShellQuote(argument);
+  }
+  facts.action = line.arguments.front();
+  facts.version = VL_VERSION;
+  for (const std::string& port : ports) {
+    const PortSelection selection(port);
+    facts.ports.push_back({selection.Label(),
+                           DescribeAdapter(IdentifyPort(
+                               comm::SerialPort::DevicePath(comm::ComNumber(selection.Index()))))});
+  }
+  return facts;
+}
+
+// The events of a run go to the bench page while this lives.
+class EventTap {
+ public:
+  EventTap(ConsoleOutput& output, serve::BenchServer& server) : output_(output) {
+    output_.SetEventTap([&server](const std::string& event) { server.Publish(event); });
+  }
+  ~EventTap() { output_.SetEventTap(nullptr); }
+  EventTap(const EventTap&) = delete;
+  EventTap& operator=(const EventTap&) = delete;
+
+ private:
+  ConsoleOutput& output_;
+};
 
 }  // namespace
 
@@ -170,21 +208,38 @@ int PortFleet::Watch(std::vector<std::string> ports) {
   if (ports.empty()) {
     ports.emplace_back();  // the port kept in Pelto.cfg
   }
-  if (style_ == EventReporter::Style::kJson) {
+  // The bench page listens before any port is touched, and takes every event from the first.
+  std::optional<serve::BenchServer> server;
+  std::optional<EventTap> tap;
+  std::string serveError;
+  if (line_.servePort >= 0) {
+    server.emplace(FactsOf(line_, ports));
+    if (server->Start(line_.serveHost, line_.servePort, serveError)) {
+      tap.emplace(output_, *server);
+      output_.Err("vesker-link: the bench page: " +
+                  serve::PageUrl(line_.serveHost, server->Port()));
+    }
+  }
+  const bool json = style_ == EventReporter::Style::kJson;
+  if (json || output_.Tapped()) {
     std::vector<std::string> named;
     named.reserve(ports.size());
     for (const std::string& port : ports) {
       named.push_back(JsonString(port));
     }
-    output_.Out(JsonObject()
-                    .Add("event", "start")
-                    .Add("command", "watch")
-                    .AddRaw("details", JsonObject()
-                                           .Add("action", action)
-                                           .Add(upgrade ? "file" : "folder", target)
-                                           .AddRaw("ports", JsonArray(named))
-                                           .Text())
-                    .Text());
+    output_.Event(JsonObject()
+                      .Add("event", "start")
+                      .Add("command", "watch")
+                      .AddRaw("details", JsonObject()
+                                             .Add("action", action)
+                                             .Add(upgrade ? "file" : "folder", target)
+                                             .AddRaw("ports", JsonArray(named))
+                                             .Text())
+                      .Text(),
+                  json);
+  }
+  if (!serveError.empty()) {
+    return Refuse("watch", kExitPort, serveError);
   }
   // Refused before any port is touched: each receiver gets the file checked now, once.
   CheckedFile file;
@@ -216,11 +271,14 @@ int PortFleet::Watch(std::vector<std::string> ports) {
   tally.CloseLine();
   const std::vector<PortSummary> boxes = tally.Boxes();
   const int code = CombinedExitCode(boxes);
-  if (style_ == EventReporter::Style::kJson) {
+  if (json || output_.Tapped()) {
     EmitResult("watch", code,
                JsonObject()
                    .AddRaw("counts", tally.CountsJson().Text())
-                   .AddRaw("receivers", SummariesJson(boxes)));
+                   .AddRaw("receivers", SummariesJson(boxes)),
+               json);
+  }
+  if (json) {
     return code;
   }
   if (boxes.empty()) {
@@ -289,15 +347,16 @@ int PortFleet::Probe() {
   return code;
 }
 
-void PortFleet::EmitResult(const std::string& command, int exitCode,
-                           const JsonObject& details) const {
-  output_.Out(JsonObject()
-                  .Add("event", "result")
-                  .Add("command", command)
-                  .Add("ok", exitCode == kExitOk)
-                  .Add("exitCode", exitCode)
-                  .AddRaw("details", details.Text())
-                  .Text());
+void PortFleet::EmitResult(const std::string& command, int exitCode, const JsonObject& details,
+                           bool shown) const {
+  output_.Event(JsonObject()
+                    .Add("event", "result")
+                    .Add("command", command)
+                    .Add("ok", exitCode == kExitOk)
+                    .Add("exitCode", exitCode)
+                    .AddRaw("details", details.Text())
+                    .Text(),
+                shown);
 }
 
 std::string PortFleet::RetryCommand(const std::vector<std::string>& ports,

@@ -47,7 +47,9 @@ class PortFleet {
   // A row for each port's run (or each receiver's); the last column: the backup an upgrade
   // read first, or the file a read wrote.
   void PrintSummary(const std::vector<PortSummary>& ports, bool files) const;
-  void EmitResult(const std::string& command, int exitCode, const JsonObject& details) const;
+  // shown: on stdout too (--json), not only to the bench page.
+  void EmitResult(const std::string& command, int exitCode, const JsonObject& details,
+                  bool shown = true) const;
   // A run that cannot start: its message, and how it ends.
   int Refuse(const std::string& command, int exitCode, const std::string& message) const;
   // The command that runs this one again on the ports that failed; empty when none did.

@@ -82,9 +82,13 @@ void WatchTally::Handled(const PortSummary& box) {
 }
 
 void WatchTally::Show() {
+  const bool json = style_ == EventReporter::Style::kJson;
+  if (json || output_.Tapped()) {
+    output_.Event(JsonObject().Add("event", "counts").AddRaw("counts", CountsJson().Text()).Text(),
+                  json);
+  }
   switch (style_) {
     case EventReporter::Style::kJson:
-      output_.Out(JsonObject().Add("event", "counts").AddRaw("counts", CountsJson().Text()).Text());
       return;
     case EventReporter::Style::kPlain:
       output_.Err(CountsText());
