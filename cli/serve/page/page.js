@@ -145,12 +145,12 @@ function words(tile) {
       break;
   }
   if (tile.stage === 'restart') {
-    return [`RESTARTING ${Math.floor(tile.seconds)} s of ${Math.round(tile.limit)} s`,
+    return [`RESTARTING ${Math.floor(tile.seconds)}\u00a0s of ${Math.round(tile.limit)}\u00a0s`,
             'waiting for the receiver to answer'];
   }
   if (!tile.stage) return ['STARTING', 'the receiver answered'];
   const pass = {2: 'second read', 3: 'third read'}[tile.pass] || '';
-  return [`${STAGES[tile.stage] || tile.stage.toUpperCase()} ${tile.percent} %`, pass];
+  return [`${STAGES[tile.stage] || tile.stage.toUpperCase()} ${tile.percent}\u00a0%`, pass];
 }
 
 function elapsed(tile, now) {
@@ -235,7 +235,7 @@ function renderRecords() {
                el('td', '', record.command || ''), result,
                el('td', '', typeof record.seconds === 'number' ? clock(record.seconds) : ''),
                el('td', '', proofText(record.proof)),
-               el('td', 'file', record.file || record.backup || '-'));
+               el('td', 'file', (record.command === 'upgrade' ? record.backup : record.file) || '-'));
     rows.push(row);
     if (kind === 'failed' && record.restore) {
       const restore = el('tr', 'r-restore');
