@@ -13,7 +13,7 @@ namespace serve {
 
 class BenchServer {
  public:
-  explicit BenchServer(BenchFacts facts);
+  explicit BenchServer(const BenchFacts& facts);
   ~BenchServer();
   BenchServer(const BenchServer&) = delete;
   BenchServer& operator=(const BenchServer&) = delete;

@@ -98,7 +98,7 @@ void Plain(httplib::Response& response, int status, const std::string& text) {
 
 class BenchServer::Impl {
  public:
-  explicit Impl(BenchFacts facts) : hub_(std::move(facts), kStreams) {}
+  explicit Impl(const BenchFacts& facts) : hub_(facts, kStreams) {}
   ~Impl() { Stop(); }
 
   bool Start(const std::string& host, int port, std::string& error);
@@ -226,7 +226,7 @@ void BenchServer::Impl::Stop() {
   }
 }
 
-BenchServer::BenchServer(BenchFacts facts) : impl_(std::make_unique<Impl>(std::move(facts))) {}
+BenchServer::BenchServer(const BenchFacts& facts) : impl_(std::make_unique<Impl>(facts)) {}
 
 BenchServer::~BenchServer() = default;
 

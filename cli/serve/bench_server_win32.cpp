@@ -6,7 +6,7 @@ namespace serve {
 // build has none, so the bench is not served here.
 class BenchServer::Impl {};
 
-BenchServer::BenchServer(BenchFacts /*facts*/) {}
+BenchServer::BenchServer(const BenchFacts& /*facts*/) {}
 
 BenchServer::~BenchServer() = default;
 

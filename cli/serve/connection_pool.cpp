@@ -10,7 +10,7 @@ ConnectionPool::ConnectionPool(std::size_t workers, std::size_t queued) : queued
 }
 
 ConnectionPool::~ConnectionPool() {
-  shutdown();
+  ConnectionPool::shutdown();
 }
 
 void ConnectionPool::enqueue(std::function<void()> fn) {

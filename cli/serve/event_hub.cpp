@@ -12,11 +12,11 @@ namespace {
 // of them.
 constexpr std::size_t kInboxLimit = 20000;
 // About a minute of a busy bench's events: a client further behind has stopped reading.
-constexpr std::size_t kClientBacklog = 256 * 1024;
+constexpr std::size_t kClientBacklog = std::size_t{256} * 1024;
 
 }  // namespace
 
-EventHub::EventHub(BenchFacts facts, std::size_t clients)
+EventHub::EventHub(const BenchFacts& facts, std::size_t clients)
     : maxClients_(clients),
       board_(facts),
       metrics_(facts.version, facts.action),

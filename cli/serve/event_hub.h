@@ -24,7 +24,7 @@ namespace serve {
 class EventHub {
  public:
   // clients: how many event streams at once.
-  EventHub(BenchFacts facts, std::size_t clients);
+  EventHub(const BenchFacts& facts, std::size_t clients);
   ~EventHub();
   EventHub(const EventHub&) = delete;
   EventHub& operator=(const EventHub&) = delete;
