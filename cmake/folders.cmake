@@ -8,10 +8,12 @@
 # reach no further.
 
 function(vl_view folder)
-  set(view ${CMAKE_BINARY_DIR}/views/${folder})
+  # A room of a folder (cli/serve) has a view of its own beside the folder's, not inside
+  # it, and keeps its path within the view.
+  string(REPLACE "/" "+" view_name ${folder})
+  set(view ${CMAKE_BINARY_DIR}/views/${view_name})
   if(NOT IS_SYMLINK ${view}/${folder})
     file(REMOVE_RECURSE ${view})
-    # A room of a folder (cli/console) keeps its path inside the view.
     get_filename_component(parent ${view}/${folder} DIRECTORY)
     file(MAKE_DIRECTORY ${parent})
     file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${view}/${folder} SYMBOLIC RESULT failed)
@@ -29,12 +31,13 @@ endfunction()
 # vl_folder_library(NAME FOLDER [INTERFACE] SOURCES...): a library whose view is FOLDER's.
 function(vl_folder_library name folder)
   vl_view(${folder})
+  string(REPLACE "/" "+" view_name ${folder})
   if(ARGV2 STREQUAL "INTERFACE")
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${CMAKE_BINARY_DIR}/views/${folder})
+    target_include_directories(${name} INTERFACE ${CMAKE_BINARY_DIR}/views/${view_name})
     return()
   endif()
   add_library(${name} STATIC ${ARGN})
-  target_include_directories(${name} PUBLIC ${CMAKE_BINARY_DIR}/views/${folder})
+  target_include_directories(${name} PUBLIC ${CMAKE_BINARY_DIR}/views/${view_name})
   vl_target_options(${name})
 endfunction()

@@ -6,6 +6,8 @@
 #include <string_view>
 
 #include "cli/console/key_names.h"
+#include "cli/serve/bench_server.h"
+#include "cli/serve/serve_address.h"
 #include "link/network_address.h"
 
 namespace cli {
@@ -71,6 +73,9 @@ const char kHelpText[] =
     "  --log FILE           append one JSON line per port and run to FILE (many ports and\n"
     "                       processes may share it); watch: one per receiver\n"
     "  --count N            watch: end once N receivers have been handled, on all ports\n"
+    "  --serve [ADDR:]PORT  watch: serve the bench over HTTP while it runs: a live page\n"
+    "                       (/), its events (/events) and Prometheus metrics (/metrics);\n"
+    "                       without ADDR only this machine may look (127.0.0.1)\n"
     "  --repeat N           key: send the keys N times (default 1)\n"
     "  --gap MS             key: wait MS milliseconds after each key (default 300)\n"
     "  --json               one JSON object per event on stdout\n"
@@ -198,6 +203,20 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       if (!takeNumber(1, 1000000, line.count, "bad count: ")) {
         return false;
       }
+    } else if (name == "--serve") {
+      if (!takeValue()) {
+        return false;
+      }
+      serve::ServeAddress address;
+      if (!serve::ParseServeAddress(value, address, error)) {
+        return false;
+      }
+      if (!serve::BenchServer::Available()) {
+        error = "--serve: this build of vesker-link serves no bench page (the Linux one does)";
+        return false;
+      }
+      line.serveHost = address.host;
+      line.servePort = address.port;
     } else if (name == "--log") {
       if (!takeValue()) {
         return false;
@@ -278,6 +297,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     const std::string& action = watch ? line.arguments[0] : line.command;
     if (countGiven && !watch) {
       error = "--count goes with watch";
+      return false;
+    }
+    if (line.servePort >= 0 && !watch) {
+      error = "--serve goes with watch";
       return false;
     }
     if (line.command == "bridge" &&

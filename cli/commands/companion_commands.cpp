@@ -107,20 +107,36 @@ int CompanionCommands::Finish(int exitCode, const Json& fields) {
   if (exitCode == kExitOk && summary_.result.empty()) {
     summary_.result = "ok";
   }
-  if (log_ != nullptr && line_.command != "info" && !WriteLog() && exitCode == kExitOk) {
+  // The log and the bench page keep the same record of the run.
+  const bool recorded = line_.command != "info" && (log_ != nullptr || reporter_.Tapped());
+  const PortIdentity adapter =
+      recorded ? IdentifyPort(comm::SerialPort::DevicePath(comm::ComNumber(portIndex_)))
+               : PortIdentity();
+  Json record = recorded ? Record(adapter) : Json();
+  if (log_ != nullptr && recorded && !WriteLog(record) && exitCode == kExitOk) {
     summary_.exitCode = exitCode = kExitFileWrite;
     summary_.result = "not logged";
+    record = Record(adapter);
   }
   reporter_.Result(exitCode, fields);
+  if (recorded) {
+    Json repaired = Json::object();
+    for (const auto& [stage, blocks] : repaired_) {
+      repaired[stage] = blocks;
+    }
+    reporter_.Record(record, DescribeAdapter(adapter), repaired);
+  }
   return exitCode;
 }
 
-bool CompanionCommands::WriteLog() {
+Json CompanionCommands::Record(const PortIdentity& identity) {
   Json adapter = Json::object();
-  AddAdapterFields(adapter,
-                   IdentifyPort(comm::SerialPort::DevicePath(comm::ComNumber(portIndex_))));
-  const std::string line = JsonLine(
-      LogRecord(summary_, line_.command, file_, reporter_.StageSeconds(), proofs_, adapter));
+  AddAdapterFields(adapter, identity);
+  return LogRecord(summary_, line_.command, file_, reporter_.StageSeconds(), proofs_, adapter);
+}
+
+bool CompanionCommands::WriteLog(const Json& record) {
+  const std::string line = JsonLine(record);
   std::string error;
   if (log_->Append(line, error)) {
     return true;
@@ -262,6 +278,7 @@ int CompanionCommands::Read() {
   summary_.file = file_;
   summary_.proof = flash.proof;
   proofs_.emplace_back("read", flash.proof);
+  repaired_.emplace_back("read", flash.repaired);
   reporter_.Say("read " + std::to_string(row.blockCount) + " blocks of " + row.versionName +
                 " into " + file_ + ": " + flash.proof);
   return Finish(kExitOk, {{"file", file_},
@@ -325,6 +342,7 @@ int CompanionCommands::Upgrade() {
     }
   }
   summary_.proof = upgrade.upToDate ? upgrade.backupProof : upgrade.verifyProof;
+  repaired_ = {{"backup", upgrade.backupRepaired}, {"verify", upgrade.verifyNoise}};
   Json result = Json::object();
   if (!upgrade.backup.empty()) {
     result["backup"] = upgrade.backup;
@@ -370,6 +388,7 @@ int CompanionCommands::Verify() {
   NoteReceiver(fileVariant);
   summary_.proof = verdict.proof;
   proofs_.emplace_back("verify", verdict.proof);
+  repaired_.emplace_back("verify", verdict.noise);
   const std::uint32_t blocks = romimage::ReceiverVariantTable[fileVariant].blockCount;
   for (const std::uint32_t block : verdict.differing) {
     reporter_.Say("block " + std::to_string(block) + " differs");

@@ -17,6 +17,7 @@
 #include "cli/log/log_file.h"
 #include "cli/ports/failure_report.h"
 #include "cli/ports/port_selection.h"
+#include "cli/ports/system_ports.h"
 #include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
@@ -62,8 +63,10 @@ class CompanionCommands {
   int Failure(const comm::Outcome& outcome);
   int Finish(int exitCode);
   int Finish(int exitCode, const Json& fields);
-  // The bench's line for this run; false when it could not be written.
-  bool WriteLog();
+  // The run's record, as the bench's log and page have it.
+  Json Record(const PortIdentity& adapter);
+  // The record appended to the bench's log; false when it could not be written.
+  bool WriteLog(const Json& record);
   void NoteReceiver(int variant);
 
   const CommandLine& line_;
@@ -81,6 +84,8 @@ class CompanionCommands {
   const LogFile* log_ = nullptr;
   // How each stage's data were proven, for the log: ("read", "2 reads agree").
   std::vector<std::pair<std::string, std::string>> proofs_;
+  // The blocks that noise garbled and a further read repaired, by stage.
+  std::vector<std::pair<std::string, std::vector<std::uint32_t>>> repaired_;
   std::chrono::steady_clock::time_point start_;
 };
 

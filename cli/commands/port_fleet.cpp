@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -11,11 +12,15 @@
 
 #include "cli/console/terminal.h"
 #include "cli/ports/adapter_text.h"
+#include "cli/ports/port_selection.h"
 #include "cli/ports/system_ports.h"
+#include "cli/serve/bench_server.h"
+#include "cli/serve/serve_address.h"
 #include "cli/watch/watch_loop.h"
 #include "cli/watch/watch_tally.h"
 #include "romimage/file_system.h"
 #include "transfer/upgrade_dialog.h"
+#include "vl_version.h"
 
 namespace cli {
 
@@ -70,6 +75,39 @@ Json SummariesJson(const std::vector<PortSummary>& summaries) {
   }
   return items;
 }
+
+// What the bench page shows before the first event: the command as typed, and each port
+// with its adapter as probe names it.
+serve::BenchFacts FactsOf(const CommandLine& line, const std::vector<std::string>& ports) {
+  serve::BenchFacts facts;
+  facts.command = "vesker-link";
+  for (const std::string& argument : line.given) {
+    facts.command += ' ' + ShellQuote(argument);
+  }
+  facts.action = line.arguments.front();
+  facts.version = VL_VERSION;
+  for (const std::string& port : ports) {
+    const PortSelection selection(port);
+    facts.ports.push_back({selection.Label(),
+                           DescribeAdapter(IdentifyPort(
+                               comm::SerialPort::DevicePath(comm::ComNumber(selection.Index()))))});
+  }
+  return facts;
+}
+
+// The events of a run go to the bench page while this lives.
+class EventTap {
+ public:
+  EventTap(ConsoleOutput& output, serve::BenchServer& server) : output_(output) {
+    output_.SetEventTap([&server](const std::string& event) { server.Publish(event); });
+  }
+  ~EventTap() { output_.SetEventTap(nullptr); }
+  EventTap(const EventTap&) = delete;
+  EventTap& operator=(const EventTap&) = delete;
+
+ private:
+  ConsoleOutput& output_;
+};
 
 }  // namespace
 
@@ -171,12 +209,29 @@ int PortFleet::Watch(std::vector<std::string> ports) {
   if (ports.empty()) {
     ports.emplace_back();  // the port kept in Pelto.cfg
   }
-  if (style_ == EventReporter::Style::kJson) {
-    output_.Out(JsonLine(
-        {{"event", "start"},
-         {"command", "watch"},
-         {"details",
-          {{"action", action}, {upgrade ? "file" : "folder", target}, {"ports", ports}}}}));
+  // The bench page listens before any port is touched, and takes every event from the first.
+  std::optional<serve::BenchServer> server;
+  std::optional<EventTap> tap;
+  std::string serveError;
+  if (line_.servePort >= 0) {
+    server.emplace(FactsOf(line_, ports));
+    if (server->Start(line_.serveHost, line_.servePort, serveError)) {
+      tap.emplace(output_, *server);
+      output_.Err("vesker-link: the bench page: " +
+                  serve::PageUrl(line_.serveHost, server->Port()));
+    }
+  }
+  const bool json = style_ == EventReporter::Style::kJson;
+  if (json || output_.Tapped()) {
+    output_.Event(
+        JsonLine({{"event", "start"},
+                  {"command", "watch"},
+                  {"details",
+                   {{"action", action}, {upgrade ? "file" : "folder", target}, {"ports", ports}}}}),
+        json);
+  }
+  if (!serveError.empty()) {
+    return Refuse("watch", kExitPort, serveError);
   }
   // Refused before any port is touched: each receiver gets the file checked now, once.
   std::vector<std::uint8_t> file;
@@ -224,9 +279,11 @@ int PortFleet::Watch(std::vector<std::string> ports) {
   tally.CloseLine();
   const std::vector<PortSummary> boxes = tally.Boxes();
   const int code = CombinedExitCode(boxes);
-  if (style_ == EventReporter::Style::kJson) {
-    EmitResult("watch", code,
-               {{"counts", tally.CountsJson()}, {"receivers", SummariesJson(boxes)}});
+  if (json || output_.Tapped()) {
+    EmitResult("watch", code, {{"counts", tally.CountsJson()}, {"receivers", SummariesJson(boxes)}},
+               json);
+  }
+  if (json) {
     return code;
   }
   if (boxes.empty()) {
@@ -304,12 +361,14 @@ int PortFleet::Probe() {
   return code;
 }
 
-void PortFleet::EmitResult(const std::string& command, int exitCode, const Json& details) const {
-  output_.Out(JsonLine({{"event", "result"},
-                        {"command", command},
-                        {"ok", exitCode == kExitOk},
-                        {"exitCode", exitCode},
-                        {"details", details}}));
+void PortFleet::EmitResult(const std::string& command, int exitCode, const Json& details,
+                           bool shown) const {
+  output_.Event(JsonLine({{"event", "result"},
+                          {"command", command},
+                          {"ok", exitCode == kExitOk},
+                          {"exitCode", exitCode},
+                          {"details", details}}),
+                shown);
 }
 
 std::string PortFleet::RetryCommand(const std::vector<std::string>& ports,

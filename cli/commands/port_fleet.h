@@ -50,7 +50,9 @@ class PortFleet {
   // After the table: for each upgrade that may have left wrong software, the command that
   // writes its backup back.
   void PrintRestores(const std::vector<PortSummary>& ports) const;
-  void EmitResult(const std::string& command, int exitCode, const Json& details) const;
+  // shown: on stdout too (--json), not only to the bench page.
+  void EmitResult(const std::string& command, int exitCode, const Json& details,
+                  bool shown = true) const;
   // A run that cannot start: its message, and how it ends.
   int Refuse(const std::string& command, int exitCode, const std::string& message) const;
   // The command that runs this one again on the ports that failed; empty when none did.

@@ -49,6 +49,15 @@ void ConsoleOutput::Err(const std::string& line) {
   Write(stderr, line);
 }
 
+void ConsoleOutput::Event(const std::string& line, bool shown) {
+  if (shown) {
+    Out(line);
+  }
+  if (tap_) {
+    tap_(line);
+  }
+}
+
 void ConsoleOutput::SetLive(std::size_t slot, const std::string& text) {
   if (!live_) {
     return;

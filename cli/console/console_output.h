@@ -3,6 +3,7 @@
 // while the lines above it scroll. One lock keeps the lines of different ports whole.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,13 @@ class ConsoleOutput {
   // The slot's live line becomes an ordinary line on stderr, and the slot is free again.
   void Keep(std::size_t slot);
 
+  // Every JSON event also goes to tap, whatever stdout shows (the bench page takes them);
+  // set before the ports start. The tap is called from the ports' threads.
+  void SetEventTap(std::function<void(const std::string&)> tap) { tap_ = std::move(tap); }
+  bool Tapped() const { return static_cast<bool>(tap_); }
+  // A JSON event: a line on stdout when shown (--json), and to the tap.
+  void Event(const std::string& line, bool shown);
+
  private:
   void Write(std::FILE* stream, const std::string& line);
   void Erase();
@@ -34,6 +42,7 @@ class ConsoleOutput {
   bool live_;
   std::vector<std::string> slots_;
   std::size_t drawn_ = 0;  // live lines on screen
+  std::function<void(const std::string&)> tap_;
 };
 
 }  // namespace cli

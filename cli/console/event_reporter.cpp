@@ -32,20 +32,20 @@ EventReporter::EventReporter(ConsoleOutput& output, Style style, bool quiet, std
       named_(named),
       slot_(slot) {}
 
-void EventReporter::Emit(Json event) {
+void EventReporter::Emit(Json event, bool shown) {
   if (style_ == Style::kSilent) {
     return;
   }
   if (!port_.empty()) {
     event["port"] = port_;
   }
-  output_.Out(JsonLine(event));
+  output_.Event(JsonLine(event), shown);
 }
 
 void EventReporter::Start(const std::string& command, const Json& fields) {
   command_ = command;
-  if (InJson()) {
-    Emit({{"event", "start"}, {"command", command}, {"details", fields}});
+  if (Evented()) {
+    Emit({{"event", "start"}, {"command", command}, {"details", fields}}, InJson());
   }
 }
 
@@ -57,7 +57,9 @@ void EventReporter::Stage(const std::string& name) {
   stageStart_ = timedSince_ = std::chrono::steady_clock::now();
   lastDraw_ = {};
   lastShown_ = -1;
+  lastEventPercent_ = -1;
   lastWaitShown_ = -1;
+  lastWaitEvent_ = -1;
 }
 
 void EventReporter::Pass(int number) {
@@ -66,6 +68,7 @@ void EventReporter::Pass(int number) {
   stageStart_ = std::chrono::steady_clock::now();
   lastDraw_ = {};
   lastShown_ = -1;
+  lastEventPercent_ = -1;
 }
 
 void EventReporter::CloseStageTime() {
@@ -94,22 +97,30 @@ std::string EventReporter::StageLabel() const {
 }
 
 void EventReporter::Waiting(double seconds, double limit) {
-  if (quiet_ || muted_ || style_ == Style::kSilent) {
+  if (muted_ || style_ == Style::kSilent) {
     return;
   }
   const int whole = static_cast<int>(seconds);
+  // Each second of the wait is an event for a program (the bench page too, even with -q).
+  if (Evented() && whole != lastWaitEvent_) {
+    lastWaitEvent_ = whole;
+    Json event = {{"event", "progress"},
+                  {"stage", stage_},
+                  {"seconds", Tenths(whole)},
+                  {"limitSeconds", Tenths(limit)}};
+    if (!kind_.empty()) {
+      event["kind"] = kind_;
+    }
+    Emit(event, InJson() && !quiet_);
+  }
   // A receiver that answers at once is no wait to speak of, except to a program.
-  if (whole == lastWaitShown_ || (whole == 0 && style_ != Style::kJson)) {
+  if (quiet_ || whole == lastWaitShown_ || whole == 0) {
     return;
   }
   const bool first = lastWaitShown_ < 0;
   lastWaitShown_ = whole;
   switch (style_) {
     case Style::kJson:
-      Emit({{"event", "progress"},
-            {"stage", stage_},
-            {"seconds", Tenths(whole)},
-            {"limitSeconds", Tenths(limit)}});
       return;
     case Style::kPlain:
       if (first) {
@@ -143,8 +154,10 @@ void EventReporter::Message(const std::string& text) {
   if (muted_ || style_ == Style::kSilent) {
     return;
   }
+  if (Evented()) {
+    Emit({{"event", "message"}, {"text", text}}, InJson());
+  }
   if (InJson()) {
-    Emit({{"event", "message"}, {"text", text}});
     return;
   }
   CloseBar();
@@ -164,17 +177,26 @@ void EventReporter::MessageShown(const std::string& text, const std::string& /*c
 
 void EventReporter::Result(int exitCode, const Json& fields) {
   CloseBar();
-  if (InJson()) {
+  if (Evented()) {
     Emit({{"event", "result"},
           {"command", command_},
           {"ok", exitCode == 0},
           {"exitCode", exitCode},
-          {"details", fields}});
+          {"details", fields}},
+         InJson());
   }
 }
 
+void EventReporter::Record(const Json& record, const std::string& adapter, const Json& repaired) {
+  if (!Tapped()) {
+    return;
+  }
+  Emit({{"event", "record"}, {"record", record}, {"adapter", adapter}, {"repaired", repaired}},
+       false);
+}
+
 void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
-  if (quiet_ || muted_ || style_ == Style::kSilent || total == 0 || done > total) {
+  if (muted_ || style_ == Style::kSilent || total == 0 || done > total) {
     return;
   }
   const auto now = std::chrono::steady_clock::now();
@@ -183,21 +205,28 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
   const double rate = seconds > 0 ? bytes / seconds : 0;
   const double eta = done > 0 ? seconds * (total - done) / done : 0;
   const int percent = static_cast<int>(done * 100ull / total);
+  // An event for each percent, for a program (the bench page too, even with -q).
+  if (Evented() && percent != lastEventPercent_) {
+    lastEventPercent_ = percent;
+    Json event = {{"event", "progress"},
+                  {"stage", stage_},
+                  {"pass", pass_},
+                  {"blocks", done},
+                  {"total", total},
+                  {"percent", percent},
+                  {"bytes", static_cast<std::int64_t>(bytes)},
+                  {"bytesPerSecond", Tenths(rate)},
+                  {"etaSeconds", Tenths(eta)}};
+    if (!kind_.empty()) {
+      event["kind"] = kind_;
+    }
+    Emit(event, InJson() && !quiet_);
+  }
+  if (quiet_) {
+    return;
+  }
   switch (style_) {
     case Style::kJson:
-      if (percent == lastShown_) {
-        return;
-      }
-      lastShown_ = percent;
-      Emit({{"event", "progress"},
-            {"stage", stage_},
-            {"pass", pass_},
-            {"blocks", done},
-            {"total", total},
-            {"percent", percent},
-            {"bytes", static_cast<std::int64_t>(bytes)},
-            {"bytesPerSecond", Tenths(rate)},
-            {"etaSeconds", Tenths(eta)}});
       return;
     case Style::kPlain:
       if (percent / 10 <= lastShown_ || percent < 10) {
@@ -238,10 +267,17 @@ void EventReporter::CloseBar() {
   barOpen_ = false;
 }
 
-void EventReporter::State(const std::string& state, const std::string& text) {
+void EventReporter::State(const std::string& state, const std::string& text,
+                          const std::string& trouble) {
+  if (Evented()) {
+    Json event = {{"event", "state"}, {"state", state}, {"text", text}};
+    if (!trouble.empty()) {
+      event["trouble"] = trouble;
+    }
+    Emit(event, InJson());
+  }
   switch (style_) {
     case Style::kJson:
-      Emit({{"event", "state"}, {"state", state}, {"text", text}});
       return;
     case Style::kPlain:
       output_.Err(Named(text));

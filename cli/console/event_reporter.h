@@ -44,8 +44,18 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   void Mute(bool muted) { muted_ = muted; }
   // What a port of the production loop is doing between receivers ("waiting for a receiver",
   // "done: swap the receiver"): its live line on a terminal, a line elsewhere, a "state"
-  // event in JSON. It is no progress: -q shows it too.
-  void State(const std::string& state, const std::string& text);
+  // event in JSON. It is no progress: -q shows it too. trouble: why the port cannot be
+  // opened ("no such device", "busy"), when that is what it waits on.
+  void State(const std::string& state, const std::string& text,
+             const std::string& trouble = std::string());
+  // The receiver's kind, once a read has named it: progress events carry it from then on.
+  void Receiver(const std::string& kind) { kind_ = kind; }
+  // The run's record as the log has it, the adapter as probe names it and the blocks each
+  // stage's further reads repaired (an object of stage and blocks): a "record" event for the
+  // tap alone (the bench page), which --json does not print.
+  void Record(const Json& record, const std::string& adapter, const Json& repaired);
+  // Whether events reach a tap (the bench page) besides what this style shows.
+  bool Tapped() const { return style_ != Style::kSilent && output_.Tapped(); }
   // On a terminal, a finished stage's bar stays above the live lines (the default), or goes
   // when the next line takes its place, so that a port that runs all day keeps to its line.
   void KeepBars(bool keep) { keepBars_ = keep; }
@@ -61,7 +71,9 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   void CloseStageTime();
   // The stage as progress names it: "backup", or "backup 2" for its second read.
   std::string StageLabel() const;
-  void Emit(Json event);
+  // Events are made for --json and for the tap; shown: printed on stdout as well.
+  bool Evented() const { return InJson() || Tapped(); }
+  void Emit(Json event, bool shown);
   std::string Named(const std::string& line) const { return named_ ? port_ + ": " + line : line; }
 
   ConsoleOutput& output_;
@@ -78,6 +90,9 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   std::chrono::steady_clock::time_point timedSince_;
   std::vector<std::pair<std::string, double>> stageSeconds_;
   int lastWaitShown_ = -1;
+  int lastWaitEvent_ = -1;
+  int lastEventPercent_ = -1;
+  std::string kind_;
   std::chrono::steady_clock::time_point lastDraw_;
   int lastShown_ = -1;  // percent (JSON), tenth (plain) or block (terminal) last shown
   bool barOpen_ = false;

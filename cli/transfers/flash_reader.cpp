@@ -56,6 +56,7 @@ FlashCopy FlashReader::Read(int expectedKind) {
     return copy;
   }
   copy.variant = variant;
+  reporter_.Receiver(romimage::ReceiverVariantTable[variant].versionName);
   copy.data.assign(file.begin() + romimage::kTagSize, file.end());
   return copy;
 }

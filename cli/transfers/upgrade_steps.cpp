@@ -106,6 +106,7 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
       return Fail(result, failure.exitCode, failure.result);
     }
     result.backupProof = backup.proof;
+    result.backupRepaired = backup.repaired;
     const bool holdsFile = backup.variant == variant && backup.data == data;
     if (holdsFile && !options.force) {
       // Nothing to write, and nothing to keep: the file is the backup.
@@ -172,6 +173,7 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
       AwaitRestartAndVerify(data, variant, options.restartWait, result.restartSeconds,
                             before.empty() ? nullptr : &before);
   result.verifyProof = verdict.proof;
+  result.verifyNoise = verdict.noise;
   switch (verdict.result) {
     case FlashVerdict::Result::kVerified:
       result.result = "ok";

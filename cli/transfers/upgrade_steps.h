@@ -39,7 +39,9 @@ struct UpgradeResult {
   std::string restore;         // the command that writes the backup back, where one is due
   std::string backupProof;
   std::string verifyProof;
-  std::vector<std::uint32_t> differing;  // blocks the flash holds otherwise than the file
+  std::vector<std::uint32_t> backupRepaired;  // blocks a third read of the backup decided
+  std::vector<std::uint32_t> verifyNoise;     // blocks read wrong once, right another time
+  std::vector<std::uint32_t> differing;       // blocks the flash holds otherwise than the file
 };
 
 class UpgradeSteps {

@@ -85,7 +85,7 @@ void WatchLoop::ShowTrouble(const comm::SerialPort& port, EventReporter& states,
     return;
   }
   shown = trouble;
-  states.State("waiting", "waiting for a receiver (" + trouble + ")");
+  states.State("waiting", "waiting for a receiver (" + trouble + ")", trouble);
   // A port that is missing comes with its receiver; one this user may not open does not.
   if (failure == comm::PortFailure::kNotPermitted || failure == comm::PortFailure::kBusy ||
       failure == comm::PortFailure::kSettings) {

@@ -82,9 +82,12 @@ void WatchTally::Handled(const PortSummary& box) {
 }
 
 void WatchTally::Show() {
+  const bool json = style_ == EventReporter::Style::kJson;
+  if (json || output_.Tapped()) {
+    output_.Event(JsonLine({{"event", "counts"}, {"counts", CountsJson()}}), json);
+  }
   switch (style_) {
     case EventReporter::Style::kJson:
-      output_.Out(JsonLine({{"event", "counts"}, {"counts", CountsJson()}}));
       return;
     case EventReporter::Style::kPlain:
       output_.Err(CountsText());

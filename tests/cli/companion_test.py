@@ -848,6 +848,10 @@ class CommandLine(Bench):
             ("upgrade's options with watch read", ["watch", "read", "d", "--no-verify"],
              "--no-verify, --force and --restart-wait go with upgrade"),
             ("count without watch", ["--count", "3", "read", "r.bin"], "--count goes with watch"),
+            ("serve without watch", ["--serve", "8080", "read", "r.bin"], "--serve goes with watch"),
+            ("serve on no port", ["--serve", "bench:", "watch", "read", "d"], "bad --serve bench:"),
+            ("serve on an IPv6 address without brackets", ["--serve", "::1:8080", "watch", "read",
+                                                          "d"], "bad --serve ::1:8080"),
         ]
         for name, args, message in rows:
             with self.subTest(name):

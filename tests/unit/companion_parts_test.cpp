@@ -9,6 +9,7 @@
 
 #include "cli/commands/command_line.h"
 #include "cli/console/key_names.h"
+#include "cli/serve/serve_address.h"
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/sha256.h"
 #include "link/network_address.h"
@@ -104,6 +105,37 @@ TEST(NetworkPorts, TheAddressesOfABenchAreTakenAsWrittenAndNothingElse) {
       EXPECT_EQ(address.kind, c.kind) << c.name;
     } else {
       EXPECT_FALSE(error.empty()) << c.name;
+    }
+  }
+}
+
+TEST(ServeAddress, WithoutAnAddressOnlyThisMachineMayLook) {
+  const struct {
+    const char* text;
+    bool taken;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"8080", true, "127.0.0.1", 8080},
+      {"0", true, "127.0.0.1", 0},
+      {"0.0.0.0:80", true, "0.0.0.0", 80},
+      {"bench-pc:65535", true, "bench-pc", 65535},
+      {"[::1]:8080", true, "::1", 8080},
+      {"", false, "", 0},
+      {"65536", false, "", 0},
+      {"::1:8080", false, "", 0},
+      {"[::1]8080", false, "", 0},
+      {":8080", false, "", 0},
+      {"bench:", false, "", 0},
+      {"80x", false, "", 0},
+  };
+  for (const auto& c : cases) {
+    serve::ServeAddress address;
+    std::string error;
+    ASSERT_EQ(serve::ParseServeAddress(c.text, address, error), c.taken) << c.text;
+    if (c.taken) {
+      EXPECT_EQ(address.host, c.host) << c.text;
+      EXPECT_EQ(address.port, c.port) << c.text;
     }
   }
 }

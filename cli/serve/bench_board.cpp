@@ -1,0 +1,159 @@
+#include "cli/serve/bench_board.h"
+
+#include <nlohmann/json.hpp>
+
+#include "cli/serve/utc_time.h"
+
+namespace serve {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A day's records at a busy bench; older ones are in the log.
+constexpr std::size_t kRecordsKept = 5000;
+// A receiver's messages are few; one that keeps talking keeps only its latest.
+constexpr std::size_t kReplayKept = 48;
+
+std::string Text(const Json& event, const char* key) {
+  const auto it = event.find(key);
+  return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::string Dump(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace
+
+const char* PortStateName(PortState state) {
+  switch (state) {
+    case PortState::kWaiting:
+      return "waiting";
+    case PortState::kUnavailable:
+      return "unavailable";
+    case PortState::kWorking:
+      return "working";
+    case PortState::kDone:
+      return "done";
+    case PortState::kUpToDate:
+      return "up_to_date";
+    case PortState::kFailed:
+      return "failed";
+  }
+  return "waiting";
+}
+
+BenchBoard::BenchBoard(BenchFacts facts) : facts_(std::move(facts)), started_(UtcNow()) {
+  for (const BenchPort& port : facts_.ports) {
+    ports_.push_back(Port{port, {}, false, std::nullopt, PortState::kWaiting});
+  }
+}
+
+BenchBoard::Port& BenchBoard::PortNamed(const std::string& label) {
+  for (Port& port : ports_) {
+    if (port.facts.label == label) {
+      return port;
+    }
+  }
+  ports_.push_back(
+      Port{BenchPort{label, std::string()}, {}, false, std::nullopt, PortState::kWaiting});
+  return ports_.back();
+}
+
+void BenchBoard::Fold(const Json& event, const std::string& line, Clock::time_point now) {
+  const std::string kind = Text(event, "event");
+  const std::string label = Text(event, "port");
+  if (label.empty()) {
+    // The run's own events.
+    if (kind == "start") {
+      runStart_ = line;
+    } else if (kind == "result") {
+      runResult_ = line;
+    } else if (kind == "counts") {
+      counts_ = line;
+    }
+    return;
+  }
+  Port& port = PortNamed(label);
+  if (kind == "record") {
+    records_.push_back(line);
+    if (records_.size() > kRecordsKept) {
+      records_.pop_front();
+    }
+    if (const std::string adapter = Text(event, "adapter"); !adapter.empty()) {
+      port.facts.adapter = adapter;
+    }
+    return;
+  }
+  const bool progress = kind == "progress";
+  if (kind == "start") {
+    port.replay.clear();
+    port.receiverSince = now;
+    port.state = PortState::kWorking;
+  } else if (kind == "state") {
+    const std::string state = Text(event, "state");
+    if (state == "waiting") {
+      port.replay.clear();
+      port.receiverSince.reset();
+      const std::string trouble = Text(event, "trouble");
+      port.state = trouble.empty() ? PortState::kWaiting : PortState::kUnavailable;
+    } else {
+      port.state = state == "done"         ? PortState::kDone
+                   : state == "up to date" ? PortState::kUpToDate
+                                           : PortState::kFailed;
+    }
+  } else if (kind == "result") {
+    port.receiverSince.reset();
+  }
+  if (progress && port.progressLast && !port.replay.empty()) {
+    port.replay.back() = line;
+  } else {
+    port.replay.push_back(line);
+    if (port.replay.size() > kReplayKept) {
+      port.replay.erase(port.replay.begin() + 1);  // the receiver's start stays
+    }
+  }
+  port.progressLast = progress;
+}
+
+std::vector<std::string> BenchBoard::Snapshot(Clock::time_point now) const {
+  Json ports = Json::array();
+  for (const Port& port : ports_) {
+    Json entry = {{"port", port.facts.label}, {"adapter", port.facts.adapter}};
+    entry["receiverSeconds"] =
+        port.receiverSince ? Json(std::chrono::duration<double>(now - *port.receiverSince).count())
+                           : Json(nullptr);
+    ports.push_back(std::move(entry));
+  }
+  std::vector<std::string> lines = {Dump(Json{{"event", "bench"},
+                                              {"command", facts_.command},
+                                              {"version", facts_.version},
+                                              {"started", started_},
+                                              {"ports", std::move(ports)}})};
+  if (!runStart_.empty()) {
+    lines.push_back(runStart_);
+  }
+  lines.insert(lines.end(), records_.begin(), records_.end());
+  if (!counts_.empty()) {
+    lines.push_back(counts_);
+  }
+  for (const Port& port : ports_) {
+    lines.insert(lines.end(), port.replay.begin(), port.replay.end());
+  }
+  if (!runResult_.empty()) {
+    lines.push_back(runResult_);
+  }
+  return lines;
+}
+
+std::vector<PortState> BenchBoard::PortStates() const {
+  std::vector<PortState> states;
+  states.reserve(ports_.size());
+  for (const Port& port : ports_) {
+    states.push_back(port.state);
+  }
+  return states;
+}
+
+}  // namespace serve
