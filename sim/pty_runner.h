@@ -4,7 +4,6 @@
 
 #include <termios.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,18 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "sim/bench.h"
+#include "sim/bit_errors.h"
+#include "sim/box_changes.h"
+#include "sim/line_ends.h"
+#include "sim/pty.h"
 #include "sim/receiver_model.h"
+#include "sim/usb_adapter.h"
 
 namespace sim {
-
-// The state the program's end of the line is in when the receiver comes up.
-enum class LineState {
-  kRaw,   // raw 8N1 at the line's speed
-  kNew,   // as the kernel sets up a newly plugged adapter: XON/XOFF, CR translation, echo,
-          // line editing, 38400 baud
-  kLeft,  // as another program left it: parity, two stop bits, RTS/CTS and XON/XOFF, ISTRIP,
-          // 7 bits, 9600 baud (a pty keeps all but the parity and the 7 bits)
-};
 
 // The line between the receiver and the program, beyond its speed.
 struct LineOptions {
@@ -42,30 +38,6 @@ struct LineOptions {
   double bitErrorRate = 0;
   std::uint64_t noiseSeed = 1;
 };
-
-// Bit errors at a rate, from a seeded generator of their own: where they fall depends only on
-// the seed and on how many bits have gone through before.
-class BitErrors {
- public:
-  BitErrors(double rate, std::uint64_t seed);
-  void Apply(std::uint8_t* data, std::size_t count);
-
- private:
-  std::uint64_t Next();
-  // How many good bits come before the next error.
-  std::uint64_t Gap();
-
-  double rate_;
-  std::uint64_t state_;
-  std::uint64_t untilNext_;
-};
-
-// Puts a fresh pty's line into the state (the program's end of it, as seen from either end).
-bool SetLineState(int fd, LineState state);
-
-// A change on the bench: the box on the cable taken off, or the next box put on (the one on
-// the cable taken off first).
-enum class BoxChange : std::uint8_t { kOff, kNext };
 
 struct LoggedFrame {
   double ms = 0;  // since the runner opened its pty
@@ -92,9 +64,11 @@ class PtyRunner {
   void RestartFor(unsigned milliseconds) { restartMs_ = milliseconds; }
   // How often it came back on a new line (and link) after a hang-up.
   int Returns() const { return returns_.load(); }
-  const std::string& DevicePath() const { return devicePath_; }
+  const std::string& DevicePath() const { return pty_.Path(); }
   // Points a symbolic link at the pty, replacing whatever was there in one step.
-  bool LinkAs(const std::string& linkPath, std::string& error);
+  bool LinkAs(const std::string& linkPath, std::string& error) {
+    return pty_.LinkAs(linkPath, error);
+  }
   // The USB adapter goes with the box: while no box is on the cable, the pty is closed and
   // the link removed; the next box comes with a new pty, and the link points to it.
   void AdapterGoesWithBox(bool usb) { usb_ = usb; }
@@ -102,10 +76,10 @@ class PtyRunner {
   // upgrade, and comes back on a new pty (the link pointed there) when the box is up.
   void AdapterRestartsWithBox(bool restarts) { adapterRestarts_ = restarts; }
   // Box changes at these intervals, the first from start: off, next, off, next, ...
-  void Schedule(const std::vector<unsigned>& intervalsMs);
+  void Schedule(const std::vector<unsigned>& intervalsMs) { changes_.Schedule(intervalsMs); }
   // Asks for a change; safe in a signal handler (atomic stores only) as long as one post is
   // not interrupted by another. Changes are made in the order posted.
-  void PostBoxChange(BoxChange change) noexcept;
+  void PostBoxChange(BoxChange change) noexcept { changes_.Post(change); }
   // Called with the box's index (from 0) each time a box is taken off the cable.
   void OnBoxOff(std::function<void(std::size_t)> taken) { boxOff_ = std::move(taken); }
 
@@ -125,7 +99,7 @@ class PtyRunner {
   std::vector<LoggedFrame> Frames() const;
   double ElapsedMs() const;
   // The settings of the program's end of the line now; false when there is no line.
-  bool ProgramEnd(termios& settings) const;
+  bool ProgramEnd(termios& settings) const { return pty_.ProgramEnd(settings); }
   // When the next byte waiting to go out is due (steady clock), or nullopt with nothing left.
   std::optional<std::chrono::steady_clock::time_point> NextRelease() const;
 
@@ -149,17 +123,6 @@ class PtyRunner {
   static constexpr long long kFifoBytes = 64;
   static constexpr std::size_t kIntakeUnpaced = 4096;
   void SendDue();
-  // Hands bytes that have crossed the line to the program: at once, or through the adapter.
-  void Deliver(const std::uint8_t* data, std::size_t count,
-               std::chrono::steady_clock::time_point now);
-  // Sends the adapter's full packets, and a partial one once its latency is up.
-  void FlushAdapter(std::chrono::steady_clock::time_point now);
-  std::optional<std::chrono::steady_clock::time_point> AdapterDue() const;
-  // Whether both ends frame bytes alike (8N1 at the line's speed); if not, each side reads
-  // the other's bytes as other bytes, as two mismatched UARTs do.
-  bool EndsAgree() const;
-  // A three-wire cable never raises CTS: a program that waits for it never sends.
-  bool ProgramWaitsForCts() const;
   // The line goes dead: the adapter is pulled, and comes back later if asked to.
   void HangUp();
   // Closes both ends of the pty, and what was on its way is lost: the program's port is left
@@ -167,39 +130,26 @@ class PtyRunner {
   void DropLine();
   // A new pty, and the link pointed at it.
   bool NewLine(std::string& error);
-  void Close();
   // Makes the changes posted and those the schedule has come to.
   void ChangeBoxes();
+  void MakeChange(BoxChange change);
   void TakeBoxOff();
   void PutNextBox();
   void LogBox(const char* change, std::size_t box);
 
-  std::vector<ReceiverModel*> boxes_;
-  ReceiverModel* model_;  // the box on the cable; null: none
-  std::size_t box_ = 0;   // its index, or the last one's
-  std::size_t nextBox_ = 1;
+  Bench bench_;
+  BoxChanges changes_;
   bool usb_ = false;
   bool adapterRestarts_ = false;
   bool lineWithBox_ = false;  // a new box waits for its line
   std::function<void(std::size_t)> boxOff_;
-  std::vector<std::chrono::milliseconds> scheduleAt_;  // from start
-  std::size_t nextScheduled_ = 0;
-  std::array<std::atomic<BoxChange>, 32> posted_{};
-  std::atomic<std::uint32_t> postedCount_{0};
-  std::atomic<std::uint32_t> takenCount_{0};
   std::chrono::nanoseconds byteTime_;
-  speed_t lineSpeed_;
-  LineOptions line_;
+  LineState startState_;
+  LineEnds ends_;
   BitErrors toProgram_;   // noise on what the receiver sends
   BitErrors toReceiver_;  // ... and on what the program sends
-  // Bytes that have crossed the line and wait in the adapter for their packet.
-  Bytes adapter_;
-  std::chrono::steady_clock::time_point adapterSince_;
-  std::size_t nextPacket_ = 0;  // which of the packet sizes comes next
-  int master_ = -1;
-  int slave_ = -1;  // held open so the line stays up while the program closes and reopens
-  std::string devicePath_;
-  std::string linkPath_;
+  UsbAdapter adapter_;
+  Pty pty_;
   std::atomic<unsigned> returnAfterMs_{0};
   std::optional<std::chrono::steady_clock::time_point> returnAt_;
   std::atomic<int> hangUps_{0};
