@@ -128,12 +128,12 @@ void PtyRunner::Receive(std::uint8_t* data, std::size_t count) {
   if (inFreeAt_ <= now) {
     Timeline(now, "rx-start", std::to_string(count));
   }
-  if (byteTime_.count() == 0) {
+  if (ByteTime().count() == 0) {
     Take(data, count);
     return;
   }
   // The bytes reach the receiver one after another at the line's pace.
-  inFreeAt_ = std::max(inFreeAt_, now) + byteTime_ * static_cast<long long>(count);
+  inFreeAt_ = std::max(inFreeAt_, now) + ByteTime() * static_cast<long long>(count);
   incoming_.push_back(Pending{inFreeAt_, Bytes(data, data + count), std::string(), false, false});
 }
 
@@ -146,21 +146,29 @@ void PtyRunner::TakeDue() {
   }
 }
 
+std::chrono::nanoseconds PtyRunner::ByteTime() const {
+  const ReceiverModel* box = bench_.OnCable();
+  if (pacedBlocks_ > 0 && box != nullptr && box->BlocksMoved() > pacedBlocks_) {
+    return std::chrono::nanoseconds(0);
+  }
+  return byteTime_;
+}
+
 std::size_t PtyRunner::IntakeRoom(Clock::time_point now) const {
-  if (byteTime_.count() == 0) {
+  if (ByteTime().count() == 0) {
     return kIntakeUnpaced;
   }
   // Bytes taken that the line has not carried yet: they sit in the sending UART's FIFO.
   const long long ahead =
-      inFreeAt_ > now ? (inFreeAt_ - now + byteTime_ - Clock::duration(1)) / byteTime_ : 0;
+      inFreeAt_ > now ? (inFreeAt_ - now + ByteTime() - Clock::duration(1)) / ByteTime() : 0;
   return ahead >= kFifoBytes ? 0 : static_cast<std::size_t>(kFifoBytes - ahead);
 }
 
 int PtyRunner::PollTimeoutMs() const {
   auto next = Clock::now() + std::chrono::milliseconds(50);
-  if (byteTime_.count() != 0 && IntakeRoom(Clock::now()) == 0) {
+  if (ByteTime().count() != 0 && IntakeRoom(Clock::now()) == 0) {
     next = std::min(next, inFreeAt_ - std::chrono::duration_cast<Clock::duration>(
-                                          byteTime_ * (kFifoBytes - 1)));
+                                          ByteTime() * (kFifoBytes - 1)));
   }
   if (!outgoing_.empty()) {
     next = std::min(next, std::max(outgoing_.front().due, lineFreeAt_));
@@ -190,7 +198,7 @@ void PtyRunner::SendDue() {
       return;
     }
     std::size_t chunk = next.bytes.size();
-    if (byteTime_.count() != 0) {
+    if (ByteTime().count() != 0) {
       // An idle line starts sending when the answer is due, not when this loop came round.
       if (!next.started) {
         lineFreeAt_ = std::max(lineFreeAt_, next.due);
@@ -199,7 +207,7 @@ void PtyRunner::SendDue() {
       // As many bytes as the line carries until a little ahead of now; the kernel's timer
       // granularity would otherwise slow the line down.
       const auto ahead = now + kLookAhead - lineFreeAt_;
-      chunk = std::min<std::size_t>(chunk, static_cast<std::size_t>(ahead / byteTime_) + 1);
+      chunk = std::min<std::size_t>(chunk, static_cast<std::size_t>(ahead / ByteTime()) + 1);
     }
     std::size_t n = chunk;
     Bytes crossing(next.bytes.begin(), next.bytes.begin() + static_cast<std::ptrdiff_t>(chunk));
@@ -215,7 +223,7 @@ void PtyRunner::SendDue() {
       adapter_.Flush(pty_.Master(), now);
     }
     lineFreeAt_ =
-        (byteTime_.count() == 0 ? now : lineFreeAt_) + byteTime_ * static_cast<long long>(n);
+        (ByteTime().count() == 0 ? now : lineFreeAt_) + ByteTime() * static_cast<long long>(n);
     next.bytes.erase(next.bytes.begin(), next.bytes.begin() + n);
     if (next.bytes.empty()) {
       Timeline(lineFreeAt_, "tx-end", next.name);

@@ -62,6 +62,10 @@ class PtyRunner {
   // A receiver that restarts after an upgrade is silent this long; kNever: for good.
   static constexpr unsigned kNever = ~0u;
   void RestartFor(unsigned milliseconds) { restartMs_ = milliseconds; }
+  // A paced line keeps the pace for this many blocks of each read or upgrade, and carries
+  // the rest at once: a test sees the pace on a few dozen blocks, and still a whole flash.
+  // 0: all of them.
+  void PaceOnly(std::uint32_t blocks) { pacedBlocks_ = blocks; }
   // How often it came back on a new line (and link) after a hang-up.
   int Returns() const { return returns_.load(); }
   const std::string& DevicePath() const { return pty_.Path(); }
@@ -143,7 +147,10 @@ class PtyRunner {
   bool adapterRestarts_ = false;
   bool lineWithBox_ = false;  // a new box waits for its line
   std::function<void(std::size_t)> boxOff_;
+  // The line time of a byte: 0 unpaced, and once the blocks to pace have gone.
+  std::chrono::nanoseconds ByteTime() const;
   std::chrono::nanoseconds byteTime_;
+  std::uint32_t pacedBlocks_ = 0;
   LineState startState_;
   LineEnds ends_;
   BitErrors toProgram_;   // noise on what the receiver sends

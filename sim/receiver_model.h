@@ -121,6 +121,10 @@ class ReceiverModel {
   // back works normally.
   void LineLost();
   std::uint32_t BlockCount() const;
+  // The blocks of the read or upgrade under way sent or taken so far; 0 between them.
+  std::uint32_t BlocksMoved() const {
+    return reading_ ? nextBlock_ : upgrading_ ? blocksTaken_ : 0;
+  }
 
   // Whether it is restarting after an upgrade; Restart() brings it up again, ready for a new
   // exchange, with the flash it holds.

@@ -36,6 +36,8 @@ const char kUsage[] =
     "  --timeline FILE    write when answers leave and the program's sending starts\n"
     "  --baud N           pace output as a line at N baud, 8N1 (default 115200)\n"
     "  --unpaced          send at once\n"
+    "  --paced-blocks N   keep the pace only for the first N blocks of each read or\n"
+    "                     upgrade; the rest crosses at once\n"
     "  --line STATE       the program's end of the line when the receiver comes up:\n"
     "                     raw (8N1, 115200; the default), new (as the kernel sets up a\n"
     "                     newly plugged adapter: XON/XOFF, CR translation, echo, line\n"
@@ -212,6 +214,7 @@ int main(int argc, char** argv) {
   unsigned number = 0;
   unsigned returnAfter = 0;
   unsigned restartMs = 0;
+  unsigned pacedBlocks = 0;
   std::vector<std::pair<int, unsigned>> boxSpecs;  // variant, seed
   bool loneBox = false;                            // --variant, --seed or --flash given
   std::vector<unsigned> schedule;
@@ -236,6 +239,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--unpaced") {
       baud = 0;
+    } else if (arg == "--paced-blocks" && needs()) {
+      if (!Number(value, pacedBlocks) || pacedBlocks == 0) return Usage("bad --paced-blocks");
     } else if (arg == "--line" && needs()) {
       if (!LineStateNamed(value, line.state)) return Usage("--line takes raw, new or left");
     } else if (arg == "--packet" && needs()) {
@@ -394,6 +399,7 @@ int main(int argc, char** argv) {
   sim::PtyRunner runner(cable, baud, line);
   runner.ReturnAfter(returnAfter);
   runner.RestartFor(restartMs);
+  runner.PaceOnly(pacedBlocks);
   runner.AdapterGoesWithBox(usb);
   runner.AdapterRestartsWithBox(usbRestarts);
   runner.Schedule(schedule);
