@@ -37,7 +37,7 @@ class WatchLoop {
   // port: as the user named it; slot: the port's live line; several: one of several ports,
   // whose lines carry its name.
   WatchLoop(const WatchOptions& options, ReceiverHandler handle, ConsoleOutput& output,
-            EventReporter::Style style, std::string port, std::size_t slot, bool several,
+            EventReporter::Style style, const std::string& port, std::size_t slot, bool several,
             WatchTally& tally);
 
   void Run();
