@@ -1,5 +1,8 @@
 #include "cli/serve/bench_board.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include <nlohmann/json.hpp>
 
 #include "cli/serve/utc_time.h"
@@ -46,7 +49,7 @@ const char* PortStateName(PortState state) {
 
 BenchBoard::BenchBoard(BenchFacts facts) : facts_(std::move(facts)), started_(UtcNow()) {
   for (const BenchPort& port : facts_.ports) {
-    ports_.push_back(Port{port, {}, false, std::nullopt, PortState::kWaiting});
+    ports_.push_back(Port{port, {}, false, std::nullopt, {}, PortState::kWaiting});
   }
 }
 
@@ -57,7 +60,7 @@ BenchBoard::Port& BenchBoard::PortNamed(const std::string& label) {
     }
   }
   ports_.push_back(
-      Port{BenchPort{label, std::string()}, {}, false, std::nullopt, PortState::kWaiting});
+      Port{BenchPort{label, std::string()}, {}, false, std::nullopt, {}, PortState::kWaiting});
   return ports_.back();
 }
 
@@ -77,6 +80,7 @@ void BenchBoard::Fold(const Json& event, const std::string& line, Clock::time_po
   }
   Port& port = PortNamed(label);
   if (kind == "record") {
+    port.record = line;
     records_.push_back(line);
     if (records_.size() > kRecordsKept) {
       records_.pop_front();
@@ -89,12 +93,14 @@ void BenchBoard::Fold(const Json& event, const std::string& line, Clock::time_po
   const bool progress = kind == "progress";
   if (kind == "start") {
     port.replay.clear();
+    port.record.clear();
     port.receiverSince = now;
     port.state = PortState::kWorking;
   } else if (kind == "state") {
     const std::string state = Text(event, "state");
     if (state == "waiting") {
       port.replay.clear();
+      port.record.clear();
       port.receiverSince.reset();
       const std::string trouble = Text(event, "trouble");
       port.state = trouble.empty() ? PortState::kWaiting : PortState::kUnavailable;
@@ -134,13 +140,20 @@ std::vector<std::string> BenchBoard::Snapshot(Clock::time_point now) const {
   if (!runStart_.empty()) {
     lines.push_back(runStart_);
   }
-  lines.insert(lines.end(), records_.begin(), records_.end());
+  // A receiver's record follows its own events, which begin by clearing its tile.
+  const auto current = [&](const std::string& record) {
+    return std::any_of(ports_.begin(), ports_.end(),
+                       [&](const Port& port) { return port.record == record; });
+  };
+  std::copy_if(records_.begin(), records_.end(), std::back_inserter(lines),
+               [&](const std::string& record) { return !current(record); });
   if (!counts_.empty()) {
     lines.push_back(counts_);
   }
   for (const Port& port : ports_) {
     lines.insert(lines.end(), port.replay.begin(), port.replay.end());
   }
+  std::copy_if(records_.begin(), records_.end(), std::back_inserter(lines), current);
   if (!runResult_.empty()) {
     lines.push_back(runResult_);
   }

@@ -31,7 +31,8 @@ class BenchBoard {
 
   // The lines a new event stream begins with: a "bench" event (the facts, when the run
   // started, and how long each port's receiver has been on), the run's start, its records,
-  // the latest counts, and each port's events since its receiver came (or its last state).
+  // the latest counts, and each port's events since its receiver came (or its last state),
+  // the record of a receiver still on its port coming after them, as it did live.
   std::vector<std::string> Snapshot(Clock::time_point now) const;
 
   std::vector<PortState> PortStates() const;
@@ -42,6 +43,7 @@ class BenchBoard {
     std::vector<std::string> replay;
     bool progressLast = false;  // replay ends with a progress event, which the next replaces
     std::optional<Clock::time_point> receiverSince;
+    std::string record;  // the record of the receiver on the port now, once it has one
     PortState state = PortState::kWaiting;
   };
   Port& PortNamed(const std::string& label);

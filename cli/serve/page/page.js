@@ -224,7 +224,11 @@ function renderRecords() {
   const body = document.getElementById('records');
   const rows = [];
   // The newest first; a day's worth is more than a screen shows.
-  for (const {record, port} of bench.records.slice(-300).reverse()) {
+  // Newest first by the time each ended (a stream that joins late gets a port's current
+  // record after the older ones of other ports).
+  const newest = bench.records.map((entry, at) => ({...entry, at}))
+      .sort((a, b) => (b.record.time || '').localeCompare(a.record.time || '') || b.at - a.at);
+  for (const {record, port} of newest.slice(0, 300)) {
     const kind = outcome(record);
     const row = el('tr', `r-${kind}`);
     row.title = JSON.stringify(record);
