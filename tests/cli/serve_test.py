@@ -161,6 +161,12 @@ class PageInABrowser(ServedBench):
         self.assertEqual(sorted(records, key=lambda e: e["port"]),
                          sorted(self.log_lines(log), key=lambda e: e["port"]))
         driver.save_screenshot(os.path.join(ARTIFACTS, "bench-page.png"))
+        # A page opened now shows what the one that followed the run shows.
+        shown = {link: tile["text"] for link, tile in self.tiles(driver).items()}
+        driver.get(serving.url)
+        self.wait_for(lambda: {link: tile["text"] for link, tile in self.tiles(driver).items()}
+                      == shown, "a page opened late to show the same tiles", 20)
+        self.assertEqual(len(driver.find_elements("css selector", "#records tr[title]")), 3)
 
         # The bench stopped and started again: the page comes back by itself, anew.
         self.assertEqual(serving.stop(), 1)
