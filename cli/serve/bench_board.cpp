@@ -5,13 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/serve/utc_time.h"
+#include "cli/console/json_line.h"
+#include "cli/console/utc_time.h"
 
 namespace serve {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using cli::Json;
 
 // A day's records at a busy bench; older ones are in the log.
 constexpr std::size_t kRecordsKept = 5000;
@@ -21,10 +22,6 @@ constexpr std::size_t kReplayKept = 48;
 std::string Text(const Json& event, const char* key) {
   const auto it = event.find(key);
   return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-std::string Dump(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -47,7 +44,7 @@ const char* PortStateName(PortState state) {
   return "waiting";
 }
 
-BenchBoard::BenchBoard(BenchFacts facts) : facts_(std::move(facts)), started_(UtcNow()) {
+BenchBoard::BenchBoard(BenchFacts facts) : facts_(std::move(facts)), started_(cli::UtcNow()) {
   for (const BenchPort& port : facts_.ports) {
     ports_.push_back(Port{port, {}, false, std::nullopt, {}, PortState::kWaiting});
   }
@@ -132,11 +129,11 @@ std::vector<std::string> BenchBoard::Snapshot(Clock::time_point now) const {
                            : Json(nullptr);
     ports.push_back(std::move(entry));
   }
-  std::vector<std::string> lines = {Dump(Json{{"event", "bench"},
-                                              {"command", facts_.command},
-                                              {"version", facts_.version},
-                                              {"started", started_},
-                                              {"ports", std::move(ports)}})};
+  std::vector<std::string> lines = {cli::JsonLine(Json{{"event", "bench"},
+                                                       {"command", facts_.command},
+                                                       {"version", facts_.version},
+                                                       {"started", started_},
+                                                       {"ports", std::move(ports)}})};
   if (!runStart_.empty()) {
     lines.push_back(runStart_);
   }

@@ -3,8 +3,8 @@
 
 #include <string>
 
-namespace serve {
+namespace cli {
 
 std::string UtcNow();
 
-}  // namespace serve
+}  // namespace cli

@@ -1,9 +1,9 @@
-#include "cli/serve/utc_time.h"
+#include "cli/console/utc_time.h"
 
 #include <chrono>
 #include <cstdio>
 
-namespace serve {
+namespace cli {
 
 std::string UtcNow() {
   using namespace std::chrono;
@@ -19,4 +19,4 @@ std::string UtcNow() {
   return text;
 }
 
-}  // namespace serve
+}  // namespace cli
