@@ -14,6 +14,7 @@ import termios
 import threading
 import time
 import unittest
+import urllib.request
 
 from companion_test import CLI, RUN_LIMIT, TAGS, Bench, Run
 
@@ -535,6 +536,40 @@ class Memcheck(Served):
         receiver.stop()
         self.assertEqual(receiver.flash(), image[20:])
         self.assertEqual(len(self.backups(self.dir)), 1)
+
+    def test_a_bench_page_served_to_its_clients(self):
+        # The bench page's server rests on an HTTP library built without sanitizers too: a
+        # page, a stream that leaves, a scrape and requests it refuses, while a receiver
+        # behind a device server is read, and then the run's end with its clients still there.
+        receiver, server = self.served("--box", "0:1", "--box", "0:2")
+        receiver.process.send_signal(signal.SIGUSR1)  # the cable empty until the clients came
+        reads = self.path("reads")
+        os.makedirs(reads)
+        err = self.path("serve.err")
+        with open(err, "wb") as out:
+            watch = subprocess.Popen(MEMCHECK + [CLI, "-p", server.urls[0], "--once", "--count",
+                                                 "1", "--serve", "0", "watch", "read", reads],
+                                     cwd=self.dir, stdout=subprocess.DEVNULL, stderr=out)
+        self.addCleanup(watch.kill)
+        wait_for(lambda: "the bench page: http://" in text_of(err), 60, "the bench page")
+        url = re.search(r"the bench page: (http://\S+)", text_of(err)).group(1)
+        for path in ("", "metrics", "page.js"):
+            with urllib.request.urlopen(url + path, timeout=60) as answer:
+                self.assertEqual(answer.status, 200)
+        with urllib.request.urlopen(url + "events", timeout=60) as stream:
+            self.assertTrue(any(stream.readline().startswith(b"data: ") for _ in range(5)))
+        staying = urllib.request.urlopen(url + "events", timeout=60)
+        self.addCleanup(staying.close)
+        for request in (b"POST / HTTP/1.1\r\nHost: b\r\nContent-Length: 1\r\n\r\nx",
+                        b"\x16\x03garbage\r\n\r\n"):
+            with socket.create_connection(("127.0.0.1", int(url.rsplit(":", 1)[1].strip("/"))),
+                                          timeout=60) as connection:
+                connection.sendall(request)
+                self.assertRegex(connection.recv(100), rb"^HTTP/1\.1 4\d\d ")
+        receiver.process.send_signal(signal.SIGUSR2)
+        self.assertEqual(watch.wait(timeout=RUN_LIMIT * 3), 0, text_of(err))
+        self.assertClean(text_of(err))
+        self.assertEqual(len(os.listdir(reads)), 1)
 
     def test_a_bridge_that_loses_its_server(self):
         receiver, server = self.served()
