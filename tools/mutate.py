@@ -35,7 +35,7 @@ SRC = os.path.join(WORK, "src")
 BUILD = os.path.join(WORK, "build")
 EQUIVALENT = os.path.join(ROOT, "tools", "mutate.equivalent")
 FOLDERS = ["link", "romimage", "transfer", "app", "remote", "cli"]
-TARGETS = ["vl_tests", "vesker-link", "receiver-sim"]
+TARGETS = ["vl_tests", "vesker-link", "receiver-sim", "vl-failing-calls"]
 
 
 def log(text):
@@ -365,7 +365,9 @@ class Suite:
                   {"GTEST_TOTAL_SHARDS": str(self.jobs), "GTEST_SHARD_INDEX": str(i)})
                  for i in range(self.jobs)]
         programs = {"VL_CLI": os.path.join(BUILD, "vesker-link"),
-                    "VL_SIM": os.path.join(BUILD, "receiver-sim")}
+                    "VL_SIM": os.path.join(BUILD, "receiver-sim"),
+                    # The log's cases make its lock, flush or close fail through this shim.
+                    "VL_FAILING_CALLS": os.path.join(BUILD, "tests", "libvl-failing-calls.so")}
         # vesker-link directly, on a bench and through a serial device server, side by side.
         companion = [(name, [sys.executable, os.path.join(SRC, "tests", "cli", script), "-f"],
                       programs)
