@@ -1,5 +1,6 @@
 // The command line's own parts: key names against the panel's buttons, the backup's name,
-// the network ports a bench names, and the digest a technician compares.
+// the network ports a bench names, the adapters probe names, and the digest a technician
+// compares.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include "cli/commands/command_line.h"
 #include "cli/console/key_names.h"
+#include "cli/ports/adapter_text.h"
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/sha256.h"
 #include "link/network_address.h"
@@ -105,6 +107,24 @@ TEST(NetworkPorts, TheAddressesOfABenchAreTakenAsWrittenAndNothingElse) {
     } else {
       EXPECT_FALSE(error.empty()) << c.name;
     }
+  }
+}
+
+TEST(Adapters, ProbeNamesEachAsTheSystemKnowsIt) {
+  const struct {
+    cli::PortIdentity identity;
+    const char* text;
+  } cases[] = {
+      {{"usb", "0403", "6001", "Maker", "Product", "A5", ""},
+       "USB 0403:6001 Maker Product, serial A5"},
+      {{"usb", "f00d", "0002", "", "Serial", "", ""}, "USB f00d:0002 Serial"},
+      {{"usb", "0403", "6001", "Maker", "Product", "A5", "USB Serial Port (COM3)"},
+       "USB Serial Port (COM3), USB 0403:6001, serial A5"},
+      {{"uart", "", "", "", "", "", ""}, "UART"},
+      {{"", "", "", "", "", "", ""}, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::DescribeAdapter(c.identity), c.text);
   }
 }
 
