@@ -492,6 +492,8 @@ class Network(Served):
         self.assertFalse(os.path.lexists(link))
         receiver.stop()
         self.assertEqual(self.read(again), TAGS[0] + receiver.flash())
+        # The frames sent while the server was away were dropped then, not kept for later.
+        self.assertEqual(receiver.names().count("CMD_CONNECT"), 1, receiver.names()[:20])
 
 
 MEMCHECK = os.environ.get("VL_MEMCHECK", "").split()
