@@ -86,6 +86,7 @@ TEST(NetworkPorts, TheAddressesOfABenchAreTakenAsWrittenAndNothingElse) {
       {"rfc2217://[FE80::A1B:CDEF%enp3s0]:65535", true, "FE80::A1B:CDEF%enp3s0", 65535,
        Kind::kRfc2217},
       {"rfc2217://[fe80::1%2]:4001", true, "fe80::1%2", 4001, Kind::kRfc2217},
+      {"socket://[fe80::1%Lan_A.7]:4001", true, "fe80::1%Lan_A.7", 4001, Kind::kSocket},
       {"rfc2217://[fe80::1%]:4001", false, "", 0, Kind::kSocket},
       {"rfc2217://[fe80::1%eth0,ipv4]:4001", false, "", 0, Kind::kSocket},
       {"rfc2217://[fe80::1%eth0)]:4001", false, "", 0, Kind::kSocket},
