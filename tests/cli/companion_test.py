@@ -214,13 +214,21 @@ class ConnectAndProbe(Bench):
                 self.assertIn(hint, run.err.splitlines())
 
     def test_com_names_past_com9(self):
-        # The number is the whole of what follows "COM", in either case.
-        for port, number in [("COM12", 12), ("com40", 40)]:
-            with self.subTest(port):
-                run = self.cli("-p", port, "--fast", "connect")
+        # The number is the whole of what follows "COM", in either case. The remote panel
+        # opens COM1 to COM4 only: a port beyond stands in for its COM1.
+        rows = [  # port, command, port the program's message names, port opened
+            ("COM12", "connect", 12, 12),
+            ("com40", "connect", 40, 40),
+            ("COM4", "key", 4, 4),
+            ("COM5", "key", 1, 5),
+        ]
+        for port, command, named, number in rows:
+            with self.subTest(port=port, command=command):
+                keys = ["MENU"] if command == "key" else []
+                run = self.cli("-p", port, "--fast", command, *keys)
                 self.assertEqual(run.code, 4, run.err)
                 self.assertIn("vesker-link: open port%d error!\nvesker-link: cannot open COM%d: "
-                              % (number, number), run.err)
+                              % (named, number), run.err)
 
     def test_probe_lists_each_port(self):
         answers = self.receiver(name="answers").link
@@ -267,14 +275,24 @@ class ConnectAndProbe(Bench):
         self.assertEqual(probed.code, 0, probed.err)
         self.assertEqual(probed.out.splitlines(), [by_id + "  connect ok!",
                                                    os.path.join(dev, "ttyUSB2") + "  no answer！"])
-        # The system's own /dev, whatever it holds.
+        # The system's own /dev, whatever it holds: of its ttyS, those with a UART behind them
+        # (sysfs gives the UART's type; 0 is none).
         system = dict(os.environ)
         system.pop("VESKER_LINK_DEV", None)
-        listed = subprocess.run([CLI, "probe", "--list"], env=system, capture_output=True,
-                                timeout=RUN_LIMIT)
-        self.assertEqual(listed.returncode, 0, listed.stderr)
-        for line in listed.stdout.decode().splitlines():
-            self.assertTrue(line.startswith("/dev/"), line)
+        listed = Run(subprocess.run([CLI, "--json", "probe", "--list"], env=system,
+                                    capture_output=True, timeout=RUN_LIMIT))
+        ports = listed.events(self)[-1]["details"]["ports"]
+        for port in ports:
+            self.assertTrue(port["port"].startswith("/dev/"), port)
+        uarts = []
+        for kind in glob.glob("/sys/class/tty/ttyS*/type"):
+            device = "/dev/" + kind.split("/")[4]
+            with open(kind) as f:
+                if int(f.read()) != 0 and os.path.exists(device):
+                    uarts.append(device)
+        self.assertEqual(sorted((p["port"], p.get("bus")) for p in ports
+                                if p["port"].startswith("/dev/ttyS")),
+                         sorted((uart, "uart") for uart in uarts))
         # Numbered names in the order of their numbers, however the folder lists them.
         numbers = [3, 11, 0, 7, 1, 10, 2]
         ordered = self.path("ordered")
@@ -718,15 +736,15 @@ class Verify(Bench):
         self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("vesker-link-verify")])
 
     def test_verify_on_a_receiver_of_another_kind_ends_at_its_kind(self):
-        path = self.write("fta.bin", self.image("fta.bin", seed=5))
-        receiver = self.receiver("--variant", "2")
+        path = self.write("fta.bin", self.image("fta.bin", variant=2, seed=5))
+        receiver = self.receiver()  # the first kind of all
         log = self.path("bench.log")
         for once in ([], ["--once"]):
             with self.subTest(once=once):
                 run = self.cli("-p", receiver.link, "--log", log, *once, "verify", path)
                 self.assertEqual(run.code, 1, run.err)
-                self.assertIn('"error version <Fta 29 1> to <Fta 39 1>"', run.err)
-                self.assertEqual(self.log_lines(log)[-1]["kind"], "Fta 39 1")
+                self.assertIn('"error version <Fta 39 1> to <Fta 29 1>"', run.err)
+                self.assertEqual(self.log_lines(log)[-1]["kind"], "Fta 29 1")
         receiver.stop()
         # Each read stopped as the receiver named its kind: no block was taken.
         self.assertEqual(set(receiver.names()), {"CMD_READ_START", "CMD_STOP"})
@@ -843,6 +861,8 @@ class CommandLine(Bench):
              "bridge takes one network port"),
             ("bridge to a local port", ["-p", "/dev/ttyS0", "bridge", "L"],
              "bridge takes one network port"),
+            ("bridge with two links", ["-p", "rfc2217://a:1", "bridge", "L", "M"],
+             "usage: vesker-link bridge LINK"),
             ("watch of no command it runs", ["watch", "verify", "f.bin"],
              "usage: vesker-link watch upgrade FILE | read FOLDER"),
             ("upgrade's options with watch read", ["watch", "read", "d", "--no-verify"],
@@ -860,6 +880,11 @@ class CommandLine(Bench):
                 self.assertTrue(run.err.startswith("usage: vesker-link"), run.err)
                 self.assertIn("vesker-link: " + message, run.err)
                 self.assertEqual(run.out, "")
+        # Where each of them points: the usage and every command, on stdout.
+        run = self.cli("--help")
+        self.assertEqual((run.code, run.err), (0, ""))
+        self.assertTrue(run.out.startswith("usage: vesker-link"), run.out)
+        self.assertIn("  watch upgrade FILE ", run.out)
 
     def test_json_stream_shape(self):
         answers = self.receiver(name="answers").link
@@ -898,7 +923,7 @@ class ManyPorts(Bench):
         new = self.image("new.bin", seed=7)
         old = self.write("old.raw", self.image("old.bin", seed=1)[20:])
         first = self.receiver("--flash", old, name="first")
-        silent = self.receiver("--silent", name="silent")
+        silent = self.receiver("--silent", name="silent｠")
         third = self.receiver("--flash", old, name="third")
         ports = [first.link, silent.link, third.link]
         run = self.cli("-p", ",".join(ports[:2]), "-p", ports[2], "--json", "upgrade",
@@ -951,7 +976,7 @@ class ManyPorts(Bench):
         self.assertIn(digest, rows[3])
         self.assertIn("no answer1！", rows[2])
         self.assertIn("vesker-link: %s: no answer1！" % silent.link, plain.err)
-        # Its columns line up on a terminal, where "！" takes two places.
+        # Its columns line up on a terminal, where "！" and "｠" take two places.
         def place(row, match):
             return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1
                        for c in row[:match.start()])

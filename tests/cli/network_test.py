@@ -278,6 +278,9 @@ class Network(Served):
         silent = "127.0.0.1:%d" % listener.getsockname()[1]
         refused = "127.0.0.1:%d" % free_ports(1)[0]
         closing = "127.0.0.1:%d" % Listener(self).port  # takes each connection and drops it
+        # One that negotiates first, its signature included, then says why it closes.
+        negotiating = "127.0.0.1:%d" % Listener(self, refusal=(
+            b"\xff\xfb\x2c\xff\xfa\x2c\x64bench server 2\xff\xf0\r\nPort already in use\r\n")).port
         # Another client holds the line: the server takes the next connection and drops it.
         receiver = self.receiver(name="held")
         held = self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"))
@@ -293,6 +296,9 @@ class Network(Served):
              "cannot open %s: busy: another program holds it" % held.urls[0]),
             ("a server that drops the connection", "rfc2217://" + closing, 4,
              "cannot open rfc2217://%s: the server closed the connection\n" % closing),
+            ("a server that negotiates and says why it drops it", "rfc2217://" + negotiating, 4,
+             'cannot open rfc2217://%s: busy: another program holds it (the server closed the '
+             'connection: "Port already in use")' % negotiating),
             ("silent server, raw", "socket://" + silent, 1, "vesker-link: no answer！"),
             ("silent server, rfc2217", "rfc2217://" + silent, 1, "vesker-link: no answer！"),
         ]
@@ -369,9 +375,10 @@ class Network(Served):
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"),
                          "needs root to stand in for the name server")
-    def test_name_server_trouble(self):
+    def test_names_as_this_system_looks_them_up(self):
         # The system's name server, as this run sees it, is one on the loopback address that
-        # either never answers or answers every question with a failure.
+        # either never answers or answers every question with a failure; its hosts file
+        # gives one name two addresses, each a server whose line another client holds.
         resolver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
             resolver.bind(("127.0.0.1", 53))
@@ -390,21 +397,30 @@ class Network(Served):
                     resolver.sendto(query[:2] + b"\x81\x82" + query[4:], client)  # SERVFAIL
         threading.Thread(target=serve, daemon=True).start()
         conf = self.write("resolv.conf", b"nameserver 127.0.0.1\noptions attempts:3 timeout:10\n")
-        rows = [  # name server answers, reason
-            (False, "unknown host (no answer from the name server within 5 s)"),
-            (True, "unknown host (Temporary failure in name resolution)"),
+        words = b"\r\nPort already in use\r\n"
+        held = Listener(self, refusal=words).port
+        Listener(self, host="127.0.0.2", port=held, refusal=words)
+        hosts = self.write("hosts", b"127.0.0.1 localhost\n127.0.0.1 bench-server-3.example\n"
+                                    b"127.0.0.2 bench-server-3.example\n")
+        rows = [  # name server answers, port, reason
+            (False, "rfc2217://bench-server-2.example:4001",
+             "unknown host (no answer from the name server within 5 s)"),
+            (True, "rfc2217://bench-server-2.example:4001",
+             "unknown host (Temporary failure in name resolution)"),
+            (True, "rfc2217://bench-server-3.example:%d" % held,
+             'busy: another program holds it (the server closed the connection: '
+             '"Port already in use")'),
         ]
-        for answers, reason in rows:
-            with self.subTest(answers=answers):
+        for answers, port, reason in rows:
+            with self.subTest(port, answers=answers):
                 mode["answer"] = answers
                 run = Run(subprocess.run(
-                    ["unshare", "-m", "sh", "-c",
-                     'mount --bind "$0" /etc/resolv.conf && exec "$@"', conf,
-                     CLI, "-p", "rfc2217://bench-server-2.example:4001", "connect"],
+                    ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && '
+                     'mount --bind "$1" /etc/hosts && shift && exec "$@"', conf, hosts,
+                     CLI, "-p", port, "connect"],
                     cwd=self.dir, capture_output=True, timeout=RUN_LIMIT))
                 self.assertEqual(run.code, 4, run.err)
-                self.assertIn("cannot open rfc2217://bench-server-2.example:4001: " + reason,
-                              run.err)
+                self.assertIn("cannot open %s: %s" % (port, reason), run.err)
 
     def test_bridge_follows_its_server_and_ends_with_its_parent(self):
         rows = [  # kind, baud: the server sets the line at the baud, or keeps its own
@@ -416,7 +432,9 @@ class Network(Served):
                 self.bridge_through(kind, baud)
 
     def bridge_through(self, kind, baud):
-        receiver = self.receiver("--seed", "8", name="bridged-" + kind)
+        # It sends a read's blocks all at once, far more than the pty takes: the bridge holds
+        # the rest back until the program has read its way there.
+        receiver = self.receiver("--seed", "8", "--ignore-echoes", name="bridged-" + kind)
         port = free_ports(1)[0]
         device = os.readlink(receiver.link)
         server = self.serve((device, "115200n81", kind, "127.0.0.1"), ports=[port],
@@ -493,6 +511,8 @@ class Network(Served):
         self.assertFalse(os.path.lexists(link))
         receiver.stop()
         self.assertEqual(self.read(again), TAGS[0] + receiver.flash())
+        # The frames sent while the server was away were dropped then, not kept for later.
+        self.assertEqual(receiver.names().count("CMD_CONNECT"), 1, receiver.names()[:20])
 
 
 MEMCHECK = os.environ.get("VL_MEMCHECK", "").split()

@@ -1,5 +1,6 @@
 // The command line's own parts: key names against the panel's buttons, the backup's name,
-// the network ports a bench names, and the digest a technician compares.
+// the network ports a bench names, the adapters probe names, and the digest a technician
+// compares.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include "cli/commands/command_line.h"
 #include "cli/console/key_names.h"
+#include "cli/ports/adapter_text.h"
 #include "cli/serve/serve_address.h"
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/sha256.h"
@@ -85,6 +87,7 @@ TEST(NetworkPorts, TheAddressesOfABenchAreTakenAsWrittenAndNothingElse) {
       {"rfc2217://[FE80::A1B:CDEF%enp3s0]:65535", true, "FE80::A1B:CDEF%enp3s0", 65535,
        Kind::kRfc2217},
       {"rfc2217://[fe80::1%2]:4001", true, "fe80::1%2", 4001, Kind::kRfc2217},
+      {"socket://[fe80::1%Lan_A.7]:4001", true, "fe80::1%Lan_A.7", 4001, Kind::kSocket},
       {"rfc2217://[fe80::1%]:4001", false, "", 0, Kind::kSocket},
       {"rfc2217://[fe80::1%eth0,ipv4]:4001", false, "", 0, Kind::kSocket},
       {"rfc2217://[fe80::1%eth0)]:4001", false, "", 0, Kind::kSocket},
@@ -137,6 +140,24 @@ TEST(ServeAddress, WithoutAnAddressOnlyThisMachineMayLook) {
       EXPECT_EQ(address.host, c.host) << c.text;
       EXPECT_EQ(address.port, c.port) << c.text;
     }
+  }
+}
+
+TEST(Adapters, ProbeNamesEachAsTheSystemKnowsIt) {
+  const struct {
+    cli::PortIdentity identity;
+    const char* text;
+  } cases[] = {
+      {{"usb", "0403", "6001", "Maker", "Product", "A5", ""},
+       "USB 0403:6001 Maker Product, serial A5"},
+      {{"usb", "f00d", "0002", "", "Serial", "", ""}, "USB f00d:0002 Serial"},
+      {{"usb", "0403", "6001", "Maker", "Product", "A5", "USB Serial Port (COM3)"},
+       "USB Serial Port (COM3), USB 0403:6001, serial A5"},
+      {{"uart", "", "", "", "", "", ""}, "UART"},
+      {{"", "", "", "", "", "", ""}, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::DescribeAdapter(c.identity), c.text);
   }
 }
 
