@@ -37,6 +37,9 @@ constexpr milliseconds kSettled(1000);
 constexpr milliseconds kDeviceMargin(20);
 // A raw socket gives no sign that the server has the bytes: the network's share too.
 constexpr milliseconds kRawMargin(100);
+// Passes of the library's loop for what is pending, and the wait for a close after words.
+constexpr int kPendingPasses = 16;
+constexpr milliseconds kWordsBeforeClose(500);
 
 int OnEvent(gensio* /*io*/, void* user, int event, int error, unsigned char* buffer,
             gensiods* length, const char* const* /*aux*/) {
@@ -236,6 +239,14 @@ void NetworkLine::AwaitAnswers() {
       }
     }
     if (all || gone_) {
+      // A server that closes as it negotiates (ser2net's "Port already in use") leaves its
+      // words among the library's pending events: they are taken before the line counts.
+      gensio_time now = {0, 0};
+      for (int pass = 0; pass < kPendingPasses && !gone_; ++pass) {
+        if (gensio_os_funcs_service(os_, &now) != 0) {
+          break;  // nothing more was pending
+        }
+      }
       return;
     }
     if (framing && until == framingUntil) {
@@ -335,6 +346,11 @@ int NetworkLine::Open(const NetworkAddress& address, int baud, PortFailure& fail
     }
     // A freshly opened port starts empty, whatever the server still holds from before.
     sergensio_flush(line, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
+  }
+  // A server that speaks before it is spoken to says why it is about to close (ser2net's
+  // "Port already in use"), and its close may come a moment after its words.
+  if (!said_.empty()) {
+    held = std::max(held, kWordsBeforeClose);
   }
   if (held.count() > 0) {
     // Nothing has been sent on this connection yet, so nothing that comes meanwhile answers

@@ -374,6 +374,12 @@ class Suite:
                      for name, script in (("cli.companion", "companion_test.py"),
                                           ("cli.watch", "watch_test.py"),
                                           ("cli.network", "network_test.py"))]
+        # The bench page's cases need Selenium, which only the distribution's Python has.
+        system_python = "/usr/bin/python3"
+        if os.path.exists(system_python):
+            companion.append(("cli.serve", [system_python, os.path.join(
+                SRC, "tests", "cli", "serve_test.py"), "-f"],
+                dict(programs, VL_ARTIFACTS=WORK)))
         groups = [companion, gtest] if cli_first else [gtest, companion]
         # Only a checker of the whole process sees what gensio does with memory our code
         # freed or lost; it needs a core of its own, as in ctest.
