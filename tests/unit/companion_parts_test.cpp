@@ -1,7 +1,8 @@
 // The command line's own parts: key names against the panel's buttons, the backup's name,
-// the network ports a bench names, the adapters probe names, and the digest a technician
-// compares.
+// the network ports a bench names, the adapters probe names, the bench's metrics, and the
+// digest a technician compares.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <optional>
 #include <set>
@@ -11,6 +12,7 @@
 #include "cli/commands/command_line.h"
 #include "cli/console/key_names.h"
 #include "cli/ports/adapter_text.h"
+#include "cli/serve/bench_metrics.h"
 #include "cli/serve/serve_address.h"
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/sha256.h"
@@ -140,6 +142,74 @@ TEST(ServeAddress, WithoutAnAddressOnlyThisMachineMayLook) {
       EXPECT_EQ(address.host, c.host) << c.text;
       EXPECT_EQ(address.port, c.port) << c.text;
     }
+  }
+}
+
+// What a factory's Prometheus reads after three receivers: a bound is its bucket's own
+// ("le" is less than or equal), buckets count up, and a pass's bytes count once however
+// often its progress is told.
+TEST(BenchMetrics, ARunIsExposedAsPrometheusReadsIt) {
+  serve::BenchMetrics metrics("1.0", "upgrade");
+  using Json = nlohmann::ordered_json;
+  const auto progress = [&](const char* stage, int pass, int bytes) {
+    metrics.Fold(Json{
+        {"event", "progress"}, {"port", "A"}, {"stage", stage}, {"pass", pass}, {"bytes", bytes}});
+  };
+  progress("backup", 1, 4096);
+  progress("backup", 1, 8192);
+  progress("backup", 2, 4096);
+  progress("upgrade", 1, 4096);
+  progress("upgrade", 1, 12288);
+  const auto record = [&](int exitCode, const char* result, double seconds, Json stages,
+                          Json repaired) {
+    metrics.Fold(Json{{"event", "record"},
+                      {"record",
+                       {{"command", "upgrade"},
+                        {"result", result},
+                        {"exitCode", exitCode},
+                        {"seconds", seconds},
+                        {"stages", stages}}},
+                      {"repaired", repaired}});
+  };
+  record(0, "ok", 75, {{"backup", 30}, {"upgrade", 60}, {"restart", 3.5}, {"verify", 30}},
+         {{"backup", {3, 9}}, {"verify", Json::array()}});
+  record(0, "up to date", 10, {{"backup", 10}}, Json::object());
+  record(1, "verify failed: block 7 differs", 600.5, {{"verify", 61}}, {{"verify", {7}}});
+  metrics.Clients(2, 1, 0);
+  const std::string text = metrics.Text(
+      {serve::PortState::kWaiting, serve::PortState::kFailed, serve::PortState::kFailed});
+  for (const char* line : {
+           "vesker_link_build_info{version=\"1.0\"} 1",
+           "vesker_link_receivers_total{command=\"upgrade\",result=\"failed\"} 1",
+           "vesker_link_receivers_total{command=\"upgrade\",result=\"ok\"} 1",
+           "vesker_link_receivers_total{command=\"upgrade\",result=\"up_to_date\"} 1",
+           "vesker_link_receiver_seconds_bucket{command=\"upgrade\",le=\"10\"} 1",
+           "vesker_link_receiver_seconds_bucket{command=\"upgrade\",le=\"60\"} 1",
+           "vesker_link_receiver_seconds_bucket{command=\"upgrade\",le=\"120\"} 2",
+           "vesker_link_receiver_seconds_bucket{command=\"upgrade\",le=\"600\"} 2",
+           "vesker_link_receiver_seconds_bucket{command=\"upgrade\",le=\"900\"} 3",
+           "vesker_link_receiver_seconds_bucket{command=\"upgrade\",le=\"+Inf\"} 3",
+           "vesker_link_receiver_seconds_sum{command=\"upgrade\"} 685.5",
+           "vesker_link_receiver_seconds_count{command=\"upgrade\"} 3",
+           "vesker_link_stage_seconds_bucket{stage=\"upgrade\",le=\"30\"} 0",
+           "vesker_link_stage_seconds_bucket{stage=\"upgrade\",le=\"60\"} 1",
+           "vesker_link_stage_seconds_bucket{stage=\"verify\",le=\"60\"} 1",
+           "vesker_link_stage_seconds_bucket{stage=\"verify\",le=\"90\"} 2",
+           "vesker_link_stage_seconds_bucket{stage=\"restart\",le=\"1\"} 0",
+           "vesker_link_stage_seconds_bucket{stage=\"restart\",le=\"5\"} 1",
+           "vesker_link_stage_seconds_sum{stage=\"backup\"} 40",
+           "vesker_link_stage_seconds_count{stage=\"backup\"} 2",
+           "vesker_link_ports{state=\"failed\"} 2",
+           "vesker_link_ports{state=\"waiting\"} 1",
+           "vesker_link_ports{state=\"working\"} 0",
+           "vesker_link_bytes_total{direction=\"read\"} 12288",
+           "vesker_link_bytes_total{direction=\"written\"} 12288",
+           "vesker_link_repaired_blocks_total{stage=\"backup\"} 2",
+           "vesker_link_repaired_blocks_total{stage=\"verify\"} 1",
+           "vesker_link_event_clients 2",
+           "vesker_link_event_clients_dropped_total 1",
+       }) {
+    EXPECT_NE(text.find(std::string("\n") + line + "\n"), std::string::npos) << line;
   }
 }
 
