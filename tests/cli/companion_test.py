@@ -867,6 +867,7 @@ class CommandLine(Bench):
              "usage: vesker-link watch upgrade FILE | read FOLDER"),
             ("upgrade's options with watch read", ["watch", "read", "d", "--no-verify"],
              "--no-verify, --force and --restart-wait go with upgrade"),
+            ("log without a name", ["--log=", "connect"], "--log needs a file name"),
             ("count without watch", ["--count", "3", "read", "r.bin"], "--count goes with watch"),
             ("serve without watch", ["--serve", "8080", "read", "r.bin"], "--serve goes with watch"),
             ("serve on no port", ["--serve", "bench:", "watch", "read", "d"], "bad --serve bench:"),
