@@ -222,7 +222,8 @@ class LoadMetricsAndBadRequests(ServedBench):
                     seen.append(json.loads(line[6:]))
 
     def raw(self, port, request):
-        """The status line a request gets; the server may answer before it has all of it."""
+        """The status line and the words a request gets; the server may answer before it has
+        all of it, and closes the connection after."""
         answer = b""
         with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
             try:
@@ -230,11 +231,12 @@ class LoadMetricsAndBadRequests(ServedBench):
             except OSError:
                 pass
             try:
-                while b"\r\n" not in answer and (chunk := s.recv(65536)):
+                while chunk := s.recv(65536):
                     answer += chunk
             except OSError:
                 pass
-        return answer.split(b"\r\n", 1)[0].decode(errors="replace")
+        head, _, body = answer.partition(b"\r\n\r\n")
+        return head.split(b"\r\n", 1)[0].decode(errors="replace"), body.decode(errors="replace")
 
     def test_fifty_clients_a_scrape_a_second_and_one_that_never_reads(self):
         receivers = self.boxes(8, lambda i: [])
@@ -268,11 +270,16 @@ class LoadMetricsAndBadRequests(ServedBench):
             receiver.process.send_signal(signal.SIGUSR2)
         # Requests the server refuses, each with a 4xx, while the bench runs.
         huge = b"GET / HTTP/1.1\r\nHost: bench\r\nX-Huge: " + b"a" * 100000 + b"\r\n\r\n"
-        for request, status in [(b"\x16\x03\x01garbage\r\n\r\n", "400"), (huge, "400"),
-                                (b"GET /../../etc/passwd HTTP/1.1\r\nHost: b\r\n\r\n", "404"),
-                                (b"POST /metrics HTTP/1.1\r\nHost: b\r\nContent-Length: 3\r\n"
-                                 b"\r\nx=1", "405")]:
-            self.assertIn(" %s " % status, self.raw(port, request) + " ", request[:40])
+        for request, status, words in [
+                (b"\x16\x03\x01garbage\r\n\r\n", "400", "bad request"),
+                (huge, "400", "bad request"),
+                (b"GET /../../etc/passwd HTTP/1.1\r\nHost: b\r\nConnection: close\r\n\r\n",
+                 "404", "not found"),
+                (b"POST /metrics HTTP/1.1\r\nHost: b\r\nConnection: close\r\n"
+                 b"Content-Length: 3\r\n\r\nx=1", "405", "only GET")]:
+            line, body = self.raw(port, request)
+            self.assertIn(" %s " % status, line + " ", request[:40])
+            self.assertEqual(body.strip(), words, request[:40])
         self.wait_for(lambda: os.path.exists(log) and len(self.log_lines(log)) == 8,
                       "eight receivers", RUN_LIMIT)
 
