@@ -431,6 +431,41 @@ class Network(Served):
             with self.subTest(kind):
                 self.bridge_through(kind, baud)
 
+    def test_a_bridge_whose_server_stops_reading_waits_without_spinning(self):
+        # A server that takes the connection and never reads: once its buffers are full the
+        # bridge holds back what the program sends, and sleeps until the server takes more.
+        listener = socket.socket()
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        self.addCleanup(listener.close)
+        link = self.path("com-stalled")
+        bridge = subprocess.Popen([CLI, "-p", "socket://127.0.0.1:%d" % listener.getsockname()[1],
+                                   "bridge", link], stderr=subprocess.DEVNULL)
+        self.addCleanup(bridge.kill)
+        wait_for(lambda: os.path.islink(link), 15, "the bridge's link")
+        line = os.open(link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.addCleanup(os.close, line)
+        attr = termios.tcgetattr(line)
+        attr[3] &= ~(termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN)
+        termios.tcsetattr(line, termios.TCSANOW, attr)
+        deadline = time.monotonic() + RUN_LIMIT
+        while time.monotonic() < deadline:  # until neither the bridge nor the server takes more
+            try:
+                os.write(line, bytes(4096))
+            except BlockingIOError:
+                if not select.select([], [line], [], 1)[1]:
+                    break
+
+        def cpu():
+            fields = text_of("/proc/%d/stat" % bridge.pid).rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+        before = cpu()
+        time.sleep(2)
+        self.assertIsNone(bridge.poll())
+        self.assertLess(cpu() - before, 0.5, "CPU seconds of the bridge in 2 s of waiting")
+
     def bridge_through(self, kind, baud):
         # It sends a read's blocks all at once, far more than the pty takes: the bridge holds
         # the rest back until the program has read its way there.
