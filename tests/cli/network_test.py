@@ -281,6 +281,9 @@ class Network(Served):
         # One that negotiates first, its signature included, then says why it closes.
         negotiating = "127.0.0.1:%d" % Listener(self, refusal=(
             b"\xff\xfb\x2c\xff\xfa\x2c\x64bench server 2\xff\xf0\r\nPort already in use\r\n")).port
+        # One that offers an option, with no subnegotiation after it, and says why it closes.
+        offering = "127.0.0.1:%d" % Listener(self, refusal=(
+            b"\xff\xfb\x2c\xff\xfb\x01\r\nPort already in use\r\n")).port
         # Another client holds the line: the server takes the next connection and drops it.
         receiver = self.receiver(name="held")
         held = self.serve((os.readlink(receiver.link), "115200n81", "rfc2217", "127.0.0.1"))
@@ -299,6 +302,9 @@ class Network(Served):
             ("a server that negotiates and says why it drops it", "rfc2217://" + negotiating, 4,
              'cannot open rfc2217://%s: busy: another program holds it (the server closed the '
              'connection: "Port already in use")' % negotiating),
+            ("a server that offers an option and says why it drops it", "rfc2217://" + offering,
+             4, 'cannot open rfc2217://%s: busy: another program holds it (the server closed '
+             'the connection: "Port already in use")' % offering),
             ("silent server, raw", "socket://" + silent, 1, "vesker-link: no answer！"),
             ("silent server, rfc2217", "rfc2217://" + silent, 1, "vesker-link: no answer！"),
         ]
