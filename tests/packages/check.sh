@@ -108,7 +108,10 @@ bin="$usr/bin"
 expect_eq "vesker-link --version" "$("$bin/vesker-link" --version)" "vesker-link $version"
 expect_eq "receiver-sim --version" "$("$bin/receiver-sim" --version)" "receiver-sim $version"
 expect_eq "veskerlink --version" "$("$bin/veskerlink" --version)" "veskerlink $version"
-"$bin/vesker-link" --help | grep -q "^usage: vesker-link" || fail "vesker-link --help"
+# Held whole: grep -q leaves at its first match, and a help longer than one pipe write
+# would then end in SIGPIPE and fail the pipeline.
+help=$("$bin/vesker-link" --help)
+grep -q "^usage: vesker-link" <<<"$help" || fail "vesker-link --help"
 completion=$(PATH="$bin:$PATH" bash -c 'source "$1"
   COMP_WORDS=(vesker-link -p COM1 key ME); COMP_CWORD=4; _vesker_link; echo "${COMPREPLY[*]}"' \
   _ "$usr/share/bash-completion/completions/vesker-link")
