@@ -222,14 +222,12 @@ int PortFleet::Watch(std::vector<std::string> ports) {
     }
   }
   const bool json = style_ == EventReporter::Style::kJson;
-  if (json || output_.Tapped()) {
-    output_.Event(
-        JsonLine({{"event", "start"},
-                  {"command", "watch"},
-                  {"details",
-                   {{"action", action}, {upgrade ? "file" : "folder", target}, {"ports", ports}}}}),
-        json);
-  }
+  output_.Event(
+      JsonLine({{"event", "start"},
+                {"command", "watch"},
+                {"details",
+                 {{"action", action}, {upgrade ? "file" : "folder", target}, {"ports", ports}}}}),
+      json);
   if (!serveError.empty()) {
     return Refuse("watch", kExitPort, serveError);
   }
@@ -279,10 +277,8 @@ int PortFleet::Watch(std::vector<std::string> ports) {
   tally.CloseLine();
   const std::vector<PortSummary> boxes = tally.Boxes();
   const int code = CombinedExitCode(boxes);
-  if (json || output_.Tapped()) {
-    EmitResult("watch", code, {{"counts", tally.CountsJson()}, {"receivers", SummariesJson(boxes)}},
-               json);
-  }
+  EmitResult("watch", code, {{"counts", tally.CountsJson()}, {"receivers", SummariesJson(boxes)}},
+             json);
   if (json) {
     return code;
   }

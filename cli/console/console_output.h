@@ -30,7 +30,7 @@ class ConsoleOutput {
   // set before the ports start. The tap is called from the ports' threads.
   void SetEventTap(std::function<void(const std::string&)> tap) { tap_ = std::move(tap); }
   bool Tapped() const { return static_cast<bool>(tap_); }
-  // A JSON event: a line on stdout when shown (--json), and to the tap.
+  // A JSON event: a line on stdout when shown (--json), and to the tap; else nothing.
   void Event(const std::string& line, bool shown);
 
  private:

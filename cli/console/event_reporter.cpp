@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cmath>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -40,6 +41,13 @@ void EventReporter::Emit(Json event, bool shown) {
     event["port"] = port_;
   }
   output_.Event(JsonLine(event), shown);
+}
+
+void EventReporter::EmitProgress(Json event) {
+  if (!kind_.empty()) {
+    event["kind"] = kind_;
+  }
+  Emit(std::move(event), InJson() && !quiet_);
 }
 
 void EventReporter::Start(const std::string& command, const Json& fields) {
@@ -104,14 +112,10 @@ void EventReporter::Waiting(double seconds, double limit) {
   // Each second of the wait is an event for a program (the bench page too, even with -q).
   if (Evented() && whole != lastWaitEvent_) {
     lastWaitEvent_ = whole;
-    Json event = {{"event", "progress"},
+    EmitProgress({{"event", "progress"},
                   {"stage", stage_},
                   {"seconds", Tenths(whole)},
-                  {"limitSeconds", Tenths(limit)}};
-    if (!kind_.empty()) {
-      event["kind"] = kind_;
-    }
-    Emit(event, InJson() && !quiet_);
+                  {"limitSeconds", Tenths(limit)}});
   }
   // A receiver that answers at once is no wait to speak of, except to a program.
   if (quiet_ || whole == lastWaitShown_ || whole == 0) {
@@ -208,7 +212,7 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
   // An event for each percent, for a program (the bench page too, even with -q).
   if (Evented() && percent != lastEventPercent_) {
     lastEventPercent_ = percent;
-    Json event = {{"event", "progress"},
+    EmitProgress({{"event", "progress"},
                   {"stage", stage_},
                   {"pass", pass_},
                   {"blocks", done},
@@ -216,11 +220,7 @@ void EventReporter::BlocksDone(std::uint32_t done, std::uint32_t total) {
                   {"percent", percent},
                   {"bytes", static_cast<std::int64_t>(bytes)},
                   {"bytesPerSecond", Tenths(rate)},
-                  {"etaSeconds", Tenths(eta)}};
-    if (!kind_.empty()) {
-      event["kind"] = kind_;
-    }
-    Emit(event, InJson() && !quiet_);
+                  {"etaSeconds", Tenths(eta)}});
   }
   if (quiet_) {
     return;

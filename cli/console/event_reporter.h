@@ -74,6 +74,8 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   // Events are made for --json and for the tap; shown: printed on stdout as well.
   bool Evented() const { return InJson() || Tapped(); }
   void Emit(Json event, bool shown);
+  // A progress event: with the receiver's kind once known, and not on stdout with -q.
+  void EmitProgress(Json event);
   std::string Named(const std::string& line) const { return named_ ? port_ + ": " + line : line; }
 
   ConsoleOutput& output_;
@@ -94,7 +96,7 @@ class EventReporter : public ui::ConsoleListener, public comm::ProgressListener 
   int lastEventPercent_ = -1;
   std::string kind_;
   std::chrono::steady_clock::time_point lastDraw_;
-  int lastShown_ = -1;  // percent (JSON), tenth (plain) or block (terminal) last shown
+  int lastShown_ = -1;  // tenth (plain) or block (terminal) last shown
   bool barOpen_ = false;
   bool keepBars_ = true;
 };

@@ -13,4 +13,9 @@ double Tenths(double value) {
   return std::round(value * 10) / 10;
 }
 
+std::string TextField(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 }  // namespace cli

@@ -19,4 +19,7 @@ std::string JsonLine(const Json& value);
 // number is written as null.
 double Tenths(double value);
 
+// The text under key in an object; empty when there is none or it is no text.
+std::string TextField(const Json& object, const char* key);
+
 }  // namespace cli

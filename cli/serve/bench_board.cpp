@@ -13,16 +13,12 @@ namespace serve {
 namespace {
 
 using cli::Json;
+using cli::TextField;
 
 // A day's records at a busy bench; older ones are in the log.
 constexpr std::size_t kRecordsKept = 5000;
 // A receiver's messages are few; one that keeps talking keeps only its latest.
 constexpr std::size_t kReplayKept = 48;
-
-std::string Text(const Json& event, const char* key) {
-  const auto it = event.find(key);
-  return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 }  // namespace
 
@@ -62,8 +58,8 @@ BenchBoard::Port& BenchBoard::PortNamed(const std::string& label) {
 }
 
 void BenchBoard::Fold(const Json& event, const std::string& line, Clock::time_point now) {
-  const std::string kind = Text(event, "event");
-  const std::string label = Text(event, "port");
+  const std::string kind = TextField(event, "event");
+  const std::string label = TextField(event, "port");
   if (label.empty()) {
     // The run's own events.
     if (kind == "start") {
@@ -82,7 +78,7 @@ void BenchBoard::Fold(const Json& event, const std::string& line, Clock::time_po
     if (records_.size() > kRecordsKept) {
       records_.pop_front();
     }
-    if (const std::string adapter = Text(event, "adapter"); !adapter.empty()) {
+    if (const std::string adapter = TextField(event, "adapter"); !adapter.empty()) {
       port.facts.adapter = adapter;
     }
     return;
@@ -94,12 +90,12 @@ void BenchBoard::Fold(const Json& event, const std::string& line, Clock::time_po
     port.receiverSince = now;
     port.state = PortState::kWorking;
   } else if (kind == "state") {
-    const std::string state = Text(event, "state");
+    const std::string state = TextField(event, "state");
     if (state == "waiting") {
       port.replay.clear();
       port.record.clear();
       port.receiverSince.reset();
-      const std::string trouble = Text(event, "trouble");
+      const std::string trouble = TextField(event, "trouble");
       port.state = trouble.empty() ? PortState::kWaiting : PortState::kUnavailable;
     } else {
       port.state = state == "done"         ? PortState::kDone

@@ -4,11 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/console/json_line.h"
+
 namespace serve {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using cli::Json;
+using cli::TextField;
 
 // A receiver of 1 or 2 MiB takes minutes at 115200 baud: its backup read twice, the
 // upgrade, the restart and the verifying read; one that fails may take seconds.
@@ -17,11 +20,6 @@ const std::vector<double> kReceiverBounds = {10,  30,  60,  120,  180,  240, 300
 const std::vector<double> kStageBounds = {1, 5, 10, 30, 60, 90, 120, 180, 240, 300, 600};
 
 const char* const kResults[] = {"ok", "up_to_date", "failed"};
-
-std::string Field(const Json& event, const char* key) {
-  const auto it = event.find(key);
-  return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 double Number(const Json& event, const char* key) {
   const auto it = event.find(key);
@@ -93,15 +91,15 @@ void BenchMetrics::Observe(std::map<std::string, Histogram>& histograms,
 }
 
 void BenchMetrics::Fold(const Json& event) {
-  const std::string kind = Field(event, "event");
-  const std::string port = Field(event, "port");
+  const std::string kind = TextField(event, "event");
+  const std::string port = TextField(event, "port");
   if (kind == "start" && !port.empty()) {
     passes_.erase(port);
     return;
   }
   if (kind == "progress" && event.contains("bytes")) {
     // The upgrade writes to the receiver; every other stage reads from it.
-    const std::string stage = Field(event, "stage");
+    const std::string stage = TextField(event, "stage");
     const std::string pass = stage + " " + Format(Number(event, "pass"));
     const auto bytes = static_cast<std::uint64_t>(Number(event, "bytes"));
     PassBytes& counted = passes_[port];
@@ -119,11 +117,11 @@ void BenchMetrics::Fold(const Json& event) {
   if (record == event.end() || !record->is_object()) {
     return;
   }
-  const std::string command = Field(*record, "command");
+  const std::string command = TextField(*record, "command");
   const bool failed = Number(*record, "exitCode") != 0;
-  const char* result = failed                                     ? "failed"
-                       : Field(*record, "result") == "up to date" ? "up_to_date"
-                                                                  : "ok";
+  const char* result = failed                                         ? "failed"
+                       : TextField(*record, "result") == "up to date" ? "up_to_date"
+                                                                      : "ok";
   ++receivers_[{command, result}];
   Observe(receiverSeconds_, kReceiverBounds, command, Number(*record, "seconds"));
   if (const auto stages = record->find("stages"); stages != record->end() && stages->is_object()) {

@@ -135,7 +135,7 @@ void BenchServer::Impl::Routes() {
       return httplib::Server::HandlerResponse::Unhandled;
     }
     response.set_header("Allow", "GET");
-    Plain(response, 405, "only GET");
+    Plain(response, 405, StatusText(405));
     return httplib::Server::HandlerResponse::Handled;
   });
   server_.set_error_handler([](const httplib::Request& /*request*/, httplib::Response& response) {
@@ -152,7 +152,7 @@ void BenchServer::Impl::Routes() {
   server_.Get(".*", [](const httplib::Request& request, httplib::Response& response) {
     const PageAsset* asset = FindPageAsset(request.path);
     if (asset == nullptr) {
-      Plain(response, 404, "not found");
+      Plain(response, 404, StatusText(404));
       return;
     }
     response.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->type);

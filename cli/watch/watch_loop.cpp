@@ -18,8 +18,8 @@ constexpr std::chrono::steady_clock::duration kGoneAfter = std::chrono::seconds(
 }  // namespace
 
 WatchLoop::WatchLoop(const WatchOptions& options, ReceiverHandler handle, ConsoleOutput& output,
-                     EventReporter::Style style, const std::string& port, std::size_t slot, bool several,
-                     WatchTally& tally)
+                     EventReporter::Style style, const std::string& port, std::size_t slot,
+                     bool several, WatchTally& tally)
     : options_(options),
       handle_(std::move(handle)),
       output_(output),

@@ -82,10 +82,8 @@ void WatchTally::Handled(const PortSummary& box) {
 }
 
 void WatchTally::Show() {
-  const bool json = style_ == EventReporter::Style::kJson;
-  if (json || output_.Tapped()) {
-    output_.Event(JsonLine({{"event", "counts"}, {"counts", CountsJson()}}), json);
-  }
+  output_.Event(JsonLine({{"event", "counts"}, {"counts", CountsJson()}}),
+                style_ == EventReporter::Style::kJson);
   switch (style_) {
     case EventReporter::Style::kJson:
       return;
