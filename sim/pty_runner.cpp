@@ -47,6 +47,9 @@ bool PtyRunner::NewLine(std::string& error) {
 
 void PtyRunner::HangUp() {
   DropLine();
+  // The device goes with the line, as a pulled adapter's does: a link left to the closed
+  // pty would lead whoever opens it to the next pty the system hands out, another line.
+  pty_.Unlink();
   if (ReceiverModel* box = bench_.OnCable(); box != nullptr) {
     box->LineLost();
   }

@@ -238,7 +238,7 @@ Emission ReceiverModel::Block(std::uint32_t index) {
   if (static_cast<int>(index) == options_.pauseBeforeBlock) {
     block.delayMs = options_.pauseMs;
   }
-  if (static_cast<int>(index) == options_.hangUpAfterBlock) {
+  if (static_cast<int>(index) == options_.hangUpAfterBlock && options_.hangUpInRead) {
     block.hangUpAfter = true;
   }
   return block;
@@ -369,7 +369,7 @@ bool ReceiverModel::TakeUpgradeBlock(std::size_t& start, std::vector<ReceivedFra
     upgradeComplete_ = true;
     blockReady_ = 0;
   }
-  if (static_cast<int>(block) == options_.hangUpAfterBlock) {
+  if (static_cast<int>(block) == options_.hangUpAfterBlock && options_.hangUpInUpgrade) {
     hangUpRequested_ = true;
     return true;
   }
@@ -425,6 +425,9 @@ std::vector<Emission> ReceiverModel::Answer(const Frame& frame) {
   const Bytes ack(comm::AckFrame.begin(), comm::AckFrame.end());
   if (frame == comm::CommandFrame(comm::CMD_READ_DONE)) {
     reading_ = false;
+    if (++readsDone_ == options_.hangUpAfterReads) {
+      hangUpRequested_ = true;
+    }
     return options_.answerReadDone ? Reply(ack) : std::vector<Emission>();
   }
   if (frame == comm::CommandFrame(comm::CMD_STOP)) {

@@ -79,6 +79,11 @@ struct ReceiverOptions {
   // The line goes dead (as when a USB serial adapter is pulled) after this block of a read
   // has been sent or this block of an upgrade has been taken.
   int hangUpAfterBlock = -1;
+  bool hangUpInRead = true;  // the block of a read, and of an upgrade, may end the line
+  bool hangUpInUpgrade = true;
+  // The line goes dead once this many reads have ended (CMD_READ_DONE), as when a receiver
+  // restarts late and its USB adapter, powered by it, goes with it; 0: never.
+  unsigned hangUpAfterReads = 0;
 
   // Noise on the blocks that cross the line.
   std::vector<ByteFault> byteFaults;
@@ -163,6 +168,7 @@ class ReceiverModel {
   std::uint32_t nextBlock_ = 0;
   bool upgrading_ = false;
   std::uint32_t blocksTaken_ = 0;
+  unsigned readsDone_ = 0;
   bool hangUpRequested_ = false;
   bool upgradeComplete_ = false;  // every block taken, the stop not yet
   bool restartRequested_ = false;

@@ -70,7 +70,10 @@ const char kUsage[] =
     "  --glue             send every answer twice in one go\n"
     "  --answer-done      answer CMD_READ_DONE with the acknowledgement frame\n"
     "  --answer-keys      answer every key frame with the acknowledgement frame\n"
-    "  --hang-up-after K  close the line after read block K is sent or upgrade block K taken\n"
+    "  --hang-up-after [read:|upgrade:]K\n"
+    "                     close the line after read block K is sent or upgrade block K\n"
+    "                     taken (read: or upgrade: only that one); reads:N once N reads\n"
+    "                     have ended (CMD_READ_DONE)\n"
     "  --return-after MS  after a hang-up, come back on a new pty (and link) MS later\n"
     "  --restart MS|never\n"
     "                     after the CMD_STOP that ends a complete upgrade, restart: take in\n"
@@ -92,7 +95,8 @@ const char kUsage[] =
     "  --extra HEX        send these bytes after each answer\n"
     "  --pieces N         split each answer into N pieces\n"
     "  --piece-gap MS     ... sent MS milliseconds apart\n"
-    "  --box V:SEED       a box of the bench: variant V, its flash made from SEED; repeat\n"
+    "  --box V:SEED       a box of the bench: variant V, its flash made from SEED (or read\n"
+    "                     from a file: V:FILE); repeat\n"
     "                     for each box, in the order they go on the cable (the first is on\n"
     "                     at start). Default: the one box of --variant, --seed, --flash\n"
     "  --schedule MS[,MS...]\n"
@@ -215,8 +219,13 @@ int main(int argc, char** argv) {
   unsigned returnAfter = 0;
   unsigned restartMs = 0;
   unsigned pacedBlocks = 0;
-  std::vector<std::pair<int, unsigned>> boxSpecs;  // variant, seed
-  bool loneBox = false;                            // --variant, --seed or --flash given
+  struct BoxSpec {
+    int variant = 0;
+    unsigned seed = 0;
+    sim::Bytes flash;  // empty: made from the seed
+  };
+  std::vector<BoxSpec> boxSpecs;
+  bool loneBox = false;  // --variant, --seed or --flash given
   std::vector<unsigned> schedule;
   bool usb = false;
   bool usbRestarts = false;
@@ -287,12 +296,18 @@ int main(int argc, char** argv) {
       if (!ReadFile(value, options.flash)) return Usage("cannot read --flash file");
       loneBox = true;
     } else if (arg == "--box" && needs()) {
-      int variant = 0;
-      unsigned seed = 0;
-      if (!Pair(value, variant, seed) || variant > 15) {
-        return Usage("--box takes V:SEED, V 0 to 15");
+      BoxSpec box;
+      const char* colon = std::strchr(value, ':');
+      if (!Pair(value, box.variant, box.seed) &&
+          (colon == nullptr ||
+           !Pair((std::string(value, colon) + ":0").c_str(), box.variant, box.seed) ||
+           !ReadFile(colon + 1, box.flash) || box.flash.empty())) {
+        return Usage("--box takes V:SEED or V:FILE, V 0 to 15");
       }
-      boxSpecs.emplace_back(variant, seed);
+      if (box.variant > 15) {
+        return Usage("--box takes V:SEED or V:FILE, V 0 to 15");
+      }
+      boxSpecs.push_back(std::move(box));
     } else if (arg == "--schedule" && needs()) {
       if (!NumberList(value, 0, 100000000, schedule)) {
         return Usage("--schedule takes milliseconds, separated by commas");
@@ -316,8 +331,21 @@ int main(int argc, char** argv) {
     } else if (arg == "--other-set") {
       options.otherSet = true;
     } else if (arg == "--hang-up-after" && needs()) {
-      if (!Number(value, number)) return Usage("bad --hang-up-after");
+      const std::string spec = value;
+      const std::size_t colon = spec.find(':');
+      const std::string in = colon == std::string::npos ? "" : spec.substr(0, colon);
+      if ((in != "" && in != "read" && in != "upgrade" && in != "reads") ||
+          !Number(spec.substr(colon == std::string::npos ? 0 : colon + 1).c_str(), number) ||
+          (in == "reads" && number == 0)) {
+        return Usage("--hang-up-after takes [read:|upgrade:]K or reads:N");
+      }
+      if (in == "reads") {
+        options.hangUpAfterReads = number;
+        continue;
+      }
       options.hangUpAfterBlock = static_cast<int>(number);
+      options.hangUpInRead = in != "upgrade";
+      options.hangUpInUpgrade = in != "read";
     } else if (arg == "--return-after" && needs()) {
       if (!Number(value, returnAfter)) return Usage("bad --return-after");
     } else if (arg == "--restart" && needs()) {
@@ -375,13 +403,15 @@ int main(int argc, char** argv) {
   if (boxSpecs.empty()) {
     boxes.emplace_back(options);
   }
-  for (const auto& [variant, seed] : boxSpecs) {
+  for (const BoxSpec& spec : boxSpecs) {
     sim::ReceiverOptions box = options;
-    box.variant = variant;
-    box.seed = seed;
+    box.variant = spec.variant;
+    box.seed = spec.seed;
+    box.flash = spec.flash;
     boxes.emplace_back(box);
   }
   std::vector<sim::ReceiverModel*> cable;
+  cable.reserve(boxes.size());
   for (sim::ReceiverModel& box : boxes) {
     cable.push_back(&box);
   }
