@@ -27,6 +27,9 @@ struct Outcome {
   int receiverVariant = -1;  // the variant the receiver reported, once it did
   std::uint32_t blocksDone = 0;
   std::uint32_t blockCount = 0;
+  // An upgrade's blocks that went out to the receiver: from the first, its flash may no
+  // longer hold what it held.
+  std::uint32_t blocksSent = 0;
   // For kPortFailed: why, as the system told it; the message above stays the program's own.
   PortFailure portFailure = PortFailure::kNone;
   std::string portFailureDetail;

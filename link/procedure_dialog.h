@@ -19,6 +19,10 @@ class ProcedureDialog : public ui::Dialog {
   const comm::Outcome& Outcome() const { return outcome_; }
   // Told of each block moved; the caller's, and it must outlive the run.
   void SetProgressListener(ProgressListener* listener) { listener_ = listener; }
+  // A cancel in the middle of an exchange tells the receiver with CMD_STOP, as a failure
+  // does, so that a run ended from outside (Ctrl-C, a closed session) leaves a receiver that
+  // knows its exchange is over. The program's own Cancel button sends nothing.
+  void StopOnCancel(bool stop) { stopOnCancel_ = stop; }
 
  protected:
   // Records how it ends, then shows the message (if any) to the user, owned by this dialog.
@@ -35,6 +39,8 @@ class ProcedureDialog : public ui::Dialog {
   // "0/0 blocks", before the block count is known.
   void ShowNoProgressYet();
 
+  bool StopsOnCancel() const { return stopOnCancel_; }
+
   comm::Outcome outcome_;
 
  private:
@@ -42,6 +48,7 @@ class ProcedureDialog : public ui::Dialog {
   void RepaintProgress();
 
   ProgressListener* listener_ = nullptr;
+  bool stopOnCancel_ = false;
 };
 
 }  // namespace comm

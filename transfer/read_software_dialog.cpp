@@ -29,12 +29,12 @@ bool ReadSoftwareDialog::OnInitDialog() {
   request.defaultExtension = "";  // "myrom" is saved as "myrom.bin", the filter's extension
   request.overwritePrompt = true;
   if (!AskSaveFileName(request, targetPath)) {
-    OnCancel();
+    Close();
     return false;
   }
   ShowNoProgressYet();
   if (!StartRead()) {
-    OnCancel();
+    Close();
     return false;
   }
   return true;
@@ -47,6 +47,7 @@ bool ReadSoftwareDialog::StartRead() try {
   }
   port.SendCommand(comm::CMD_READ_START);
   SetTimer(kReplyTimer, kTickMs);
+  running_ = true;
   return true;
 } catch (...) {
   return false;
@@ -143,7 +144,7 @@ void ReadSoftwareDialog::FinishRead() {
   port.SendCommand(static_cast<std::uint8_t>(variant + 1), comm::VARIANT_REPORT);
   port.SendCommand(comm::CMD_READ_DONE);
   WriteImageFile();
-  OnCancel();
+  Close();
 }
 
 void ReadSoftwareDialog::WriteImageFile() {
@@ -158,6 +159,14 @@ void ReadSoftwareDialog::WriteImageFile() {
 }
 
 void ReadSoftwareDialog::OnCancel() {
+  if (running_ && StopsOnCancel()) {
+    port.SendCommand(comm::CMD_STOP);
+  }
+  Close();
+}
+
+void ReadSoftwareDialog::Close() {
+  running_ = false;
   KillTimer(kReplyTimer);
   KillTimer(kBlockTimer);
   EndDialog(ui::kIdCancel);
@@ -165,7 +174,7 @@ void ReadSoftwareDialog::OnCancel() {
 
 void ReadSoftwareDialog::Fail(Ending ending, const char* message) {
   port.SendCommand(comm::CMD_STOP);
-  OnCancel();
+  Close();
   Report(ending, message);
 }
 

@@ -38,6 +38,8 @@ class ReadSoftwareDialog : public comm::ProcedureDialog {
   void WriteImageFile();
   // Sends CMD_STOP, ends the dialog, then says why.
   void Fail(comm::Outcome::Ending ending, const char* message);
+  // The timers stopped and the dialog ended, nothing sent.
+  void Close();
 
   std::int32_t portIndex_;
   int baud_;
@@ -50,6 +52,7 @@ class ReadSoftwareDialog : public comm::ProcedureDialog {
   std::unique_ptr<std::uint8_t[]> image;
   std::string targetPath;
   int expectedKind_ = -1;
+  bool running_ = false;  // CMD_READ_START sent, the read not ended
 };
 
 }  // namespace transfer

@@ -68,7 +68,7 @@ UpgradeDialog::UpgradeDialog(std::string path, std::int32_t portIndex, int baud)
 bool UpgradeDialog::OnInitDialog() {
   ShowNoProgressYet();
   if (!LoadRomImage()) {
-    OnCancel();
+    Close();
     return false;
   }
   return true;
@@ -97,6 +97,7 @@ int UpgradeDialog::StartTransfer() try {
   }
   port.SendCommand(comm::CMD_UPGRADE_START);
   SetTimer(kTransferTimer, kTickMs);
+  running_ = true;
   return 1;
 } catch (...) {
   return 0;
@@ -157,6 +158,7 @@ void UpgradeDialog::OnTimer(int id) {
     const std::size_t offset = romimage::kTagSize + blocksDone * romimage::kBlockSize;
     port.Write(image.data() + offset, static_cast<int>(romimage::kBlockSize));
     ++blocksDone;
+    outcome_.blocksSent = blocksDone;
     ShowProgress(blocksDone - 1, blockCount);
     silenceMs = 0;
     return;
@@ -173,19 +175,29 @@ void UpgradeDialog::Complete() {
   ShowItem(IDC_UPGRADE_NOTICE, true);
   RepaintItem(IDC_UPGRADE_NOTICE);
   port.SendCommand(comm::CMD_STOP);
+  running_ = false;
   KillTimer(kTransferTimer);
   // The notice covers the bar's place: the whole dialog is drawn again, background included.
   Repaint();
 }
 
 void UpgradeDialog::OnCancel() {
+  // Where a block would begin, the receiver takes CMD_STOP as the end of the upgrade.
+  if (running_ && StopsOnCancel()) {
+    port.SendCommand(comm::CMD_STOP);
+  }
+  Close();
+}
+
+void UpgradeDialog::Close() {
+  running_ = false;
   KillTimer(kTransferTimer);
   EndDialog(ui::kIdCancel);
 }
 
 void UpgradeDialog::Fail(Ending ending, const std::string& message) {
   port.SendCommand(comm::CMD_STOP);
-  OnCancel();
+  Close();
   Report(ending, message);
 }
 

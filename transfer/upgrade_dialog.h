@@ -29,6 +29,8 @@ class UpgradeDialog : public comm::ProcedureDialog {
   int StartTransfer();
   bool IsAcknowledgement(const std::uint8_t* reply) const;
   void Fail(comm::Outcome::Ending ending, const std::string& message);
+  // The timer stopped and the dialog ended, nothing sent.
+  void Close();
   void Complete();
 
   std::int32_t portIndex_;
@@ -40,6 +42,7 @@ class UpgradeDialog : public comm::ProcedureDialog {
   std::uint32_t silenceMs = 0;
   std::vector<std::uint8_t> image;
   std::string romPath;
+  bool running_ = false;  // CMD_UPGRADE_START sent, the upgrade not ended
 };
 
 // The mismatch text: the file's and the receiver's version names, four lines.

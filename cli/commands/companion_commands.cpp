@@ -320,6 +320,7 @@ int CompanionCommands::Upgrade() {
   options.verify = !line_.noVerify;
   options.force = line_.force;
   options.restartWait = std::chrono::seconds(line_.restartWaitSeconds);
+  options.file = file_;
   UpgradeSteps steps(host_, reporter_, portIndex_, line_.baud,
                      portName_.empty() ? summary_.port : portName_, FileLabel(summary_.port));
   const UpgradeResult upgrade = steps.Run(data, fileVariant, options, writeBackup);

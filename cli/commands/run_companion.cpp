@@ -1,6 +1,5 @@
 #include "cli/commands/run_companion.h"
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,20 +10,10 @@
 #include "cli/commands/port_fleet.h"
 #include "cli/console/event_reporter.h"
 #include "cli/console/key_names.h"
+#include "cli/console/run_endings.h"
 #include "cli/console/terminal.h"
 #include "cli/log/log_file.h"
 #include "vl_version.h"
-
-namespace {
-
-extern "C" void OnInterrupt(int /*signal*/) {
-  // The first Ctrl-C closes the running dialog as its Cancel button would; a second one
-  // ends the program at once.
-  std::signal(SIGINT, SIG_DFL);
-  ui::ConsoleHost::RequestCancel();
-}
-
-}  // namespace
 
 namespace cli {
 
@@ -67,7 +56,7 @@ int RunCompanion(const std::vector<std::string>& args) {
                  reason.c_str());
     return kExitFileWrite;
   }
-  std::signal(SIGINT, OnInterrupt);
+  const RunEndings endings;
   PortFleet fleet(line, output, style, logged ? &log : nullptr);
   if (line.command == "probe") {
     return fleet.Probe();

@@ -42,9 +42,9 @@ void RestoreConsole() {
 
 namespace {
 
-// Handlers run the last one registered first. The C runtime's, registered later by
-// signal(SIGINT), takes the first Ctrl-C (it cancels the running exchange, and the program
-// ends by returning); the Ctrl-C it lets pass ends the program at once, after this.
+// Handlers run the last one registered first. The run's own (RunEndings), registered later,
+// takes the first Ctrl-C (it cancels the running exchange, and the program ends by
+// returning); the Ctrl-C it lets pass ends the program at once, after this.
 BOOL WINAPI RestoreBeforeTheEnd(DWORD /*event*/) {
   RestoreConsole();
   return FALSE;

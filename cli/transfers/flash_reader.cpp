@@ -29,12 +29,16 @@ FlashReader::FlashReader(ui::ConsoleHost& host, EventReporter& reporter, std::in
 
 FlashCopy FlashReader::Read(int expectedKind) {
   FlashCopy copy;
+  if (ui::ConsoleHost::CancelRequested()) {
+    return copy;  // cancelled before the receiver heard of it
+  }
   const ScratchFile scratch(label_);
   host_.AnswerFileDialog(scratch.Path());
   {
     transfer::ReadSoftwareDialog dialog(portIndex_, baud_);
     dialog.SetProgressListener(&reporter_);
     dialog.ExpectKind(expectedKind);
+    dialog.StopOnCancel(true);
     dialog.DoModal();
     copy.outcome = dialog.Outcome();
   }

@@ -170,40 +170,22 @@ FlashVerdict FlashVerifier::Run(const std::vector<std::uint8_t>& data, int varia
                     " read wrong once (noise)";
   }
 
-  // After an upgrade: whether the receiver that answers is the one written to. The blocks in
-  // which the file and the backup differ tell: one that holds the file's data shows the
-  // write; a flash that is the backup's kept the old software; anything else is another
-  // receiver's.
+  // After an upgrade, what the flash holds instead of the file. The blocks in which the file
+  // and the backup differ tell: one that holds the file's data shows the write; a flash whose
+  // every differing block is the backup's kept the old software.
   const bool judged = verdict.result == FlashVerdict::Result::kDiffers ||
                       verdict.result == FlashVerdict::Result::kUndecided;
-  if (restart_ == nullptr || !judged || kind < 0) {
+  if (!judged || kind != variant || backup == nullptr || backup->size() != data.size()) {
     return verdict;
   }
-  if (verdict.kindDiffers) {
-    verdict.result = FlashVerdict::Result::kOtherReceiver;
-    return verdict;
+  for (std::uint32_t k = 0; k < blocks && !verdict.showsWrite; ++k) {
+    verdict.showsWrite = !SameBlock(BlockOf(data, k), BlockOf(*backup, k)) &&
+                         !Contains(verdict.differing, k) && !Contains(verdict.undecided, k);
   }
-  if (backup == nullptr || backup->size() != data.size()) {
-    return verdict;
-  }
-  bool telling = false;
-  for (std::uint32_t k = 0; k < blocks; ++k) {
-    if (SameBlock(BlockOf(data, k), BlockOf(*backup, k))) {
-      continue;
-    }
-    telling = true;
-    if (!Contains(verdict.differing, k) && !Contains(verdict.undecided, k)) {
-      verdict.showsWrite = true;
-      return verdict;
-    }
-  }
-  verdict.asBefore =
-      verdict.undecided.empty() && std::all_of(held.begin(), held.end(), [&](const auto& block) {
-        return SameBlock(block.second, BlockOf(*backup, block.first));
-      });
-  if (!verdict.asBefore && telling) {
-    verdict.result = FlashVerdict::Result::kOtherReceiver;
-  }
+  verdict.asBefore = !verdict.showsWrite && verdict.undecided.empty() &&
+                     std::all_of(held.begin(), held.end(), [&](const auto& block) {
+                       return SameBlock(block.second, BlockOf(*backup, block.first));
+                     });
   return verdict;
 }
 

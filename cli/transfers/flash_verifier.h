@@ -3,7 +3,8 @@
 // repeats it, and when the second read gives a third version a third read decides. A read
 // ends as soon as the receiver names another kind than the file's. After an upgrade a read
 // that finds the receiver silent (it restarts late, or again) waits for it, within the same
-// bound, and reads again; and a flash that shows nothing of the upgrade is told apart.
+// bound, and reads again; and what a flash that differs holds instead is told: the file but
+// for some blocks, or the old software.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +23,6 @@ struct FlashVerdict {
     kUndecided,   // blocks that every read gave otherwise, and no two alike
     kReadFailed,  // a read ended without data: outcome says how
     kNoAnswer,    // the receiver did not answer again within the restart's bound
-    // After an upgrade: the receiver that answers is not the one written to. It names another
-    // kind, or its flash holds neither the file's data nor the backup's, and no block shows
-    // the write.
-    kOtherReceiver,
   };
   Result result = Result::kReadFailed;
   comm::Outcome outcome;

@@ -30,8 +30,12 @@ ProvenFlash UpgradeSteps::ReadBackup(const std::vector<std::uint8_t>& data, int 
 }
 
 comm::Outcome UpgradeSteps::Write(const std::string& romPath) {
+  if (ui::ConsoleHost::CancelRequested()) {
+    return comm::Outcome();  // cancelled before the receiver heard of it
+  }
   transfer::UpgradeDialog dialog(romPath, portIndex_, baud_);
   dialog.SetProgressListener(&reporter_);
+  dialog.StopOnCancel(true);
   dialog.DoModal();
   return dialog.Outcome();
 }
@@ -58,29 +62,83 @@ FlashVerdict UpgradeSteps::AwaitRestartAndVerify(const std::vector<std::uint8_t>
   return verdict;
 }
 
-void UpgradeSteps::OfferRestore(UpgradeResult& result, bool proven) {
-  if (result.backup.empty()) {
-    reporter_.Message("no backup of the old software was read");
-    return;
-  }
-  std::string command = "vesker-link -p " + ShellQuote(port_);
-  if (baud_ != comm::kReceiverBaud) {
-    command += " -b " + std::to_string(baud_);
-  }
-  // Whoever is on the port when the command runs gets a backup of its own first, unless it
-  // is proven to be the receiver the backup came from: a box swapped meanwhile keeps its
-  // software recoverable, and one that already holds the backup's is left alone.
-  if (proven) {
-    command += " --no-backup";
-  }
-  result.restore = command + " upgrade " + ShellQuote(result.backup);
-  reporter_.Message("the old software is in " + result.backup +
-                    "; to put it back: " + result.restore);
-}
-
 UpgradeResult& UpgradeSteps::Fail(UpgradeResult& result, int exitCode, const std::string& text) {
   result.exitCode = exitCode;
   result.result = text;
+  return result;
+}
+
+bool UpgradeSteps::TakeBackup(const std::vector<std::uint8_t>& data, int variant,
+                              const UpgradeOptions& options, const BackupWriter& writeBackup,
+                              UpgradeResult& result, OldSoftware& old) {
+  reporter_.Stage("backup");
+  ProvenFlash backup = ReadBackup(data, variant, options.once);
+  result.receiverVariant = backup.variant;
+  if (!backup.outcome.Done()) {
+    FailureReport failure{kExitReceiver, backup.outcome.message};
+    if (!backup.undecided.empty() || backup.kindUndecided) {
+      reporter_.Message(backup.outcome.message);
+      failure.result = "backup not proven: " + backup.outcome.message;
+    } else {
+      failure = ReportFailure(reporter_, backup.outcome, port_, portIndex_);
+      result.receiverVariant = backup.outcome.receiverVariant;
+    }
+    reporter_.Message("no backup of the receiver, so no upgrade");
+    Fail(result, failure.exitCode, failure.result);
+    return false;
+  }
+  result.backupProof = backup.proof;
+  result.backupRepaired = backup.repaired;
+  const bool holdsFile = backup.variant == variant && backup.data == data;
+  if (holdsFile && !options.force) {
+    // Nothing to write, and nothing to keep: the file is the backup.
+    result.upToDate = true;
+    result.result = "up to date";
+    reporter_.Say("the receiver already holds this software (" +
+                  std::string(romimage::ReceiverVariantTable[variant].versionName) +
+                  "): nothing written");
+    return false;
+  }
+  if (holdsFile) {
+    old.file = options.file;  // written again on purpose: the file is its own way back
+  } else {
+    const WrittenFile written = writeBackup(backup.variant, backup.data);
+    if (written.result != romimage::WriteResult::kWritten) {
+      reporter_.Message(romimage::WriteFailureMessage(written.result, backup.variant) + " (" +
+                        written.path + ")");
+      reporter_.Message("no backup of the receiver, so no upgrade");
+      Fail(result, kExitFileWrite, "backup not written");
+      return false;
+    }
+    result.backup = old.file = written.path;
+    reporter_.Message("backup: " + written.path);
+  }
+  if (backup.variant != variant) {
+    reporter_.Message(transfer::VersionMismatchText(variant, backup.variant));
+    Fail(result, kExitReceiver, "receiver of another kind");
+    return false;
+  }
+  old.flash = std::move(backup.data);
+  std::this_thread::sleep_for(kSettleBetweenPasses);
+  return true;
+}
+
+UpgradeResult& UpgradeSteps::Conclude(UpgradeResult& result, std::uint32_t blocksSent,
+                                      const Ending& ending, const std::string& oldFile) {
+  const WayBack way = DecideWayBack(blocksSent, ending.how, ending.details);
+  result.writeStarted = blocksSent > 0;
+  result.otherReceiver = way.otherReceiver;
+  result.exitCode = ending.exitCode;
+  result.result = way.result;
+  if (way.told) {
+    reporter_.Message(way.result + ending.aside);
+  }
+  if (way.offered && oldFile.empty()) {
+    reporter_.Message("no backup of the old software was read");
+  } else if (way.offered) {
+    result.restore = RestoreCommand(port_, baud_, oldFile);
+    reporter_.Message("the old software is in " + oldFile + "; to put it back: " + result.restore);
+  }
   return result;
 }
 
@@ -88,51 +146,9 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
                                 const UpgradeOptions& options, const BackupWriter& writeBackup) {
   UpgradeResult result;
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
-  std::vector<std::uint8_t> before;  // the flash the backup holds
-  if (options.backup) {
-    reporter_.Stage("backup");
-    ProvenFlash backup = ReadBackup(data, variant, options.once);
-    result.receiverVariant = backup.variant;
-    if (!backup.outcome.Done()) {
-      FailureReport failure{kExitReceiver, backup.outcome.message};
-      if (!backup.undecided.empty() || backup.kindUndecided) {
-        reporter_.Message(backup.outcome.message);
-        failure.result = "backup not proven: " + backup.outcome.message;
-      } else {
-        failure = ReportFailure(reporter_, backup.outcome, port_, portIndex_);
-        result.receiverVariant = backup.outcome.receiverVariant;
-      }
-      reporter_.Message("no backup of the receiver, so no upgrade");
-      return Fail(result, failure.exitCode, failure.result);
-    }
-    result.backupProof = backup.proof;
-    result.backupRepaired = backup.repaired;
-    const bool holdsFile = backup.variant == variant && backup.data == data;
-    if (holdsFile && !options.force) {
-      // Nothing to write, and nothing to keep: the file is the backup.
-      result.upToDate = true;
-      result.result = "up to date";
-      reporter_.Say("the receiver already holds this software (" + std::string(row.versionName) +
-                    "): nothing written");
-      return result;
-    }
-    if (!holdsFile) {
-      const WrittenFile written = writeBackup(backup.variant, backup.data);
-      if (written.result != romimage::WriteResult::kWritten) {
-        reporter_.Message(romimage::WriteFailureMessage(written.result, backup.variant) + " (" +
-                          written.path + ")");
-        reporter_.Message("no backup of the receiver, so no upgrade");
-        return Fail(result, kExitFileWrite, "backup not written");
-      }
-      result.backup = written.path;
-      reporter_.Message("backup: " + written.path);
-    }
-    if (backup.variant != variant) {
-      reporter_.Message(transfer::VersionMismatchText(variant, backup.variant));
-      return Fail(result, kExitReceiver, "receiver of another kind");
-    }
-    before = std::move(backup.data);
-    std::this_thread::sleep_for(kSettleBetweenPasses);
+  OldSoftware old;
+  if (options.backup && !TakeBackup(data, variant, options, writeBackup, result, old)) {
+    return result;
   }
 
   reporter_.Stage("upgrade");
@@ -146,93 +162,72 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
     return Fail(result, kExitFileWrite, "image not copied");
   }
   const comm::Outcome upgrade = Write(image.Path());
-  // The progress is first shown as block 0 goes out.
-  result.writeStarted = upgrade.blockCount > 0;
+  const std::uint32_t sent = upgrade.blocksSent;
   if (!upgrade.Done()) {
     if (upgrade.receiverVariant >= 0) {
       result.receiverVariant = upgrade.receiverVariant;
     }
     const FailureReport failure = ReportFailure(reporter_, upgrade, port_, portIndex_);
-    if (result.writeStarted) {
-      OfferRestore(result, false);
-    }
-    return Fail(result, failure.exitCode, failure.result);
+    return Conclude(result, sent, {UpgradeEnding::kWriteFailed, failure.result, failure.exitCode},
+                    old.file);
   }
   result.written = true;
   result.receiverVariant = variant;
   const std::string upgraded =
       "upgraded " + std::to_string(row.blockCount) + " blocks of " + row.versionName;
   if (!options.verify) {
-    result.result = "ok";
     result.verifyProof = "not verified";
     reporter_.Say(upgraded + "; the receiver restarts (not verified)");
-    return result;
+    return Conclude(result, sent, {UpgradeEnding::kNotVerified}, old.file);
   }
-
   const FlashVerdict verdict =
       AwaitRestartAndVerify(data, variant, options.restartWait, result.restartSeconds,
-                            before.empty() ? nullptr : &before);
+                            old.flash.empty() ? nullptr : &old.flash);
   result.verifyProof = verdict.proof;
   result.verifyNoise = verdict.noise;
+  result.differing = verdict.differing;
+  if (verdict.result == FlashVerdict::Result::kVerified) {
+    reporter_.Say(upgraded + "; verified (" + verdict.proof + ")");
+  }
+  return Conclude(result, sent, ReadBackEnding(verdict, old), old.file);
+}
+
+UpgradeSteps::Ending UpgradeSteps::ReadBackEnding(const FlashVerdict& verdict,
+                                                  const OldSoftware& old) {
+  const auto differing = [&](const char* what) {
+    return NameBlocks(verdict.differing) + what +
+           (verdict.differing.size() == 1 ? " differs" : " differ");
+  };
   switch (verdict.result) {
     case FlashVerdict::Result::kVerified:
-      result.result = "ok";
-      reporter_.Say(upgraded + "; verified (" + verdict.proof + ")");
-      return result;
-    case FlashVerdict::Result::kNoAnswer: {
-      const std::string text = "upgraded, not verified: no answer after the restart";
-      reporter_.Message(text);
-      OfferRestore(result, false);
-      return Fail(result, kExitReceiver, text);
-    }
+      return {UpgradeEnding::kVerified};
+    case FlashVerdict::Result::kNoAnswer:
+      return {UpgradeEnding::kNoAnswer, "", kExitReceiver};
     case FlashVerdict::Result::kReadFailed: {
       const FailureReport failure = ReportFailure(reporter_, verdict.outcome, port_, portIndex_);
-      const bool interrupted = failure.result == "interrupted";
-      if (!interrupted) {
-        reporter_.Message("upgraded, not verified");
-      }
-      OfferRestore(result, false);
-      return Fail(result, failure.exitCode,
-                  interrupted ? failure.result : "upgraded, not verified: " + failure.result);
+      return {ui::ConsoleHost::CancelRequested() ? UpgradeEnding::kInterrupted
+                                                 : UpgradeEnding::kReadFailed,
+              failure.result, failure.exitCode};
     }
-    case FlashVerdict::Result::kOtherReceiver: {
-      // The receiver written to was taken off and another put on: nothing of the backup
-      // belongs on this one, and the one written to is no longer here to be read.
-      result.otherReceiver = true;
-      const std::string text = "upgraded, not verified: another receiver answers";
-      reporter_.Message(
-          text +
-          (verdict.kindDiffers
-               ? std::string(" (it reports itself as ") +
-                     romimage::ReceiverVariantTable[verdict.reportedVariant].versionName + ")"
-               : std::string(" (its flash holds neither this file nor the backup)")));
-      if (!result.backup.empty()) {
-        reporter_.Message("the old software of the receiver written to is in " + result.backup);
-      }
-      return Fail(result, kExitReceiver, text);
-    }
-    case FlashVerdict::Result::kDiffers: {
-      result.differing = verdict.differing;
-      if (verdict.asBefore) {
-        const std::string text = "verify failed: the receiver still holds its old software";
-        reporter_.Message(text + " (as in " + result.backup + ")");
-        return Fail(result, kExitReceiver, text);
-      }
-      const std::string text =
-          "verify failed: " + NameBlocks(verdict.differing) + " of the receiver's flash " +
-          (verdict.differing.size() == 1 ? "differs" : "differ") + " from the file";
-      reporter_.Message(text);
-      OfferRestore(result, verdict.showsWrite);
-      return Fail(result, kExitReceiver, text);
-    }
-    case FlashVerdict::Result::kUndecided: {
-      const std::string text = "upgraded, not verified: " + verdict.proof;
-      reporter_.Message(text);
-      OfferRestore(result, verdict.showsWrite);
-      return Fail(result, kExitReceiver, text);
-    }
+    case FlashVerdict::Result::kUndecided:
+      return {UpgradeEnding::kUndecided, verdict.proof, kExitReceiver};
+    case FlashVerdict::Result::kDiffers:
+      break;
   }
-  return result;
+  // What the read-back found instead of the file. Only another kind, named in two reads,
+  // tells that the receiver written to has gone.
+  if (verdict.kindDiffers) {
+    return {UpgradeEnding::kOtherKind, "", kExitReceiver,
+            std::string(" (it reports itself as ") +
+                romimage::ReceiverVariantTable[verdict.reportedVariant].versionName + ")"};
+  }
+  if (verdict.asBefore) {
+    return {UpgradeEnding::kOldSoftware, "", kExitReceiver, " (as in " + old.file + ")"};
+  }
+  if (verdict.showsWrite || old.flash.empty()) {
+    return {UpgradeEnding::kFileButFor, differing(" of the receiver's flash"), kExitReceiver};
+  }
+  return {UpgradeEnding::kNeither, differing(""), kExitReceiver};
 }
 
 }  // namespace cli

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "cli/console/event_reporter.h"
+#include "cli/console/exit_code.h"
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/flash_verifier.h"
 #include "cli/transfers/proven_read.h"
+#include "cli/transfers/way_back.h"
 #include "ui/headless/console_host.h"
 
 namespace cli {
@@ -24,6 +26,9 @@ struct UpgradeOptions {
   bool verify = true;  // the receiver is read back after its restart
   bool force = false;  // written even when the receiver holds the file's data
   std::chrono::seconds restartWait{120};
+  // The ROM file as the user named it: a receiver that held its data already (--force) has
+  // it for its old software.
+  std::string file;
 };
 
 struct UpgradeResult {
@@ -31,9 +36,9 @@ struct UpgradeResult {
   std::string result;  // for a summary: "ok", "up to date", or what went wrong
   int receiverVariant = -1;
   bool upToDate = false;
-  bool writeStarted = false;   // blocks were sent, so the receiver may hold wrong software
+  bool writeStarted = false;   // a block went out, so the receiver may hold wrong software
   bool written = false;        // every block was taken
-  bool otherReceiver = false;  // another receiver answered after the restart
+  bool otherReceiver = false;  // after the restart a receiver of another kind answered
   double restartSeconds = -1;  // how long it took to answer after its restart; -1: not seen
   std::string backup;          // the backup's file, once written
   std::string restore;         // the command that writes the backup back, where one is due
@@ -69,10 +74,33 @@ class UpgradeSteps {
                                      const std::vector<std::uint8_t>* backup = nullptr);
 
  private:
-  // The end of an upgrade that may have left the receiver with wrong software: the command
-  // that writes the backup back, kept in result and told the user. proven: the receiver on
-  // the port is the one the backup came from, so the command need not read its own first.
-  void OfferRestore(UpgradeResult& result, bool proven);
+  // The receiver's software before the upgrade: its flash as the backup read it (empty: not
+  // read), and the file that holds it (empty: none).
+  struct OldSoftware {
+    std::vector<std::uint8_t> flash;
+    std::string file;
+  };
+
+  // The proven backup, kept in a file unless the receiver already holds data; false when the
+  // run ends there (result says how).
+  bool TakeBackup(const std::vector<std::uint8_t>& data, int variant, const UpgradeOptions& options,
+                  const BackupWriter& writeBackup, UpgradeResult& result, OldSoftware& old);
+  // How the write, or its read-back, ended.
+  struct Ending {
+    // details: what the ending's words leave open; aside: what its message adds to them.
+    Ending(UpgradeEnding ending, std::string words = {}, int code = kExitOk, std::string extra = {})
+        : how(ending), details(std::move(words)), exitCode(code), aside(std::move(extra)) {}
+    UpgradeEnding how;
+    std::string details;
+    int exitCode;
+    std::string aside;
+  };
+  // What the read-back found, after the program's message where it failed.
+  Ending ReadBackEnding(const FlashVerdict& verdict, const OldSoftware& old);
+  // How the upgrade ended once blocksSent blocks went out, and the way back where one is due,
+  // told the user.
+  UpgradeResult& Conclude(UpgradeResult& result, std::uint32_t blocksSent, const Ending& ending,
+                          const std::string& oldFile);
   UpgradeResult& Fail(UpgradeResult& result, int exitCode, const std::string& text);
 
   EventReporter& reporter_;

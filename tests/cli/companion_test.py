@@ -459,12 +459,15 @@ class Upgrade(Bench):
         # Once blocks have gone out the receiver may hold wrong software, however the upgrade
         # ended; the backup is whole before the first block. Nothing proves that whoever is
         # on the port later is this receiver, so the command reads a backup of its own first.
-        rows = [  # name, receiver options, at block 20: Ctrl-C or the cable pulled, --json,
+        # A session that ends (SIGHUP) or a service stopped (SIGTERM) ends it as Ctrl-C does.
+        rows = [  # name, receiver options, at block 20: a signal or the cable pulled, --json,
             # the last block taken
             ("silent from block 0", ["--silent-after", "0"], None, False, 0),
             ("silent from block 100", ["--silent-after", "100"], None, True, 100),
             ("a pulled cable", ["--late", "10", "--usb"], "pull", False, None),
-            ("Ctrl-C", ["--late", "10"], "Ctrl-C", False, None),
+            ("Ctrl-C", ["--late", "10"], signal.SIGINT, False, None),
+            ("SIGTERM", ["--late", "10"], signal.SIGTERM, True, None),
+            ("SIGHUP", ["--late", "10"], signal.SIGHUP, False, None),
         ]
         for i, (name, options, event, json_out, last) in enumerate(rows):
             with self.subTest(name):
@@ -484,7 +487,7 @@ class Upgrade(Bench):
                     if event == "pull":
                         receiver.process.send_signal(signal.SIGUSR1)
                     else:
-                        process.send_signal(signal.SIGINT)
+                        process.send_signal(event)
                 out, err = process.communicate(timeout=RUN_LIMIT)
                 receiver.stop()
                 run = Run(subprocess.CompletedProcess(args, process.returncode, out, err))
@@ -509,6 +512,13 @@ class Upgrade(Bench):
                 if last is not None:
                     self.assertIn("BLOCK %d" % last, names)
                     self.assertNotIn("BLOCK %d" % (last + 1), names)
+                if event not in (None, "pull"):
+                    # Told to stop where the next block would begin; the copy of the image gone.
+                    blocks = [n for n in names if n.startswith("BLOCK ")]
+                    self.assertEqual(names[names.index(blocks[-1]) + 1:], ["CMD_STOP"])
+                    self.assertEqual(entry["result"], "interrupted")
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("vesker-link-")],
+                                 [])
 
     def test_refusals_leave_the_receiver_as_it_was(self):
         mismatch = ["vesker-link: software version incorrect！",
@@ -521,6 +531,9 @@ class Upgrade(Bench):
             ("silent receiver", ["--silent"], [],
              ["vesker-link: no answer", "vesker-link: no backup of the receiver, so no upgrade"],
              False, None),
+            # No block went out: the receiver holds what it held, and needs no way back.
+            ("silent before the first block", ["--silent"], ["--no-backup"],
+             ["vesker-link: no answer1！"], True, None),
         ]
         for i, (name, options, extra, texts, asked, backup_kind) in enumerate(rows):
             with self.subTest(name):
@@ -532,6 +545,7 @@ class Upgrade(Bench):
                 self.assertEqual(run.code, 1, run.err)
                 for text in texts:
                     self.assertIn(text, run.err)
+                self.assertNotIn("old software", run.err)
                 names = receiver.names()
                 self.assertEqual("CMD_UPGRADE_START" in names, asked, names[-3:])
                 self.assertFalse([x for x in names if x.startswith("BLOCK ")])
@@ -587,19 +601,29 @@ class Proof(Bench):
     def test_upgrades_are_verified_against_noise(self):
         # The backup (read once) takes the first sending of each read block; the read-back
         # the next.
-        rows = [  # name, noise, exit code, verify's proof, blocks that differ in the flash
-            ("a bit flipped in the read-back only", ["--flip", "read:7:100:2"], 0,
-             "read back twice: block 7 read wrong once (noise)", []),
+        # An update that changes block 7 alone, written wrong there: its flash holds neither
+        # the file nor the old software, and the receiver is the one written to all the same.
+        one = TAGS[0] + self.old[:7 * BLOCK] + self.new[20 + 7 * BLOCK:20 + 8 * BLOCK] \
+            + self.old[8 * BLOCK:]
+        rows = [  # name, image, noise, exit code, verify's proof, blocks that differ in the
+            # flash, what the read-back found
+            ("a bit flipped in the read-back only", self.new, ["--flip", "read:7:100:2"], 0,
+             "read back twice: block 7 read wrong once (noise)", [], None),
             # The second read-back gives a third version: a third read finds the flash wrong.
-            ("a flipped block, read wrong again", ["--flip", "upgrade:7:100",
-                                                   "--flip", "read:7:200:3"], 1,
-             "read back 3 times: block 7 differs in the flash", [7]),
+            ("a flipped block, read wrong again", self.new,
+             ["--flip", "upgrade:7:100", "--flip", "read:7:200:3"], 1,
+             "read back 3 times: block 7 differs in the flash", [7],
+             "verify failed: block 7 of the receiver's flash differs from the file"),
+            ("the one changed block written wrong", one, ["--flip", "upgrade:7:100"], 1,
+             "read back twice: block 7 differs in the flash", [7],
+             "verify failed: the receiver's flash holds neither this file nor its old software "
+             "(block 7 differs from the file)"),
         ]
-        for i, (name, noise, code, proof, differing) in enumerate(rows):
+        for i, (name, image, noise, code, proof, differing, found) in enumerate(rows):
             with self.subTest(name):
                 receiver = self.receiver("--flash", self.old_raw, *noise, name="tty%d" % i)
                 folder = "up%d" % i
-                path = self.write(os.path.join(folder, "new.bin"), self.new)
+                path = self.write(os.path.join(folder, "new.bin"), image)
                 run = self.cli("-p", receiver.link, "--json", "--once", "upgrade", path)
                 receiver.stop()
                 self.assertEqual(run.code, code, run.out)
@@ -611,15 +635,15 @@ class Proof(Bench):
                 backup = details["backup"]
                 self.assertEqual(self.read(backup), TAGS[0] + self.old)
                 said = [e["text"] for e in events if e["event"] == "message"]
-                flash = bytearray(self.new[20:])
+                flash = bytearray(image[20:])
                 if code == 0:
                     self.assertEqual(said, ["backup: " + backup])
                 else:
                     flash[7 * BLOCK + 100] ^= 1
-                    self.assertEqual(said[1:], [
-                        "verify failed: block 7 of the receiver's flash differs from the file",
-                        "the old software is in %s; to put it back: vesker-link -p %s "
-                        "--no-backup upgrade %s" % (backup, receiver.link, backup)])
+                    restore = "vesker-link -p %s upgrade %s" % (receiver.link, backup)
+                    self.assertEqual(said[1:], [found, "the old software is in %s; to put it "
+                                                "back: %s" % (backup, restore)])
+                    self.assertEqual(details["restore"], restore)
                 self.assertEqual(receiver.flash(), bytes(flash))
                 self.assertEqual(self.scratch(), [])
 
@@ -630,6 +654,11 @@ class Proof(Bench):
              ["upgraded, not verified: no answer after the restart",
               "the old software is in {backup}; to put it back: vesker-link -p {port} "
               "upgrade {backup}"]),
+            # It answers at once, and restarts after the first read-back, its USB adapter with
+            # it: the second read-back finds no port, and waits for it as for silence.
+            ("an adapter gone with a late restart", ["--flip", "read:7:100:2", "--hang-up-after",
+                                                     "reads:2", "--return-after", "2000"], [], 0,
+             ["open port1 error!", "the receiver stopped answering: waiting for it to restart"]),
         ]
         for i, (name, options, extra, code, said) in enumerate(rows):
             with self.subTest(name):
