@@ -142,7 +142,7 @@ class PageInABrowser(ServedBench):
             self.assertTrue(any(word.startswith(expected) for word in steps), (expected, seen))
         entries = {e["port"]: e for e in self.log_lines(log)}
         failed = self.tiles(driver)[links[2]]
-        restore = "vesker-link -p %s --no-backup upgrade %s" % (links[2], entries[links[2]]["backup"])
+        restore = "vesker-link -p %s upgrade %s" % (links[2], entries[links[2]]["backup"])
         self.assertIn("FAILED: SWAP", failed["text"])
         self.assertIn("verify failed: block 7 of the receiver's flash differs from the file",
                       failed["text"])
