@@ -65,6 +65,10 @@ const char kHelpText[] =
     "                       instead of as soon as it is complete; time-outs are the same\n"
     "  --fast               take each answer as soon as it is complete (the default)\n"
     "  --once               read, the backup and verify: one read, trusted as it came\n"
+    "  --known DIR          read, upgrade, watch: the ROM images in DIR (*.bin) are known:\n"
+    "                       one read that equals one of them exactly is proven by itself,\n"
+    "                       and a backup that equals one is not kept again (repeatable;\n"
+    "                       upgrade knows the backups beside FILE, watch read FOLDER's)\n"
     "  --no-backup          upgrade without reading a backup first (and so always write)\n"
     "  --force              upgrade even a receiver that already holds FILE's software\n"
     "  --no-verify          upgrade without reading the receiver back\n"
@@ -217,6 +221,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
       }
       line.serveHost = address.host;
       line.servePort = address.port;
+    } else if (name == "--known") {
+      if (!takeValue()) {
+        return false;
+      }
+      if (value.empty()) {
+        error = "--known needs a folder";
+        return false;
+      }
+      line.knownFolders.push_back(value);
     } else if (name == "--log") {
       if (!takeValue()) {
         return false;
@@ -315,6 +328,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line, s
     const bool reads = action == "read" || action == "upgrade" || action == "verify";
     if (line.once && !reads) {
       error = "--once goes with read, upgrade and verify";
+      return false;
+    }
+    if (!line.knownFolders.empty() && action != "read" && action != "upgrade") {
+      error = "--known goes with read, upgrade and watch";
       return false;
     }
     if ((line.noVerify || line.force || restartWaitGiven) && action != "upgrade") {

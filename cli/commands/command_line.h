@@ -25,6 +25,8 @@ struct CommandLine {
   int restartWaitSeconds = 120;
   int count = 0;        // watch: the receivers to handle in all before it ends; 0: until stopped
   std::string logPath;  // one JSON line per port and run is appended here
+  // Folders of ROM images a read may equal, which then proves it in one pass (--known).
+  std::vector<std::string> knownFolders;
   // watch: where the bench's page is served (--serve [ADDR:]PORT); servePort -1: nowhere.
   std::string serveHost;
   int servePort = -1;

@@ -18,8 +18,8 @@
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/flash_reader.h"
 #include "cli/transfers/flash_verifier.h"
+#include "cli/transfers/known_images.h"
 #include "cli/transfers/proven_read.h"
-#include "cli/transfers/sha256.h"
 #include "cli/transfers/upgrade_steps.h"
 #include "link/command_port.h"
 #include "link/connect_dialog.h"
@@ -40,13 +40,6 @@ std::vector<std::uint8_t> BlocksOf(const std::vector<std::uint8_t>& file,
                                    const romimage::ReceiverVariant& row) {
   const auto begin = file.begin() + romimage::kTagSize;
   return std::vector<std::uint8_t>(begin, begin + row.ImageSize());
-}
-
-// The SHA-256 of a ROM image's data: exactly the blocks an upgrade sends or a read gives.
-std::string DataDigest(const std::uint8_t* data, std::size_t size) {
-  Sha256 hash;
-  hash.Add(data, size);
-  return hash.HexDigest();
 }
 
 }  // namespace
@@ -240,8 +233,8 @@ int CompanionCommands::Read() {
     return Finish(kExitFileWrite);
   }
   FlashReader reader(host_, reporter_, portIndex_, line_.baud, FileLabel(summary_.port));
-  ProvenRead read(reader, reporter_, line_.once);
-  const ProvenFlash flash = read.Run();
+  ProvenRead read(reader, reporter_, line_.once, known_);
+  const ProvenFlash flash = provenFlash_ != nullptr ? *provenFlash_ : read.Run();
   if (!flash.outcome.Done()) {
     if (flash.undecided.empty() && !flash.kindUndecided) {
       return Finish(Failure(flash.outcome));
@@ -272,6 +265,10 @@ int CompanionCommands::Read() {
     summary_.result = romimage::WriteFailureMessage(written, flash.variant);
     reporter_.Message(summary_.result);
     return Finish(kExitFileWrite);
+  }
+  held_ = {flash.variant, flash.data};
+  if (known_ != nullptr && flash.known.empty() && !line_.once) {
+    known_->Add(flash.variant, flash.data, file_);
   }
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[flash.variant];
   summary_.sha256 = DataDigest(flash.data.data(), flash.data.size());
@@ -321,11 +318,15 @@ int CompanionCommands::Upgrade() {
   options.force = line_.force;
   options.restartWait = std::chrono::seconds(line_.restartWaitSeconds);
   options.file = file_;
+  options.provenBackup = provenFlash_;
   UpgradeSteps steps(host_, reporter_, portIndex_, line_.baud,
                      portName_.empty() ? summary_.port : portName_, FileLabel(summary_.port));
+  steps.Know(known_);
   const UpgradeResult upgrade = steps.Run(data, fileVariant, options, writeBackup);
   NoteReceiver(upgrade.receiverVariant);
+  held_ = upgrade.held;
   summary_.backup = upgrade.backup;
+  summary_.backupSha256 = upgrade.backupSha256;
   summary_.restore = upgrade.restore;
   summary_.result = upgrade.result;
   summary_.upToDate = upgrade.upToDate;
@@ -347,6 +348,7 @@ int CompanionCommands::Upgrade() {
   Json result = Json::object();
   if (!upgrade.backup.empty()) {
     result["backup"] = upgrade.backup;
+    result["backupSha256"] = upgrade.backupSha256;
   }
   if (!upgrade.restore.empty()) {
     result["restore"] = upgrade.restore;

@@ -18,6 +18,9 @@
 #include "cli/ports/failure_report.h"
 #include "cli/ports/port_selection.h"
 #include "cli/ports/system_ports.h"
+#include "cli/transfers/held_flash.h"
+#include "cli/transfers/known_images.h"
+#include "cli/transfers/proven_read.h"
 #include "link/outcome.h"
 #include "ui/headless/console_host.h"
 
@@ -44,9 +47,17 @@ class CompanionCommands {
   // A read goes into the folder given as its file, under a name of the receiver's own (its
   // kind, the port and the time) that no file has: nothing is ever written over.
   void ReadIntoFolder() { intoFolder_ = true; }
+  // Images a read may equal (proven by that one pass), and where what this run proves is
+  // made known; the run's, shared by its ports. Null: none.
+  void Know(KnownImages* known) { known_ = known; }
+  // The receiver's flash, proven already (by the read that told it from the last one on the
+  // port): a read takes it, an upgrade takes it for its backup. It must outlive the run.
+  void UseProvenFlash(const ProvenFlash* flash) { provenFlash_ = flash; }
 
   int Run();
   const PortSummary& Summary() const { return summary_; }
+  // What the receiver holds as far as the run knows.
+  const HeldFlash& Held() const { return held_; }
 
  private:
   int Connect();
@@ -82,6 +93,9 @@ class CompanionCommands {
   bool intoFolder_ = false;
   PortSummary summary_;
   const LogFile* log_ = nullptr;
+  KnownImages* known_ = nullptr;
+  const ProvenFlash* provenFlash_ = nullptr;
+  HeldFlash held_;
   // How each stage's data were proven, for the log: ("read", "2 reads agree").
   std::vector<std::pair<std::string, std::string>> proofs_;
   // The blocks that noise garbled and a further read repaired, by stage.

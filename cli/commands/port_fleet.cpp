@@ -19,6 +19,7 @@
 #include "cli/watch/watch_loop.h"
 #include "cli/watch/watch_tally.h"
 #include "romimage/file_system.h"
+#include "romimage/receiver_variant_table.h"
 #include "transfer/upgrade_dialog.h"
 #include "vl_version.h"
 
@@ -125,8 +126,8 @@ int CombinedExitCode(const std::vector<PortSummary>& ports) {
 }
 
 PortFleet::PortFleet(const CommandLine& line, ConsoleOutput& output, EventReporter::Style style,
-                     const LogFile* log)
-    : line_(line), output_(output), style_(style), log_(log) {}
+                     const LogFile* log, KnownImages* known)
+    : line_(line), output_(output), style_(style), log_(log), known_(known) {}
 
 void PortFleet::SideBySide(std::size_t count, const std::function<void(std::size_t)>& work,
                            const std::function<void(std::size_t)>& failed) {
@@ -163,6 +164,7 @@ std::vector<PortSummary> PortFleet::RunAll(const std::vector<std::string>& ports
         }
         CompanionCommands commands(line_, reporter, ports[i], file, true);
         commands.SetLog(log_);
+        commands.Know(known_);
         commands.Run();
         summaries[i] = commands.Summary();
       },
@@ -246,26 +248,38 @@ int PortFleet::Watch(std::vector<std::string> ports) {
   CommandLine boxLine = line_;
   boxLine.command = action;
   boxLine.arguments = {target};
+  std::vector<std::uint8_t> data;  // the file's blocks, which a receiver up to date holds
+  if (upgrade) {
+    const auto begin = file.begin() + romimage::kTagSize;
+    data.assign(begin, begin + romimage::ReceiverVariantTable[variant].ImageSize());
+  }
   WatchOptions options;
   options.baud = line_.baud;
   options.quiet = line_.quiet;
+  options.fast = line_.fast;
+  options.once = line_.once;
   options.noVerify = line_.noVerify;
   options.restartWait = std::chrono::seconds(line_.restartWaitSeconds);
+  options.images = {known_, upgrade ? &data : nullptr, upgrade ? variant : -1};
   const bool several = ports.size() > 1;
   WatchTally tally(output_, style_, line_.count, ports.size());
   tally.Start();
   SideBySide(
       ports.size(),
       [&](std::size_t i) {
-        const auto handle = [&, i](EventReporter& reporter) {
+        const auto handle = [&, i](EventReporter& reporter, const ProvenFlash* told,
+                                   HeldFlash& held) {
           CompanionCommands commands(boxLine, reporter, ports[i], target, several);
           commands.SetLog(log_);
+          commands.Know(known_);
+          commands.UseProvenFlash(told);
           if (upgrade) {
             commands.UseCheckedFile(file, variant);
           } else {
             commands.ReadIntoFolder();
           }
           commands.Run();
+          held = commands.Held();
           return commands.Summary();
         };
         WatchLoop loop(options, handle, output_, style_, ports[i], i, several, tally);

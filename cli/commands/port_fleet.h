@@ -23,9 +23,10 @@ int CombinedExitCode(const std::vector<PortSummary>& ports);
 
 class PortFleet {
  public:
-  // log: where each port's run is logged too; null: nowhere.
+  // log: where each port's run is logged too; null: nowhere. known: the images a read may
+  // equal, shared by the ports; null: none.
   PortFleet(const CommandLine& line, ConsoleOutput& output, EventReporter::Style style,
-            const LogFile* log = nullptr);
+            const LogFile* log = nullptr, KnownImages* known = nullptr);
 
   // The command on each port, side by side.
   int Run(const std::vector<std::string>& ports);
@@ -63,6 +64,7 @@ class PortFleet {
   ConsoleOutput& output_;
   EventReporter::Style style_;
   const LogFile* log_;
+  KnownImages* known_;
 };
 
 }  // namespace cli

@@ -1,7 +1,9 @@
 #include "cli/commands/run_companion.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/bridge/line_bridge.h"
@@ -13,9 +15,52 @@
 #include "cli/console/run_endings.h"
 #include "cli/console/terminal.h"
 #include "cli/log/log_file.h"
+#include "cli/transfers/flash_files.h"
+#include "cli/transfers/known_images.h"
+#include "romimage/file_system.h"
 #include "vl_version.h"
 
 namespace cli {
+
+namespace {
+
+bool RomFileName(const std::string& name) {
+  return name.size() > 4 && (name.compare(name.size() - 4, 4, ".bin") == 0 ||
+                             name.compare(name.size() - 4, 4, ".BIN") == 0);
+}
+
+bool BackupName(const std::string& name) {
+  return name.rfind("backup-", 0) == 0 && RomFileName(name);
+}
+
+// The images a read of this run may equal: those of --known, and those the command keeps in
+// a folder of its own from one run to the next (an upgrade's backups beside its file, a
+// bench's reads), so that a bench started again knows what it has proven before. Each file
+// that is no ROM image is said once.
+void KnowImages(const CommandLine& line, KnownImages& known, ConsoleOutput& output) {
+  const bool watch = line.command == "watch";
+  const std::string& action = watch ? line.arguments.front() : line.command;
+  if (action != "read" && action != "upgrade") {
+    return;
+  }
+  std::vector<std::string> skipped;
+  for (const std::string& folder : line.knownFolders) {
+    known.AddFolder(folder, RomFileName, skipped);
+  }
+  // A folder of the command's own that is not there yet holds nothing to know.
+  std::error_code ignored;
+  const std::string own = action == "upgrade" ? InFolderOf(line.arguments.back(), ".")
+                          : watch             ? line.arguments.back()
+                                              : std::string();
+  if (!own.empty() && std::filesystem::is_directory(romimage::Utf8Path(own), ignored)) {
+    known.AddFolder(own, action == "upgrade" ? BackupName : RomFileName, skipped);
+  }
+  for (const std::string& why : skipped) {
+    output.Err("vesker-link: not a known image, skipped: " + why);
+  }
+}
+
+}  // namespace
 
 int RunCompanion(const std::vector<std::string>& args) {
   // Not in the help: the shell completion asks for the plain key names, one a line.
@@ -57,7 +102,9 @@ int RunCompanion(const std::vector<std::string>& args) {
     return kExitFileWrite;
   }
   const RunEndings endings;
-  PortFleet fleet(line, output, style, logged ? &log : nullptr);
+  KnownImages known;
+  KnowImages(line, known, output);
+  PortFleet fleet(line, output, style, logged ? &log : nullptr, &known);
   if (line.command == "probe") {
     return fleet.Probe();
   }
@@ -73,6 +120,7 @@ int RunCompanion(const std::vector<std::string>& args) {
       line.command == "key" || line.arguments.empty() ? std::string() : line.arguments.front();
   CompanionCommands commands(line, reporter, line.command == "info" ? std::string() : port, file);
   commands.SetLog(logged ? &log : nullptr);
+  commands.Know(&known);
   return commands.Run();
 }
 

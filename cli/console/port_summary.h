@@ -14,11 +14,12 @@ struct PortSummary {
   std::string kind;    // the receiver's version name, once known
   std::string result;  // "ok", "up to date", or what went wrong
   double seconds = 0;
-  std::string sha256;   // of the data read or written
-  std::string backup;   // the backup an upgrade read first
-  std::string file;     // the file a read wrote
-  std::string proof;    // how the data were proven, in a few words
-  std::string restore;  // the command that writes the backup back, after a failed upgrade
+  std::string sha256;        // of the data read or written
+  std::string backup;        // the file that holds the old software of an upgrade
+  std::string backupSha256;  // of its data
+  std::string file;          // the file a read wrote
+  std::string proof;         // how the data were proven, in a few words
+  std::string restore;       // the command that writes the backup back, after a failed upgrade
   bool answered = false;
   bool upToDate = false;       // the receiver already held the upgrade's software
   bool writeStarted = false;   // an upgrade sent blocks

@@ -28,6 +28,7 @@ Json LogRecord(const PortSummary& summary, const std::string& command, const std
           {"stages", seconds},
           {"sha256", summary.sha256},
           {"backup", summary.backup},
+          {"backupSha256", summary.backupSha256},
           {"restore", summary.restore},
           {"proof", proof}};
 }

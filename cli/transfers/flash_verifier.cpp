@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -86,6 +87,7 @@ FlashVerdict FlashVerifier::Run(const std::vector<std::uint8_t>& data, int varia
   if (first.variant == variant && wrong.empty()) {
     verdict.result = FlashVerdict::Result::kVerified;
     verdict.proof = "read back: every block matches";
+    verdict.flash = data;
     return verdict;
   }
   if (once) {
@@ -170,6 +172,13 @@ FlashVerdict FlashVerifier::Run(const std::vector<std::uint8_t>& data, int varia
                     " read wrong once (noise)";
   }
 
+  if (kind == variant && verdict.undecided.empty() && !once) {
+    verdict.flash = data;
+    for (const auto& [k, block] : held) {
+      std::memcpy(verdict.flash.data() + std::size_t{k} * romimage::kBlockSize, block,
+                  romimage::kBlockSize);
+    }
+  }
   // After an upgrade, what the flash holds instead of the file. The blocks in which the file
   // and the backup differ tell: one that holds the file's data shows the write; a flash whose
   // every differing block is the backup's kept the old software.

@@ -39,6 +39,9 @@ struct FlashVerdict {
   // backup's data, and none shows the write: the receiver kept the software it had.
   bool asBefore = false;
   std::string proof;  // how it was decided, for the user and the log
+  // The flash as the reads proved it, where they decided its kind and every block (the file's
+  // kind): the file, or the file with the blocks that differ as the flash holds them.
+  std::vector<std::uint8_t> flash;
 };
 
 class FlashVerifier {

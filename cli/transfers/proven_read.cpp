@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "romimage/file_system.h"
 #include "romimage/receiver_variant_table.h"
 
 namespace cli {
@@ -27,25 +28,33 @@ std::string NameBlocks(const std::vector<std::uint32_t>& blocks) {
   return text;
 }
 
-ProvenRead::ProvenRead(FlashReader& reader, EventReporter& reporter, bool once)
-    : reader_(reader), reporter_(reporter), once_(once) {}
+ProvenRead::ProvenRead(FlashReader& reader, EventReporter& reporter, bool once,
+                       const KnownImages* known)
+    : reader_(reader), reporter_(reporter), once_(once), known_(known) {}
 
-FlashCopy ProvenRead::ReadPass(int number) {
+FlashCopy ProvenRead::ReadPass(int number, int expectedVariant) {
   if (number > 1) {
     std::this_thread::sleep_for(kSettleBetweenPasses);
   }
   reporter_.Pass(number);
-  return reader_.Read();
+  return reader_.Read(expectedVariant);
 }
 
-ProvenFlash ProvenRead::Run(const std::vector<std::uint8_t>* expected, int expectedVariant) {
+ProvenFlash ProvenRead::Run(const std::vector<ExpectedImage>& expected, int kind) {
   ProvenFlash proven;
   std::vector<FlashCopy> copies;
   // One more read; false when it failed, which fails the whole read with its ending.
   auto readAgain = [&]() {
-    copies.push_back(ReadPass(static_cast<int>(copies.size()) + 1));
+    copies.push_back(ReadPass(static_cast<int>(copies.size()) + 1, kind));
     proven.reads = static_cast<int>(copies.size());
     proven.outcome = copies.back().outcome;
+    // A read that ended at another kind counts for its kind, and holds no data.
+    const bool otherKind = proven.outcome.ending == comm::Outcome::Ending::kVersionMismatch &&
+                           copies.back().variant >= 0;
+    if (otherKind) {
+      proven.outcome = comm::Outcome();
+      proven.outcome.ending = comm::Outcome::Ending::kDone;
+    }
     return proven.outcome.Done();
   };
   auto take = [&](FlashCopy& copy, const char* proof) {
@@ -61,9 +70,21 @@ ProvenFlash ProvenRead::Run(const std::vector<std::uint8_t>* expected, int expec
     take(copies[0], "read once, not proven");
     return proven;
   }
-  if (expected != nullptr && copies[0].variant == expectedVariant && copies[0].data == *expected) {
-    take(copies[0], "1 read equal to the file");
-    return proven;
+  for (const ExpectedImage& image : expected) {
+    if (image.data != nullptr && copies[0].variant == image.variant &&
+        copies[0].data == *image.data) {
+      take(copies[0], image.proof);
+      return proven;
+    }
+  }
+  if (known_ != nullptr) {
+    if (const auto image = known_->Find(copies[0].variant, copies[0].data)) {
+      proven.known = image->path;
+      const std::string proof =
+          "equals " + romimage::PathUtf8(romimage::Utf8Path(image->path).filename());
+      take(copies[0], proof.c_str());
+      return proven;
+    }
   }
   if (!readAgain()) {
     return proven;
@@ -77,23 +98,27 @@ ProvenFlash ProvenRead::Run(const std::vector<std::uint8_t>* expected, int expec
   }
 
   // The kind, then each block, by two copies that agree.
-  const FlashCopy* kind = nullptr;
-  for (std::size_t a = 0; a < 3 && kind == nullptr; ++a) {
+  const FlashCopy* voted = nullptr;
+  for (std::size_t a = 0; a < 3 && voted == nullptr; ++a) {
     for (std::size_t b = a + 1; b < 3; ++b) {
       if (copies[a].variant == copies[b].variant) {
-        kind = &copies[a];
+        voted = &copies[a];
         break;
       }
     }
   }
-  if (kind == nullptr) {
+  if (voted == nullptr) {
     proven.kindUndecided = true;
     proven.outcome.ending = comm::Outcome::Ending::kNoAnswer;
     proven.outcome.message = "the receiver named another kind in each of 3 reads";
     return proven;
   }
-  proven.variant = kind->variant;
-  const std::uint32_t blocks = romimage::ReceiverVariantTable[kind->variant].blockCount;
+  proven.variant = voted->variant;
+  if (kind >= 0 && voted->variant != kind) {
+    proven.proof = "the kind taken from 2 of 3 reads";  // another kind: no data to prove
+    return proven;
+  }
+  const std::uint32_t blocks = romimage::ReceiverVariantTable[voted->variant].blockCount;
   proven.data.resize(std::size_t{blocks} * romimage::kBlockSize);
   for (std::uint32_t block = 0; block < blocks; ++block) {
     const std::uint8_t* copy[3] = {BlockOf(copies[0].data, block), BlockOf(copies[1].data, block),

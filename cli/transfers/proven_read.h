@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/transfers/flash_reader.h"
+#include "cli/transfers/known_images.h"
 
 namespace cli {
 
@@ -17,28 +18,42 @@ struct ProvenFlash {
   std::vector<std::uint8_t> data;
   int reads = 0;
   // How it was proven, for the user and the log: "2 reads agree", "block 100 taken from 2
-  // of 3 reads", "read once, not proven".
+  // of 3 reads", "equals backup-RomFtaAMD1-20261207-142423.bin", "read once, not proven".
   std::string proof;
+  std::string known;                     // the file of the known image that one read equals
   std::vector<std::uint32_t> repaired;   // blocks two of three reads agreed on
   std::vector<std::uint32_t> undecided;  // blocks no two reads agreed on
   bool kindUndecided = false;            // no two reads reported the same kind
 };
 
+// Data that one read alone proves by equalling them exactly, and the proof it then gives:
+// the file an upgrade writes, the flash a port last read.
+struct ExpectedImage {
+  const std::vector<std::uint8_t>* data;
+  int variant;
+  const char* proof;  // "1 read equal to the file"
+};
+
 class ProvenRead {
  public:
-  // once: a single read, taken as it came.
-  ProvenRead(FlashReader& reader, EventReporter& reporter, bool once);
+  // once: a single read, taken as it came. known: images that one read alone proves by
+  // equalling one exactly (noise on the line never makes a copy exactly equal to other
+  // data); null: none.
+  ProvenRead(FlashReader& reader, EventReporter& reporter, bool once,
+             const KnownImages* known = nullptr);
 
-  // expected: data that one read alone proves by equalling them exactly (noise on the line
-  // never makes a copy exactly equal to other data), such as the file an upgrade writes.
-  ProvenFlash Run(const std::vector<std::uint8_t>* expected = nullptr, int expectedVariant = -1);
+  // expected: images one read alone proves too. A receiver that names another kind than
+  // kind is not read further, and two reads that name the same kind prove it (the flash then
+  // holds no data); -1: any kind is read whole.
+  ProvenFlash Run(const std::vector<ExpectedImage>& expected = {}, int kind = -1);
 
  private:
-  FlashCopy ReadPass(int number);
+  FlashCopy ReadPass(int number, int expectedVariant);
 
   FlashReader& reader_;
   EventReporter& reporter_;
   bool once_;
+  const KnownImages* known_;
 };
 
 // "block 7", "blocks 3, 7-9 and 12": blocks as a user reads them.

@@ -25,8 +25,8 @@ UpgradeSteps::UpgradeSteps(ui::ConsoleHost& host, EventReporter& reporter, std::
 
 ProvenFlash UpgradeSteps::ReadBackup(const std::vector<std::uint8_t>& data, int variant,
                                      bool once) {
-  ProvenRead read(reader_, reporter_, once);
-  return read.Run(&data, variant);
+  ProvenRead read(reader_, reporter_, once, known_);
+  return read.Run({{&data, variant, "1 read equal to the file"}}, variant);
 }
 
 comm::Outcome UpgradeSteps::Write(const std::string& romPath) {
@@ -69,10 +69,11 @@ UpgradeResult& UpgradeSteps::Fail(UpgradeResult& result, int exitCode, const std
 }
 
 bool UpgradeSteps::TakeBackup(const std::vector<std::uint8_t>& data, int variant,
-                              const UpgradeOptions& options, const BackupWriter& writeBackup,
-                              UpgradeResult& result, OldSoftware& old) {
+                              const UpgradeOptions& options, UpgradeResult& result,
+                              OldSoftware& old) {
   reporter_.Stage("backup");
-  ProvenFlash backup = ReadBackup(data, variant, options.once);
+  ProvenFlash backup = options.provenBackup != nullptr ? *options.provenBackup
+                                                       : ReadBackup(data, variant, options.once);
   result.receiverVariant = backup.variant;
   if (!backup.outcome.Done()) {
     FailureReport failure{kExitReceiver, backup.outcome.message};
@@ -89,8 +90,15 @@ bool UpgradeSteps::TakeBackup(const std::vector<std::uint8_t>& data, int variant
   }
   result.backupProof = backup.proof;
   result.backupRepaired = backup.repaired;
-  const bool holdsFile = backup.variant == variant && backup.data == data;
-  if (holdsFile && !options.force) {
+  // Its kind, told by two reads, is refused before anything of its flash is read or kept.
+  if (backup.variant != variant) {
+    reporter_.Message(transfer::VersionMismatchText(variant, backup.variant));
+    result.held.variant = backup.variant;
+    Fail(result, kExitReceiver, "receiver of another kind");
+    return false;
+  }
+  if (backup.data == data && !options.force) {
+    result.held = {variant, data};
     // Nothing to write, and nothing to keep: the file is the backup.
     result.upToDate = true;
     result.result = "up to date";
@@ -99,32 +107,45 @@ bool UpgradeSteps::TakeBackup(const std::vector<std::uint8_t>& data, int variant
                   "): nothing written");
     return false;
   }
-  if (holdsFile) {
+  old.flash = std::move(backup.data);
+  if (old.flash == data) {
     old.file = options.file;  // written again on purpose: the file is its own way back
-  } else {
-    const WrittenFile written = writeBackup(backup.variant, backup.data);
-    if (written.result != romimage::WriteResult::kWritten) {
-      reporter_.Message(romimage::WriteFailureMessage(written.result, backup.variant) + " (" +
-                        written.path + ")");
-      reporter_.Message("no backup of the receiver, so no upgrade");
-      Fail(result, kExitFileWrite, "backup not written");
-      return false;
-    }
-    result.backup = old.file = written.path;
-    reporter_.Message("backup: " + written.path);
-  }
-  if (backup.variant != variant) {
-    reporter_.Message(transfer::VersionMismatchText(variant, backup.variant));
-    Fail(result, kExitReceiver, "receiver of another kind");
+  } else if (!KeepOldSoftware(variant, backup.known, result, old)) {
+    reporter_.Message("no backup of the receiver, so no upgrade");
+    Fail(result, kExitFileWrite, "backup not written");
     return false;
   }
-  old.flash = std::move(backup.data);
   std::this_thread::sleep_for(kSettleBetweenPasses);
   return true;
 }
 
+bool UpgradeSteps::KeepOldSoftware(int variant, const std::string& known, UpgradeResult& result,
+                                   OldSoftware& old) {
+  result.backupSha256 = DataDigest(old.flash.data(), old.flash.size());
+  const auto write = [&]() {
+    const WrittenFile written = (*writeBackup_)(variant, old.flash);
+    if (written.result == romimage::WriteResult::kWritten) {
+      return written.path;
+    }
+    reporter_.Message(romimage::WriteFailureMessage(written.result, variant) + " (" + written.path +
+                      ")");
+    return std::string();
+  };
+  // A bench of many receivers with the same old software keeps one file of it.
+  bool kept = !known.empty();
+  const std::string path = kept                ? known
+                           : known_ != nullptr ? known_->Keep(variant, old.flash, write, kept)
+                                               : write();
+  if (path.empty()) {
+    return false;
+  }
+  result.backup = old.file = path;
+  reporter_.Message("backup: " + path + (kept ? " (kept already)" : ""));
+  return true;
+}
+
 UpgradeResult& UpgradeSteps::Conclude(UpgradeResult& result, std::uint32_t blocksSent,
-                                      const Ending& ending, const std::string& oldFile) {
+                                      const Ending& ending, OldSoftware& old) {
   const WayBack way = DecideWayBack(blocksSent, ending.how, ending.details);
   result.writeStarted = blocksSent > 0;
   result.otherReceiver = way.otherReceiver;
@@ -133,12 +154,24 @@ UpgradeResult& UpgradeSteps::Conclude(UpgradeResult& result, std::uint32_t block
   if (way.told) {
     reporter_.Message(way.result + ending.aside);
   }
-  if (way.offered && oldFile.empty()) {
-    reporter_.Message("no backup of the old software was read");
-  } else if (way.offered) {
-    result.restore = RestoreCommand(port_, baud_, oldFile);
-    reporter_.Message("the old software is in " + oldFile + "; to put it back: " + result.restore);
+  if (!way.offered) {
+    return result;
   }
+  // A file kept from before, or written at the start, may have changed since: the way back
+  // names only a file that still holds the old software, written again where it must be.
+  if (!old.file.empty() && !old.flash.empty() && !FileHolds(old.file, old.variant, old.flash)) {
+    reporter_.Message(old.file + " no longer holds the old software: it is kept again");
+    old.file.clear();
+    if (KeepOldSoftware(old.variant, std::string(), result, old)) {
+      result.backup = old.file;
+    }
+  }
+  if (old.file.empty()) {
+    reporter_.Message("no backup of the old software was read");
+    return result;
+  }
+  result.restore = RestoreCommand(port_, baud_, old.file);
+  reporter_.Message("the old software is in " + old.file + "; to put it back: " + result.restore);
   return result;
 }
 
@@ -147,7 +180,9 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
   UpgradeResult result;
   const romimage::ReceiverVariant& row = romimage::ReceiverVariantTable[variant];
   OldSoftware old;
-  if (options.backup && !TakeBackup(data, variant, options, writeBackup, result, old)) {
+  old.variant = variant;
+  writeBackup_ = &writeBackup;
+  if (options.backup && !TakeBackup(data, variant, options, result, old)) {
     return result;
   }
 
@@ -168,17 +203,22 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
       result.receiverVariant = upgrade.receiverVariant;
     }
     const FailureReport failure = ReportFailure(reporter_, upgrade, port_, portIndex_);
+    if (sent == 0 && !old.flash.empty()) {
+      result.held = {variant, old.flash};  // it holds what it held
+    }
     return Conclude(result, sent, {UpgradeEnding::kWriteFailed, failure.result, failure.exitCode},
-                    old.file);
+                    old);
   }
   result.written = true;
   result.receiverVariant = variant;
+  // Every block taken: as far as anything but a read-back can tell, it holds the file.
+  result.held = {variant, data};
   const std::string upgraded =
       "upgraded " + std::to_string(row.blockCount) + " blocks of " + row.versionName;
   if (!options.verify) {
     result.verifyProof = "not verified";
     reporter_.Say(upgraded + "; the receiver restarts (not verified)");
-    return Conclude(result, sent, {UpgradeEnding::kNotVerified}, old.file);
+    return Conclude(result, sent, {UpgradeEnding::kNotVerified}, old);
   }
   const FlashVerdict verdict =
       AwaitRestartAndVerify(data, variant, options.restartWait, result.restartSeconds,
@@ -189,7 +229,12 @@ UpgradeResult UpgradeSteps::Run(const std::vector<std::uint8_t>& data, int varia
   if (verdict.result == FlashVerdict::Result::kVerified) {
     reporter_.Say(upgraded + "; verified (" + verdict.proof + ")");
   }
-  return Conclude(result, sent, ReadBackEnding(verdict, old), old.file);
+  if (verdict.result == FlashVerdict::Result::kDiffers ||
+      verdict.result == FlashVerdict::Result::kUndecided) {
+    // What the reads proved, where they decided it.
+    result.held = verdict.flash.empty() ? HeldFlash() : HeldFlash{variant, verdict.flash};
+  }
+  return Conclude(result, sent, ReadBackEnding(verdict, old), old);
 }
 
 UpgradeSteps::Ending UpgradeSteps::ReadBackEnding(const FlashVerdict& verdict,

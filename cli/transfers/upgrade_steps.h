@@ -14,6 +14,7 @@
 #include "cli/console/exit_code.h"
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/flash_verifier.h"
+#include "cli/transfers/held_flash.h"
 #include "cli/transfers/proven_read.h"
 #include "cli/transfers/way_back.h"
 #include "ui/headless/console_host.h"
@@ -29,6 +30,9 @@ struct UpgradeOptions {
   // The ROM file as the user named it: a receiver that held its data already (--force) has
   // it for its old software.
   std::string file;
+  // The backup proven already (by the read that told this receiver from the last on the
+  // port); null: it is read.
+  const ProvenFlash* provenBackup = nullptr;
 };
 
 struct UpgradeResult {
@@ -40,13 +44,15 @@ struct UpgradeResult {
   bool written = false;        // every block was taken
   bool otherReceiver = false;  // after the restart a receiver of another kind answered
   double restartSeconds = -1;  // how long it took to answer after its restart; -1: not seen
-  std::string backup;          // the backup's file, once written
+  std::string backup;          // the file that holds the old software, written or kept before
+  std::string backupSha256;    // of the old software's data
   std::string restore;         // the command that writes the backup back, where one is due
   std::string backupProof;
   std::string verifyProof;
   std::vector<std::uint32_t> backupRepaired;  // blocks a third read of the backup decided
   std::vector<std::uint32_t> verifyNoise;     // blocks read wrong once, right another time
   std::vector<std::uint32_t> differing;       // blocks the flash holds otherwise than the file
+  HeldFlash held;                             // what the receiver holds as far as the run knows
 };
 
 class UpgradeSteps {
@@ -61,6 +67,9 @@ class UpgradeSteps {
   using BackupWriter = std::function<WrittenFile(int kind, const std::vector<std::uint8_t>& flash)>;
   UpgradeResult Run(const std::vector<std::uint8_t>& data, int variant,
                     const UpgradeOptions& options, const BackupWriter& writeBackup);
+  // Images a read may equal, and where a new backup is made known: the run's, shared by its
+  // ports; null: none.
+  void Know(KnownImages* known) { known_ = known; }
 
   // The steps on their own. The backup: a proven read, one read alone when it equals data.
   ProvenFlash ReadBackup(const std::vector<std::uint8_t>& data, int variant, bool once);
@@ -77,6 +86,7 @@ class UpgradeSteps {
   // The receiver's software before the upgrade: its flash as the backup read it (empty: not
   // read), and the file that holds it (empty: none).
   struct OldSoftware {
+    int variant = -1;
     std::vector<std::uint8_t> flash;
     std::string file;
   };
@@ -84,7 +94,12 @@ class UpgradeSteps {
   // The proven backup, kept in a file unless the receiver already holds data; false when the
   // run ends there (result says how).
   bool TakeBackup(const std::vector<std::uint8_t>& data, int variant, const UpgradeOptions& options,
-                  const BackupWriter& writeBackup, UpgradeResult& result, OldSoftware& old);
+                  UpgradeResult& result, OldSoftware& old);
+  // old's flash in a file: known (the file of a known image a read equalled), or another
+  // known image that holds it, or a new backup; false after the message when none could be
+  // written.
+  bool KeepOldSoftware(int variant, const std::string& known, UpgradeResult& result,
+                       OldSoftware& old);
   // How the write, or its read-back, ended.
   struct Ending {
     // details: what the ending's words leave open; aside: what its message adds to them.
@@ -100,7 +115,7 @@ class UpgradeSteps {
   // How the upgrade ended once blocksSent blocks went out, and the way back where one is due,
   // told the user.
   UpgradeResult& Conclude(UpgradeResult& result, std::uint32_t blocksSent, const Ending& ending,
-                          const std::string& oldFile);
+                          OldSoftware& old);
   UpgradeResult& Fail(UpgradeResult& result, int exitCode, const std::string& text);
 
   EventReporter& reporter_;
@@ -109,6 +124,8 @@ class UpgradeSteps {
   std::string port_;
   std::string label_;
   FlashReader reader_;
+  KnownImages* known_ = nullptr;
+  const BackupWriter* writeBackup_ = nullptr;  // during Run
 };
 
 }  // namespace cli

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "cli/ports/failure_report.h"
+#include "cli/ports/port_names.h"
 #include "link/command_port.h"
 #include "link/serial_port.h"
 
@@ -27,15 +28,21 @@ WatchLoop::WatchLoop(const WatchOptions& options, ReceiverHandler handle, Consol
       selection_(port),
       slot_(slot),
       several_(several),
-      tally_(tally) {}
+      tally_(tally),
+      check_(selection_.Index(), options.baud, options.fast, options.once,
+             FileLabel(selection_.Label()), options.images) {}
 
 void WatchLoop::Run() {
   EventReporter states(output_, style_, options_.quiet, selection_.Label(), several_, slot_);
+  states.KeepBars(false);
   ConnectionProbe probe(selection_.Index(), options_.baud);
-  while (AwaitArrival(probe, states) && tally_.Claim()) {
+  std::optional<ProvenFlash> told;  // a receiver told from the last one by a read
+  while ((told || AwaitArrival(probe, states)) && tally_.Claim()) {
     // The dialogs open the port themselves.
     probe.Release();
-    const PortSummary box = Handle();
+    HeldFlash held;
+    const PortSummary box = Handle(told ? &*told : nullptr, held);
+    told.reset();
     const Clock::time_point handled = Clock::now();
     tally_.Handled(box);
     if (tally_.Over()) {
@@ -44,16 +51,20 @@ void WatchLoop::Run() {
     if (box.otherReceiver) {
       continue;  // the receiver that answers now is a new one: it is handled as such
     }
-    if (box.exitCode != kExitOk) {
-      states.State("failed", "failed: " + box.result + "; swap the receiver");
-    } else if (box.upToDate) {
-      states.State("up to date", "up to date: swap the receiver");
-    } else {
-      states.State("done", "done: swap the receiver");
-    }
-    AwaitDeparture(probe, box, handled);
+    ShowHandled(box, states);
+    AwaitDeparture(probe, box, held, handled, states, told);
   }
   output_.SetLive(slot_, std::string());
+}
+
+void WatchLoop::ShowHandled(const PortSummary& box, EventReporter& states) {
+  if (box.exitCode != kExitOk) {
+    states.State("failed", "failed: " + box.result + "; swap the receiver");
+  } else if (box.upToDate) {
+    states.State("up to date", "up to date: swap the receiver");
+  } else {
+    states.State("done", "done: swap the receiver");
+  }
 }
 
 bool WatchLoop::AwaitArrival(ConnectionProbe& probe, EventReporter& states) {
@@ -98,14 +109,15 @@ void WatchLoop::ShowTrouble(const comm::SerialPort& port, EventReporter& states,
   }
 }
 
-PortSummary WatchLoop::Handle() {
+PortSummary WatchLoop::Handle(const ProvenFlash* told, HeldFlash& held) {
   EventReporter reporter(output_, style_, options_.quiet, selection_.Label(), several_, slot_);
   reporter.KeepBars(false);
-  return handle_(reporter);
+  return handle_(reporter, told, held);
 }
 
 void WatchLoop::AwaitDeparture(ConnectionProbe& probe, const PortSummary& box,
-                               Clock::time_point handled) {
+                               const HeldFlash& held, Clock::time_point handled,
+                               EventReporter& states, std::optional<ProvenFlash>& told) {
   // The longest silence that is still this receiver: its restart, and half again.
   const auto silenceFor = [](Clock::duration restart) {
     return std::max(kGoneAfter, restart * 3 / 2);
@@ -123,25 +135,48 @@ void WatchLoop::AwaitDeparture(ConnectionProbe& probe, const PortSummary& box,
                     (box.writeStarted && !box.written);
   const Clock::duration restartWait = options_.restartWait;
   Clock::time_point answered = handled;
+  bool missed = false;  // a test went unanswered since the last answer
   while (!tally_.Over()) {
-    const Clock::time_point next = Clock::now() + ConnectionProbe::kEvery;
+    Clock::time_point next = Clock::now() + ConnectionProbe::kEvery;
     const ConnectionProbe::Answer answer = probe.Ask(next);
     const Clock::time_point now = Clock::now();
     if (answer == ConnectionProbe::Answer::kNoPort && !restarting) {
       return;  // its port went with it
     }
-    if (answer == ConnectionProbe::Answer::kAnswered) {
-      if (restarting) {
-        limit = silenceFor(now - handled);
-        restarting = false;
+    if (answer != ConnectionProbe::Answer::kAnswered) {
+      missed = true;
+      if (now - answered > (restarting ? restartWait : limit)) {
+        return;
       }
-      answered = now;
-      std::this_thread::sleep_until(next);
       continue;
     }
-    if (now - answered > (restarting ? restartWait : limit)) {
-      return;
+    if (restarting) {
+      // The answer that ends its restart is the receiver restarting: nothing else was
+      // expected of it.
+      limit = silenceFor(now - handled);
+      restarting = false;
+    } else if (missed && held.Known()) {
+      // A wiggled cable, or the next receiver put on quicker than the silence that counts
+      // as gone: one read tells. A receiver whose flash the run cannot know (a write
+      // stopped part-way) is taken for the same, as before: it is never written twice
+      // unasked.
+      probe.Release();
+      ProvenFlash proven;
+      switch (check_.Check(states, held, proven)) {
+        case ReceiverCheck::Verdict::kOther:
+          told = std::move(proven);
+          return;
+        case ReceiverCheck::Verdict::kNoAnswer:
+          continue;
+        case ReceiverCheck::Verdict::kSame:
+          ShowHandled(box, states);
+          next = Clock::now() + ConnectionProbe::kEvery;
+          break;
+      }
     }
+    missed = false;
+    answered = Clock::now();
+    std::this_thread::sleep_until(next);
   }
 }
 

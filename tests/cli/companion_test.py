@@ -384,6 +384,36 @@ class Read(Bench):
                 self.assertFalse([f for f in os.listdir(self.dir) if f.startswith("vesker-link-")],
                                  "the reads' scratch files are gone")
 
+    def test_a_read_that_equals_a_known_image_takes_one_pass(self):
+        # The images of --known folders: one read equal to one of them is proven by itself;
+        # noise makes it equal none, and the proof goes on as ever. A file there that is no
+        # image is said once and skipped.
+        known = self.path("known")
+        os.makedirs(known)
+        image = self.image(os.path.join("known", "factory.bin"), seed=3)
+        self.write(os.path.join("known", "notes.bin"), b"not an image")
+        rows = [  # name, receiver options, reads, proof
+            ("an image in the folder", ["--seed", "3"], 1, "equals factory.bin"),
+            ("an image not in it", ["--seed", "4"], 2, "2 reads agree"),
+            ("a flipped bit in the one pass", ["--seed", "3", "--flip", "read:10:0:1"], 3,
+             "block 10 taken from 2 of 3 reads"),
+        ]
+        for i, (name, options, reads, proof) in enumerate(rows):
+            with self.subTest(name):
+                receiver = self.receiver(*options, name="tty%d" % i)
+                path = self.path("read%d.bin" % i)
+                run = self.cli("-p", receiver.link, "-q", "--known", known, "read", path)
+                receiver.stop()
+                self.assertEqual(run.code, 0, run.err)
+                self.assertEqual(run.out, "read 256 blocks of Fta 29 1 into %s: %s\n"
+                                 % (path, proof))
+                self.assertEqual(run.err, "vesker-link: not a known image, skipped: %s: not a "
+                                 "ROM image (its length)\n" % os.path.join(known, "notes.bin"))
+                self.assertEqual(self.read(path), TAGS[0] + receiver.flash())
+                self.assertEqual(receiver.names().count("CMD_READ_START"), reads)
+                if reads == 1:
+                    self.assertEqual(self.read(path), image)
+
     def test_read_into_missing_folder(self):
         receiver = self.receiver()
         path = self.path("no", "such", "folder", "r.bin")
@@ -428,7 +458,8 @@ class Upgrade(Bench):
         self.assertEqual(len(backup_at), 1)
         backup = events[backup_at[0]]["text"][len("backup: "):]
         self.assertEqual(events[-1]["details"], {
-            "backup": backup, "blocks": 256, "upToDate": False,
+            "backup": backup, "backupSha256": hashlib.sha256(self.old).hexdigest(),
+            "blocks": 256, "upToDate": False,
             "sha256": hashlib.sha256(self.new[20:]).hexdigest(),
             "proof": {"backup": "2 reads agree", "verify": "read back: every block matches"}})
         self.assertEqual(os.path.dirname(backup), self.path("up"))
@@ -523,19 +554,19 @@ class Upgrade(Bench):
     def test_refusals_leave_the_receiver_as_it_was(self):
         mismatch = ["vesker-link: software version incorrect！",
                     '"error version <Fta 29 1> to <Fta 39 1>"']
-        rows = [  # name, receiver options, upgrade options, texts, upgrade asked for, backup
-            ("other variant", ["--variant", "2"], [], mismatch, False, "RomFtaSST1"),
+        rows = [  # name, receiver options, upgrade options, texts, upgrade asked for, reads
+            # Refused once two reads name its kind: nothing of its flash is read or kept.
+            ("other variant", ["--variant", "2"], [], mismatch, False, 2),
             # Without a backup no read tells the variant; the upgrade exchange must refuse.
-            ("other variant, no backup", ["--variant", "2"], ["--no-backup"], mismatch, True,
-             None),
+            ("other variant, no backup", ["--variant", "2"], ["--no-backup"], mismatch, True, 0),
             ("silent receiver", ["--silent"], [],
              ["vesker-link: no answer", "vesker-link: no backup of the receiver, so no upgrade"],
-             False, None),
+             False, 1),
             # No block went out: the receiver holds what it held, and needs no way back.
             ("silent before the first block", ["--silent"], ["--no-backup"],
-             ["vesker-link: no answer1！"], True, None),
+             ["vesker-link: no answer1！"], True, 0),
         ]
-        for i, (name, options, extra, texts, asked, backup_kind) in enumerate(rows):
+        for i, (name, options, extra, texts, asked, reads) in enumerate(rows):
             with self.subTest(name):
                 receiver = self.receiver("--flash", self.old_raw, *options, name="tty%d" % i)
                 folder = "up%d" % i
@@ -548,15 +579,10 @@ class Upgrade(Bench):
                 self.assertNotIn("old software", run.err)
                 names = receiver.names()
                 self.assertEqual("CMD_UPGRADE_START" in names, asked, names[-3:])
-                self.assertFalse([x for x in names if x.startswith("BLOCK ")])
+                self.assertEqual(names.count("CMD_READ_START"), reads, names)
+                self.assertFalse([x for x in names if x.startswith(("BLOCK ", "VARIANT_ECHO"))])
                 self.assertEqual(receiver.flash(), self.old)
-                backups = self.backups(self.path(folder))
-                self.assertEqual([n.split("-")[1] for n in backups],
-                                 [backup_kind] if backup_kind else [])
-                for backup in backups:  # the receiver's own kind and flash
-                    self.assertEqual(self.read(self.path(folder, backup)), TAGS[2] + self.old)
-                self.assertEqual(sorted(os.listdir(self.path(folder))),
-                                 sorted(["new.bin"] + backups))
+                self.assertEqual(os.listdir(self.path(folder)), ["new.bin"])
 
 
 class Proof(Bench):
@@ -991,11 +1017,11 @@ class ManyPorts(Bench):
         self.assertEqual(shlex.split(events[-1]["details"]["retry"]),
                          ["vesker-link", "-p", silent.link, "--json", "upgrade",
                           self.path("new.bin")])
-        backups = self.backups(self.dir)
-        self.assertEqual(len(backups), 2, backups)
-        self.assertEqual(summary[first.link]["backup"], self.path(backups[0]))
-        self.assertIn("-first-", backups[0])
-        self.assertEqual(self.read(summary[third.link]["backup"]), TAGS[0] + self.read(old))
+        # Both held the same old software: one file keeps it, named by both.
+        backup, = [self.path(n) for n in self.backups(self.dir)]
+        self.assertEqual([summary[p]["backup"] for p in (first.link, third.link)], [backup] * 2)
+        self.assertRegex(backup, r"-(first|third)-")
+        self.assertEqual(self.read(backup), TAGS[0] + self.read(old))
         # The summary table on stdout: a row per port, in the order given.
         lines = plain.out.splitlines()
         rows = lines[[line.split()[:1] for line in lines].index(["port"]):-1]

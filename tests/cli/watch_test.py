@@ -92,8 +92,9 @@ class Watch(Bench):
         receiver.process.send_signal(signal.SIGUSR2)
 
     def test_receivers_in_turn_on_one_port(self):
-        # An old receiver, one that holds the file already, an old one whose upgrade takes a
-        # wrong bit (the second sending of block 7), and another old one.
+        # An old receiver, one that holds the file already, another with the first one's old
+        # software whose upgrade takes a wrong bit (the second sending of block 7), and one
+        # with old software of its own.
         old = self.image("old.bin", seed=1)
         receiver = self.receiver("--box", "0:1", "--box", "0:7", "--box", "0:1", "--box", "0:3",
                                  "--flip", "upgrade:7:100:2")
@@ -123,24 +124,29 @@ class Watch(Bench):
         self.assertEqual([counts[k] for k in ("done", "upToDate", "failed")], [2, 1, 1])
         self.assertEqual([r["result"] for r in result["details"]["receivers"]],
                          ["ok", "up to date", failed, "ok"])
-        # One log line each, the backups named there and nowhere else.
+        # One log line each, the backups named there and nowhere else: the third's old
+        # software is the first's, proven by one read equal to it and kept in one file.
         entries = self.log_lines(log)
         self.assertEqual([(e["result"], e["exitCode"]) for e in entries],
                          [("ok", 0), ("up to date", 0), (failed, 1), ("ok", 0)])
         backups = [e["backup"] for e in entries]
-        self.assertEqual(backups[1], "")
-        self.assertEqual(self.backups(self.dir), sorted(os.path.basename(b) for b in backups if b))
-        self.assertEqual([self.read(b) for b in (backups[0], backups[2])], [old, old])
+        self.assertEqual((backups[1], backups[2]), ("", backups[0]))
+        self.assertEqual(self.backups(self.dir),
+                         sorted(os.path.basename(b) for b in (backups[0], backups[3])))
+        self.assertEqual(self.read(backups[0]), old)
+        self.assertEqual([e["backupSha256"] for e in entries][:3],
+                         [hashlib.sha256(old[20:]).hexdigest(), "",
+                          hashlib.sha256(old[20:]).hexdigest()])
         # The wrong block is named, and how to put the old software back.
         third = watching.receivers(port)[2]
         self.assertEqual([e["text"] for e in third if e["event"] == "message"], [
-            "backup: " + backups[2], failed,
+            "backup: %s (kept already)" % backups[0], failed,
             "the old software is in %s; to put it back: vesker-link -p %s upgrade %s"
-            % (backups[2], port, backups[2])])
+            % (backups[0], port, backups[0])])
         self.assertEqual({k: third[-1]["details"][k] for k in ("differing", "proof")}, {
             "differing": [7],
-            "proof": {"backup": "2 reads agree", "verify": "read back twice: block 7 differs in "
-                                                           "the flash"}})
+            "proof": {"backup": "equals " + os.path.basename(backups[0]),
+                      "verify": "read back twice: block 7 differs in the flash"}})
         # What each receiver was sent and holds: the third written once, whatever it answered
         # on the cable after.
         flipped = bytearray(self.new[20:])
@@ -149,10 +155,40 @@ class Watch(Bench):
                          [self.new[20:], self.new[20:], bytes(flipped), self.new[20:]])
         frames = per_receiver(receiver.names())
         self.assertEqual([f.count("CMD_UPGRADE_START") for f in frames], [1, 0, 1, 1])
-        self.assertEqual([f.count("CMD_READ_START") for f in frames], [3, 1, 4, 3])
+        self.assertEqual([f.count("CMD_READ_START") for f in frames], [3, 1, 3, 3])
         after = frames[2][len(frames[2]) - frames[2][::-1].index("CMD_READ_DONE"):]
         self.assertEqual(set(after[:-1]), {"CMD_CONNECT"}, after)
         self.assertEqual(after[-1], "BOX_OFF 3")
+
+    def test_receivers_with_the_same_old_software(self):
+        # Three receivers in turn from one production line: the first's backup takes two
+        # reads, the others' one read equal to it, and one file keeps it. The third goes on
+        # 1.5 s after the second comes off, quicker than the silence that counts as gone: one
+        # read tells it from the second, and it is handled as well.
+        old = self.image("old.bin", seed=1)
+        receiver = self.receiver("--box", "0:1", "--box", "0:1", "--box", "0:1")
+        port = receiver.link
+        watching = Watching(self, "-p", port, "--count", "3", "watch", "upgrade",
+                            self.path("new.bin"))
+        self.wait_for(lambda: len(watching.results(port)) == 1, "the first", RUN_LIMIT)
+        self.swap(receiver, watching, port, 1)
+        self.wait_for(lambda: len(watching.results(port)) == 2, "the second", RUN_LIMIT)
+        receiver.process.send_signal(signal.SIGUSR1)
+        time.sleep(1.5)
+        receiver.process.send_signal(signal.SIGUSR2)
+        self.assertEqual(watching.finish(), 0)
+        receiver.stop()
+        results = watching.results(port)
+        self.assertEqual([r["exitCode"] for r in results], [0, 0, 0])
+        backup, = [self.path(n) for n in self.backups(self.dir)]
+        self.assertEqual(self.read(backup), old)
+        self.assertEqual([r["details"]["backup"] for r in results], [backup] * 3)
+        self.assertEqual([r["details"]["proof"]["backup"] for r in results],
+                         ["2 reads agree"] + ["equals " + os.path.basename(backup)] * 2)
+        frames = per_receiver(receiver.names())
+        self.assertEqual([f.count("CMD_READ_START") for f in frames], [3, 2, 2])
+        self.assertEqual([self.read(receiver.flash_out + ".%d" % n) for n in (1, 2, 3)],
+                         [self.new[20:]] * 3)
 
     def test_a_restart_is_no_new_receiver_and_an_adapter_goes_with_its_receiver(self):
         # Not read back, the upgrade ends as the receiver starts its restart: silent for 4 s,

@@ -121,7 +121,8 @@ function apply(event) {
   }
 }
 
-const STAGES = {backup: 'BACKUP', upgrade: 'UPGRADING', verify: 'VERIFYING', read: 'READING'};
+const STAGES = {backup: 'BACKUP', upgrade: 'UPGRADING', verify: 'VERIFYING', read: 'READING',
+                identify: 'CHECKING'};
 const SYMBOLS = {waiting: '○', unavailable: '⊘', working: '▶', done: '✓', uptodate: '=',
                  failed: '✗'};
 
