@@ -1,8 +1,8 @@
 // The bench page, its event stream and its metrics, served over HTTP while a production
 // bench runs. It only reads what the bench reports: the bench hands it each event as --json
 // prints it, one line each, and never waits for the network. Read-only (GET and HEAD), with
-// the page's files built in, a bounded number of connections each bounded in size and time,
-// and clients that stop reading dropped.
+// the page's files built in, only the bench's own names answered, a bounded number of
+// connections each bounded in size and time, and clients that stop reading dropped.
 #pragma once
 
 #include <memory>

@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -9,6 +12,7 @@
 #include "cli/serve/event_hub.h"
 #include "cli/serve/listen_address.h"
 #include "cli/serve/listener.h"
+#include "cli/serve/served_names.h"
 
 namespace serve {
 
@@ -18,6 +22,15 @@ namespace net = boost::asio;
 
 // Event streams at once: a bench's screens and a few people's tools, with room to spare.
 constexpr std::size_t kStreams = 64;
+
+// This machine's name, as a browser on the bench's network may reach it by.
+std::string MachineName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof(name) - 1) != 0) {
+    return {};
+  }
+  return name;
+}
 
 }  // namespace
 
@@ -39,6 +52,7 @@ class BenchServer::Impl {
   void Run();
 
   EventHub hub_;
+  std::optional<ServedNames> names_;  // outlives every connection, which reads it
   std::unique_ptr<net::io_context> io_;
   std::weak_ptr<Listener> listener_;  // held by its own accepting and its connections
   std::thread thread_;
@@ -56,7 +70,8 @@ bool BenchServer::Impl::Start(const std::string& host, int port, std::string& er
   boost::system::error_code unknown;
   const net::ip::tcp::endpoint bound = acceptor.local_endpoint(unknown);
   port_ = bound.port();
-  const auto listener = std::make_shared<Listener>(std::move(acceptor), hub_);
+  names_.emplace(host, bound.address(), port_, MachineName());
+  const auto listener = std::make_shared<Listener>(std::move(acceptor), hub_, *names_);
   listener_ = listener;
   listener->Start();
   thread_ = std::thread([this] { Run(); });

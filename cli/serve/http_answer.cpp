@@ -20,6 +20,8 @@ std::string_view Words(http::status status) {
       return "only GET";
     case http::status::request_timeout:
       return "request too slow";
+    case http::status::misdirected_request:
+      return "not this bench's name";
     case http::status::request_header_fields_too_large:
       return "request header too large";
     case http::status::service_unavailable:

@@ -46,11 +46,13 @@ bool Malformed(const error_code& error) {
 
 }  // namespace
 
-HttpSession::HttpSession(net::ip::tcp::socket socket, EventHub& hub, std::shared_ptr<void> place)
+HttpSession::HttpSession(net::ip::tcp::socket socket, EventHub& hub, const ServedNames& names,
+                         std::shared_ptr<void> place)
     : stream_(std::move(socket)),
       buffer_(std::size_t{2} * kHeaderBytes),
       deadline_(stream_.get_executor()),
       hub_(hub),
+      names_(names),
       place_(std::move(place)) {
   parser_.header_limit(kHeaderBytes);
 }
@@ -107,6 +109,19 @@ void HttpSession::Respond() {
   head_ = request.method() == http::verb::head;
   if (std::distance(request.begin(), request.end()) > kHeaderFields) {
     Send(Refusal(http::status::request_header_fields_too_large, version_));
+    return;
+  }
+  // Browsers always name the host. An HTTP/1.0 request without a name comes from a tool
+  // (a probe, a script), never from a page a browser was led to, and is answered.
+  const std::string_view host = request[http::field::host];
+  if (request.count(http::field::host) > 1 || (host.empty() && version_ >= 11)) {
+    Send(Refusal(http::status::bad_request, version_));
+    return;
+  }
+  error_code unknown;
+  const auto local = stream_.socket().local_endpoint(unknown);
+  if (!host.empty() && (unknown || !names_.Answers(host, local.address()))) {
+    Send(Refusal(http::status::misdirected_request, version_));
     return;
   }
   // Read-only: the body of anything else is never read.

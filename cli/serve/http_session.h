@@ -1,6 +1,6 @@
 // One connection of the bench page's server: its request read within bounds (the header's
-// bytes and fields, and one deadline for all of it however slowly it comes), checked (GET or
-// HEAD, refused before any body is read), answered, and closed.
+// bytes and fields, and one deadline for all of it however slowly it comes), checked (the
+// bench's own names; GET or HEAD, refused before any body is read), answered, and closed.
 // An event stream goes on in an EventStream of its own.
 #pragma once
 
@@ -16,13 +16,15 @@
 #include "cli/serve/event_client.h"
 #include "cli/serve/event_hub.h"
 #include "cli/serve/http_answer.h"
+#include "cli/serve/served_names.h"
 
 namespace serve {
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   // place: held while the connection lives, so that the listener counts it.
-  HttpSession(boost::asio::ip::tcp::socket socket, EventHub& hub, std::shared_ptr<void> place);
+  HttpSession(boost::asio::ip::tcp::socket socket, EventHub& hub, const ServedNames& names,
+              std::shared_ptr<void> place);
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
@@ -54,6 +56,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   boost::beast::http::response<boost::beast::http::empty_body> streamHeader_;
   std::shared_ptr<EventClient> client_;  // once the request is the event stream's
   EventHub& hub_;
+  const ServedNames& names_;
   std::shared_ptr<void> place_;
 };
 

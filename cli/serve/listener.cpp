@@ -24,8 +24,8 @@ constexpr auto kPause = std::chrono::milliseconds(100);
 
 }  // namespace
 
-Listener::Listener(tcp::acceptor acceptor, EventHub& hub)
-    : acceptor_(std::move(acceptor)), pause_(acceptor_.get_executor()), hub_(hub) {}
+Listener::Listener(tcp::acceptor acceptor, EventHub& hub, const ServedNames& names)
+    : acceptor_(std::move(acceptor)), pause_(acceptor_.get_executor()), hub_(hub), names_(names) {}
 
 void Listener::Start() {
   Accept();
@@ -80,7 +80,7 @@ void Listener::Serve(tcp::socket socket) {
   // The connection's place is held as long as anything of the connection is.
   ++connections_;
   std::shared_ptr<void> place(nullptr, [self = shared_from_this()](void*) { self->Release(); });
-  std::make_shared<HttpSession>(std::move(socket), hub_, std::move(place))->Start();
+  std::make_shared<HttpSession>(std::move(socket), hub_, names_, std::move(place))->Start();
 }
 
 void Listener::Release() {

@@ -11,13 +11,14 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "cli/serve/event_hub.h"
+#include "cli/serve/served_names.h"
 
 namespace serve {
 
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  // Lives as long as its accepting and its connections; hub outlives it.
-  Listener(boost::asio::ip::tcp::acceptor acceptor, EventHub& hub);
+  // Lives as long as its accepting and its connections; hub and names outlive it.
+  Listener(boost::asio::ip::tcp::acceptor acceptor, EventHub& hub, const ServedNames& names);
 
   void Start();
   // Accepts no more, even as connections go: the server stops. Only while no thread runs
@@ -33,6 +34,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer pause_;  // after the system ran out of descriptors
   EventHub& hub_;
+  const ServedNames& names_;
   std::size_t connections_ = 0;
   bool accepting_ = false;  // an accept is on its way, or will be after a pause
   bool closed_ = false;

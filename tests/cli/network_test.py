@@ -629,11 +629,12 @@ class Memcheck(Served):
             self.addCleanup(opened.close)
             return opened
 
-        # Answered without a body, refused for a method, garbage, a header that never ends,
-        # and a request that trickles in past its time.
+        # Answered without a body, refused for a method, a name, garbage, a header that never
+        # ends, and a request that trickles in past its time.
         for request, status in [(b"HEAD / HTTP/1.1\r\n" + host + b"\r\n", b"200"),
                                 (b"POST / HTTP/1.1\r\n" + host + b"Content-Length: 1\r\n\r\nx",
                                  b"405"),
+                                (b"GET / HTTP/1.1\r\nHost: attacker.example\r\n\r\n", b"421"),
                                 (b"\x16\x03garbage\r\n\r\n", b"400"),
                                 (b"GET / HTTP/1.1\r\n" + host + b"X-A: b\r\n" * 100000, b"431"),
                                 (b"GET / HTTP/1.1\r\n", b"408")]:

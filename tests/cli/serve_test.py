@@ -276,7 +276,9 @@ class LoadMetricsAndBadRequests(ServedBench):
 
         for receiver in receivers:
             receiver.process.send_signal(signal.SIGUSR2)
-        # Requests the server refuses, each with a 4xx and its words, while the bench runs.
+        # Requests the server refuses, each with a 4xx and its words, while the bench runs:
+        # among them names that are not the bench's, as a page that a browser here was led to
+        # by a name of its own gives (this machine's name too, as only loopback is served).
         def get_with(*fields):
             return b"GET /metrics HTTP/1.1\r\n" + b"".join(f + b"\r\n" for f in fields) + b"\r\n"
 
@@ -288,7 +290,13 @@ class LoadMetricsAndBadRequests(ServedBench):
                  "request header too large"),
                 (b"GET /../../etc/passwd HTTP/1.1\r\n" + ours + b"\r\n\r\n", "404", "not found"),
                 (b"POST /metrics HTTP/1.1\r\n" + ours + b"\r\nContent-Length: 3\r\n\r\nx=1",
-                 "405", "only GET")]:
+                 "405", "only GET"),
+                (get_with(), "400", "bad request"),
+                (get_with(ours, ours), "400", "bad request"),
+                (get_with(b"Host: attacker.example:%d" % port), "421", "not this bench's name"),
+                (get_with(b"Host: 127.0.0.1:%d" % (port + 1)), "421", "not this bench's name"),
+                (get_with(b"Host: %s:%d" % (socket.gethostname().encode(), port)), "421",
+                 "not this bench's name")]:
             line, fields, body = exchange(port, request)
             self.assertIn(" %s " % status, line + " ", request[:60])
             self.assertEqual(body.strip(), words, request[:60])
@@ -329,7 +337,8 @@ class LoadMetricsAndBadRequests(ServedBench):
 
 class BoundedClients(Bench):
     """Clients that would cost the bench without end or hold it up: a flood of header lines,
-    requests that trickle in, streams that never read."""
+    requests that trickle in, streams that never read; and the names a bench serving every
+    address answers to."""
 
     def trickle(self, port, stop, answers):
         """A request that comes a byte a second and never ends; what it gets goes in answers."""
@@ -348,11 +357,13 @@ class BoundedClients(Bench):
 
     def test_floods_and_slow_clients_cost_nothing_and_hold_nothing(self):
         receiver = self.receiver("--box", "0:1", "--schedule", "0")
-        serving = Serving(self, 0, "-p", receiver.link, "watch", "read", self.dir)
+        serving = Serving(self, "0.0.0.0:0", "-p", receiver.link, "watch", "read", self.dir)
         port = int(serving.url.rsplit(":", 1)[1].strip("/"))
 
-        # HEAD as GET without the body.
-        for host in ("localhost:%d" % port, "127.0.0.1:%d" % port):
+        # On every address: its own names, localhost over loopback and this machine's name,
+        # each with HEAD as GET without the body.
+        for host in ("localhost:%d" % port, "127.0.0.1:%d" % port,
+                     "%s:%d" % (socket.gethostname(), port), "LocalHost"):
             for path in ("/", "/metrics"):
                 got = exchange(port, b"GET %s HTTP/1.1\r\nHost: %s\r\n\r\n"
                                % (path.encode(), host.encode()))
@@ -361,6 +372,10 @@ class BoundedClients(Bench):
                 self.assertEqual(got[0], "HTTP/1.1 200 OK", (host, path))
                 self.assertEqual(int(got[1]["Content-Length"]), len(got[2].encode()))
                 self.assertEqual(head, got[:2] + ("",), (host, path))
+        self.assertEqual(exchange(port, b"GET / HTTP/1.1\r\nHost: attacker.example:%d\r\n\r\n"
+                                  % port)[0], "HTTP/1.1 421 Misdirected Request")
+        # A browser always names the host; a tool speaking HTTP/1.0 may not, and is answered.
+        self.assertEqual(exchange(port, b"GET /metrics HTTP/1.0\r\n\r\n")[0], "HTTP/1.0 200 OK")
 
         # Megabytes of short header lines: refused once the header passes its bound, and the
         # server's memory no larger for them.
