@@ -27,6 +27,9 @@ class BenchServer {
   bool Start(const std::string& host, int port, std::string& error);
   // The port it listens on, once started.
   int Port() const;
+  // What is said after the page's address: nothing when only this machine may look;
+  // otherwise that anyone on that network may open the page, with no password.
+  std::string ReachNote() const;
   // One event, as --json prints it. Safe from any thread; it only hands the line over.
   void Publish(std::string line);
   // Ends every connection and stops listening at once, waiting for no client; also when

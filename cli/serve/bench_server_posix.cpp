@@ -45,6 +45,7 @@ class BenchServer::Impl {
 
   bool Start(const std::string& host, int port, std::string& error);
   int Port() const { return port_; }
+  const std::string& ReachNote() const { return reachNote_; }
   void Publish(std::string line) { hub_.Publish(std::move(line)); }
   void Stop();
 
@@ -57,6 +58,7 @@ class BenchServer::Impl {
   std::weak_ptr<Listener> listener_;  // held by its own accepting and its connections
   std::thread thread_;
   int port_ = 0;
+  std::string reachNote_;
   bool stopped_ = false;
 };
 
@@ -70,6 +72,11 @@ bool BenchServer::Impl::Start(const std::string& host, int port, std::string& er
   boost::system::error_code unknown;
   const net::ip::tcp::endpoint bound = acceptor.local_endpoint(unknown);
   port_ = bound.port();
+  if (bound.address().is_unspecified()) {
+    reachNote_ = " (open to anyone on this machine's networks, with no password)";
+  } else if (!bound.address().is_loopback()) {
+    reachNote_ = " (open to anyone on that network, with no password)";
+  }
   names_.emplace(host, bound.address(), port_, MachineName());
   const auto listener = std::make_shared<Listener>(std::move(acceptor), hub_, *names_);
   listener_ = listener;
@@ -123,6 +130,10 @@ bool BenchServer::Start(const std::string& host, int port, std::string& error) {
 
 int BenchServer::Port() const {
   return impl_->Port();
+}
+
+std::string BenchServer::ReachNote() const {
+  return impl_->ReachNote();
 }
 
 void BenchServer::Publish(std::string line) {

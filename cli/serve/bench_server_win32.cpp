@@ -23,6 +23,10 @@ int BenchServer::Port() const {
   return 0;
 }
 
+std::string BenchServer::ReachNote() const {
+  return {};
+}
+
 void BenchServer::Publish(std::string /*line*/) {}
 
 void BenchServer::Stop() {}

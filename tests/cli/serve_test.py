@@ -302,6 +302,7 @@ class LoadMetricsAndBadRequests(ServedBench):
             self.assertEqual(body.strip(), words, request[:60])
             self.assertEqual(fields.get("Allow"), "GET, HEAD" if status == "405" else None)
             self.assertEqual(fields.get("X-Content-Type-Options"), "nosniff")
+        self.assertNotIn("password", serving.err())
         self.wait_for(lambda: os.path.exists(log) and len(self.log_lines(log)) == 8,
                       "eight receivers", RUN_LIMIT)
 
@@ -359,6 +360,8 @@ class BoundedClients(Bench):
         receiver = self.receiver("--box", "0:1", "--schedule", "0")
         serving = Serving(self, "0.0.0.0:0", "-p", receiver.link, "watch", "read", self.dir)
         port = int(serving.url.rsplit(":", 1)[1].strip("/"))
+        self.assertIn("the bench page: http://0.0.0.0:%d/ (open to anyone on this machine's "
+                      "networks, with no password)\n" % port, serving.err())
 
         # On every address: its own names, localhost over loopback and this machine's name,
         # each with HEAD as GET without the body.
