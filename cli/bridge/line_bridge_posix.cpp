@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cli/bridge/line_bridge.h"
+#include "cli/console/visible_text.h"
 #include "cli/ports/failure_report.h"
 #include "link/network_address.h"
 #include "link/network_line.h"
@@ -58,13 +59,14 @@ constexpr std::chrono::milliseconds kRetry(2000);
 // a connection the server keeps this long is a line.
 constexpr std::chrono::milliseconds kHeld(500);
 
-// One line for the user, from its parts.
+// One line for the user, from its parts. A server's words are its own choice: what they hold
+// is shown on the terminal, never done there.
 void Say(std::initializer_list<std::string_view> parts) {
   std::string text = "vesker-link: bridge: ";
   for (const std::string_view part : parts) {
     text += part;
   }
-  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fprintf(stderr, "%s\n", VisibleText(text).c_str());
 }
 
 // The pty: its master side stays with the bridge; so does one descriptor of its other side,

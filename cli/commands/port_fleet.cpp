@@ -220,7 +220,7 @@ int PortFleet::Watch(std::vector<std::string> ports) {
     if (server->Start(line_.serveHost, line_.servePort, serveError)) {
       tap.emplace(output_, *server);
       output_.Err("vesker-link: the bench page: " +
-                  serve::PageUrl(line_.serveHost, server->Port()));
+                  serve::PageUrl(line_.serveHost, server->Port()) + server->ReachNote());
     }
   }
   const bool json = style_ == EventReporter::Style::kJson;

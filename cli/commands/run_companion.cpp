@@ -14,6 +14,7 @@
 #include "cli/console/key_names.h"
 #include "cli/console/run_endings.h"
 #include "cli/console/terminal.h"
+#include "cli/console/visible_text.h"
 #include "cli/log/log_file.h"
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/known_images.h"
@@ -97,8 +98,8 @@ int RunCompanion(const std::vector<std::string>& args) {
   const bool logged = !line.logPath.empty() && line.command != "info" && !line.listOnly;
   if (std::string reason; logged && !log.Check(reason)) {
     // Before the line is touched: a bench that keeps no record should not start.
-    std::fprintf(stderr, "vesker-link: cannot write the log %s: %s\n", line.logPath.c_str(),
-                 reason.c_str());
+    std::fprintf(stderr, "vesker-link: cannot write the log %s: %s\n",
+                 VisibleText(line.logPath).c_str(), VisibleText(reason).c_str());
     return kExitFileWrite;
   }
   const RunEndings endings;

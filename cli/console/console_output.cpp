@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "cli/console/visible_text.h"
+
 namespace cli {
 
 namespace {
@@ -27,14 +29,16 @@ void ConsoleOutput::Draw() {
   std::fflush(stderr);
 }
 
-void ConsoleOutput::Write(std::FILE* stream, const std::string& line) {
+void ConsoleOutput::Write(std::FILE* stream, const std::vector<std::string>& lines) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (live_) {
     std::fflush(stdout);
     Erase();
     std::fflush(stderr);
   }
-  std::fputs((line + "\n").c_str(), stream);
+  for (const std::string& line : lines) {
+    std::fputs((VisibleText(line) + "\n").c_str(), stream);
+  }
   std::fflush(stream);
   if (live_) {
     Draw();
@@ -42,11 +46,15 @@ void ConsoleOutput::Write(std::FILE* stream, const std::string& line) {
 }
 
 void ConsoleOutput::Out(const std::string& line) {
-  Write(stdout, line);
+  Write(stdout, {line});
 }
 
 void ConsoleOutput::Err(const std::string& line) {
-  Write(stderr, line);
+  Write(stderr, {line});
+}
+
+void ConsoleOutput::Err(const std::vector<std::string>& lines) {
+  Write(stderr, lines);
 }
 
 void ConsoleOutput::Event(const std::string& line, bool shown) {
@@ -66,7 +74,7 @@ void ConsoleOutput::SetLive(std::size_t slot, const std::string& text) {
   if (slots_.size() <= slot) {
     slots_.resize(slot + 1);
   }
-  slots_[slot] = text;
+  slots_[slot] = VisibleText(text);
   Erase();
   Draw();
 }

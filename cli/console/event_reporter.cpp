@@ -165,14 +165,16 @@ void EventReporter::Message(const std::string& text) {
     return;
   }
   CloseBar();
-  // The program's texts break lines as Windows does; a console wants one line end.
-  std::string shown = "vesker-link: " + Named("");
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') {
-      shown += text[i];
-    }
+  // The program's texts break lines as Windows does, and each piece is a line of its own;
+  // any other line end, as in a file name the text quotes, is shown, not done.
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  for (std::size_t end = 0; (end = text.find("\r\n", from)) != std::string::npos; from = end + 2) {
+    lines.push_back(text.substr(from, end - from));
   }
-  output_.Err(shown);
+  lines.push_back(text.substr(from));
+  lines.front().insert(0, "vesker-link: " + Named(""));
+  output_.Err(lines);
 }
 
 void EventReporter::MessageShown(const std::string& text, const std::string& /*caption*/) {

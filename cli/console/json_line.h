@@ -12,7 +12,8 @@ using Json = nlohmann::ordered_json;
 
 // The value as one line of text. UTF-8 passes through; names of files and ports are bytes,
 // not always UTF-8, and a byte that is not part of UTF-8 stands as U+FFFD, so that every
-// line still parses.
+// line still parses. Control characters (DEL and U+0080 to U+009F too) are written as \u
+// escapes, so that a line shown on a terminal does nothing there.
 std::string JsonLine(const Json& value);
 
 // A time or a rate as the events give it: one decimal is all it needs. A value that is no

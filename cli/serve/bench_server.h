@@ -1,7 +1,8 @@
 // The bench page, its event stream and its metrics, served over HTTP while a production
 // bench runs. It only reads what the bench reports: the bench hands it each event as --json
-// prints it, one line each, and never waits for the network. Read-only (GET only), with the
-// page's files built in, a bounded number of clients, and clients that stop reading dropped.
+// prints it, one line each, and never waits for the network. Read-only (GET and HEAD), with
+// the page's files built in, only the bench's own names answered, a bounded number of
+// connections each bounded in size and time, and clients that stop reading dropped.
 #pragma once
 
 #include <memory>
@@ -26,9 +27,13 @@ class BenchServer {
   bool Start(const std::string& host, int port, std::string& error);
   // The port it listens on, once started.
   int Port() const;
+  // What is said after the page's address: nothing when only this machine may look;
+  // otherwise that anyone on that network may open the page, with no password.
+  std::string ReachNote() const;
   // One event, as --json prints it. Safe from any thread; it only hands the line over.
   void Publish(std::string line);
-  // Ends every stream and stops listening; also when this goes.
+  // Ends every connection and stops listening at once, waiting for no client; also when
+  // this goes.
   void Stop();
 
  private:

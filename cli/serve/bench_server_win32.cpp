@@ -2,8 +2,8 @@
 
 namespace serve {
 
-// The HTTP library the Linux build links is the distribution's shared build of it; this
-// build has none, so the bench is not served here.
+// The Linux build serves with Boost.Beast and Boost.Asio, which this build is not given, so
+// the bench is not served here.
 class BenchServer::Impl {};
 
 BenchServer::BenchServer(const BenchFacts& /*facts*/) {}
@@ -21,6 +21,10 @@ bool BenchServer::Start(const std::string& /*host*/, int /*port*/, std::string& 
 
 int BenchServer::Port() const {
   return 0;
+}
+
+std::string BenchServer::ReachNote() const {
+  return {};
 }
 
 void BenchServer::Publish(std::string /*line*/) {}

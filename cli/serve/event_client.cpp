@@ -1,9 +1,27 @@
 #include "cli/serve/event_client.h"
 
+#include <iterator>
+#include <utility>
+
 namespace serve {
+
+void EventClient::OnChange(std::function<void()> wake) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  wake_ = std::move(wake);
+}
+
+std::function<void()> EventClient::WakeOnce(bool always) {
+  // One wake for any number of lines: the client takes them all at once.
+  if (woken_ && !always) {
+    return nullptr;
+  }
+  woken_ = true;
+  return wake_;
+}
 
 bool EventClient::Push(const std::string& line) {
   bool kept = false;
+  std::function<void()> wake;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (dropped_ || closed_) {
@@ -12,28 +30,36 @@ bool EventClient::Push(const std::string& line) {
     if (bytes_ + line.size() > backlog_) {
       dropped_ = true;
       lines_.clear();
+      wake = WakeOnce(true);
     } else {
       lines_.push_back(line);
       bytes_ += line.size();
       kept = true;
+      wake = WakeOnce(false);
     }
   }
-  ready_.notify_one();
+  if (wake) {
+    wake();
+  }
   return kept;
 }
 
 void EventClient::PushAll(const std::vector<std::string>& lines) {
+  std::function<void()> wake;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     // Not counted against the backlog: it is what the client asked for.
     lines_.insert(lines_.end(), lines.begin(), lines.end());
+    wake = WakeOnce(false);
   }
-  ready_.notify_one();
+  if (wake) {
+    wake();
+  }
 }
 
-bool EventClient::Take(std::vector<std::string>& lines, std::chrono::milliseconds wait) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  ready_.wait_for(lock, wait, [&] { return !lines_.empty() || dropped_ || closed_; });
+bool EventClient::Take(std::vector<std::string>& lines) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  woken_ = false;
   if (dropped_ || closed_) {
     return false;
   }
@@ -44,11 +70,15 @@ bool EventClient::Take(std::vector<std::string>& lines, std::chrono::millisecond
 }
 
 void EventClient::Close() {
+  std::function<void()> wake;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
+    wake = WakeOnce(true);
   }
-  ready_.notify_all();
+  if (wake) {
+    wake();
+  }
 }
 
 }  // namespace serve

@@ -7,11 +7,13 @@ import json
 import os
 import re
 import resource
+import select
 import shlex
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unicodedata
 import unittest
@@ -889,6 +891,81 @@ class BenchLog(Bench):
         self.assertEqual(last.code, 0, last.err)
         self.assertEqual([(e["command"], e["result"]) for e in self.log_lines(log)],
                          [("connect", "ok")] * 2)
+
+    def test_a_pipe_a_fifo_or_a_device_takes_each_line_whole(self):
+        # Two ports append at once. A reader that is there gets each line whole, and sees the
+        # end of the stream only when the run ends; one that has gone or stops reading fails
+        # the lines (exit 5) without ending the program by SIGPIPE or holding it for ever.
+        ports = [self.receiver(name="ttyA").link, self.receiver(name="ttyB").link]
+        fifo = self.path("bench.fifo")
+        os.mkfifo(fifo)
+
+        def a_device():
+            return "/dev/null", (), lambda: None
+
+        def a_fifo_with_a_reader():
+            got = []
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+
+            def read_to_the_end():  # as cat or a collector does: it leaves at the end
+                wait = select.poll()
+                wait.register(reader, select.POLLIN)
+                while wait.poll() and (chunk := os.read(reader, 65536)):
+                    got.append(chunk)
+                os.close(reader)
+
+            thread = threading.Thread(target=read_to_the_end, daemon=True)
+            thread.start()
+
+            def lines():
+                thread.join(RUN_LIMIT)
+                return b"".join(got)
+            return fifo, (), lines
+
+        def a_pipe(reader_gone=False, reader_stopped=False):
+            reader, writer = os.pipe()
+            if reader_gone:
+                os.close(reader)
+            if reader_stopped:  # full, and never read
+                os.set_blocking(writer, False)
+                while True:
+                    try:
+                        os.write(writer, b"x" * 4096)
+                    except BlockingIOError:
+                        break
+
+            def lines():
+                os.close(writer)
+                if reader_gone:
+                    return None
+                with os.fdopen(reader, "rb") as taken:
+                    text = taken.read()
+                return None if reader_stopped else text
+            return "/dev/fd/%d" % writer, (writer,), lines
+
+        rows = [  # name, the log, exit code, why the lines were not logged
+            ("/dev/null", a_device, 0, None),
+            ("a FIFO with a reader", a_fifo_with_a_reader, 0, None),
+            ("a pipe", a_pipe, 0, None),
+            ("a pipe whose reader has gone", lambda: a_pipe(reader_gone=True), 5, "Broken pipe"),
+            ("a pipe whose reader stopped reading", lambda: a_pipe(reader_stopped=True), 5,
+             "its reader took nothing for 5 s"),
+        ]
+        for name, make, code, reason in rows:
+            with self.subTest(name):
+                log, fds, lines = make()
+                run = Run(subprocess.run([CLI, "-p", ",".join(ports), "--log", log, "connect"],
+                                         cwd=self.dir, pass_fds=fds, capture_output=True,
+                                         timeout=RUN_LIMIT))
+                taken = lines()
+                self.assertEqual(run.code, code, run.err)
+                self.assertEqual(run.out.count("connect ok!"), 2, run.out)
+                for port in ports:
+                    refusal = "vesker-link: %s: cannot write the log %s: %s" % (port, log, reason)
+                    self.assertEqual(refusal in run.err, reason is not None, run.err)
+                if taken is not None:
+                    entries = [json.loads(line) for line in taken.decode().split("\n")[:-1]]
+                    self.assertEqual(sorted(e["port"] for e in entries), ports, taken)
 
 
 class CommandLine(Bench):

@@ -35,6 +35,30 @@ def get(url, timeout=5):
         return response.status, response.read().decode("utf-8")
 
 
+def exchange(port, request):
+    """What a request sent as bytes gets: the status line, the header's fields and the body.
+    The server may answer before it has all of the request, and closes the connection after."""
+    answer = b""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        try:
+            s.sendall(request)
+        except OSError:
+            pass
+        try:
+            while chunk := s.recv(65536):
+                answer += chunk
+        except OSError:
+            pass
+    head, _, body = answer.partition(b"\r\n\r\n")
+    line, *fields = head.decode(errors="replace").split("\r\n")
+    return line, dict(f.split(": ", 1) for f in fields if ": " in f), body.decode(errors="replace")
+
+
+def vm_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
 def metric(text, name):
     """The sum of a metric's samples in an exposition."""
     return sum(float(line.rsplit(" ", 1)[1]) for line in text.splitlines()
@@ -221,23 +245,6 @@ class LoadMetricsAndBadRequests(ServedBench):
                 if line.startswith(b"data: ") and b'"event":"record"' in line:
                     seen.append(json.loads(line[6:]))
 
-    def raw(self, port, request):
-        """The status line and the words a request gets; the server may answer before it has
-        all of it, and closes the connection after."""
-        answer = b""
-        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-            try:
-                s.sendall(request)
-            except OSError:
-                pass
-            try:
-                while chunk := s.recv(65536):
-                    answer += chunk
-            except OSError:
-                pass
-        head, _, body = answer.partition(b"\r\n\r\n")
-        return head.split(b"\r\n", 1)[0].decode(errors="replace"), body.decode(errors="replace")
-
     def test_fifty_clients_a_scrape_a_second_and_one_that_never_reads(self):
         receivers = self.boxes(8, lambda i: [])
         port = free_port()
@@ -254,7 +261,8 @@ class LoadMetricsAndBadRequests(ServedBench):
         stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
         stalled.connect(("127.0.0.1", port))
         self.addCleanup(stalled.close)
-        stalled.sendall(b"GET /events HTTP/1.1\r\nHost: bench\r\n\r\n")
+        host = b"127.0.0.1:%d" % port
+        stalled.sendall(b"GET /events HTTP/1.1\r\nHost: " + host + b"\r\n\r\n")
         self.wait_for(lambda: metric(get(serving.url + "metrics")[1],
                                      "vesker_link_event_clients") == 51, "51 clients")
         # An address that cannot be served stops a run before its port is touched.
@@ -268,18 +276,33 @@ class LoadMetricsAndBadRequests(ServedBench):
 
         for receiver in receivers:
             receiver.process.send_signal(signal.SIGUSR2)
-        # Requests the server refuses, each with a 4xx, while the bench runs.
-        huge = b"GET / HTTP/1.1\r\nHost: bench\r\nX-Huge: " + b"a" * 100000 + b"\r\n\r\n"
+        # Requests the server refuses, each with a 4xx and its words, while the bench runs:
+        # among them names that are not the bench's, as a page that a browser here was led to
+        # by a name of its own gives (this machine's name too, as only loopback is served).
+        def get_with(*fields):
+            return b"GET /metrics HTTP/1.1\r\n" + b"".join(f + b"\r\n" for f in fields) + b"\r\n"
+
+        ours = b"Host: " + host
         for request, status, words in [
                 (b"\x16\x03\x01garbage\r\n\r\n", "400", "bad request"),
-                (huge, "400", "bad request"),
-                (b"GET /../../etc/passwd HTTP/1.1\r\nHost: b\r\nConnection: close\r\n\r\n",
-                 "404", "not found"),
-                (b"POST /metrics HTTP/1.1\r\nHost: b\r\nConnection: close\r\n"
-                 b"Content-Length: 3\r\n\r\nx=1", "405", "only GET")]:
-            line, body = self.raw(port, request)
-            self.assertIn(" %s " % status, line + " ", request[:40])
-            self.assertEqual(body.strip(), words, request[:40])
+                (get_with(ours, b"X-Huge: " + b"a" * 100000), "431", "request header too large"),
+                (get_with(ours, *[b"X-%d: 1" % i for i in range(120)]), "431",
+                 "request header too large"),
+                (b"GET /../../etc/passwd HTTP/1.1\r\n" + ours + b"\r\n\r\n", "404", "not found"),
+                (b"POST /metrics HTTP/1.1\r\n" + ours + b"\r\nContent-Length: 3\r\n\r\nx=1",
+                 "405", "only GET"),
+                (get_with(), "400", "bad request"),
+                (get_with(ours, ours), "400", "bad request"),
+                (get_with(b"Host: attacker.example:%d" % port), "421", "not this bench's name"),
+                (get_with(b"Host: 127.0.0.1:%d" % (port + 1)), "421", "not this bench's name"),
+                (get_with(b"Host: %s:%d" % (socket.gethostname().encode(), port)), "421",
+                 "not this bench's name")]:
+            line, fields, body = exchange(port, request)
+            self.assertIn(" %s " % status, line + " ", request[:60])
+            self.assertEqual(body.strip(), words, request[:60])
+            self.assertEqual(fields.get("Allow"), "GET, HEAD" if status == "405" else None)
+            self.assertEqual(fields.get("X-Content-Type-Options"), "nosniff")
+        self.assertNotIn("password", serving.err())
         self.wait_for(lambda: os.path.exists(log) and len(self.log_lines(log)) == 8,
                       "eight receivers", RUN_LIMIT)
 
@@ -311,6 +334,108 @@ class LoadMetricsAndBadRequests(ServedBench):
                                capture_output=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         self.assertEqual(serving.stop(), 0)
+
+
+class BoundedClients(Bench):
+    """Clients that would cost the bench without end or hold it up: a flood of header lines,
+    requests that trickle in, streams that never read; and the names a bench serving every
+    address answers to."""
+
+    def trickle(self, port, stop, answers):
+        """A request that comes a byte a second and never ends; what it gets goes in answers."""
+        with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+            for byte in b"GET / HTTP/1.1\r\nHost: localhost\r\nX-Slow: " + b"z" * 100:
+                try:
+                    s.send(bytes([byte]))
+                    answers.append(s.recv(200))
+                    return
+                except socket.timeout:
+                    pass
+                except OSError:
+                    return
+                if stop.is_set():
+                    return
+
+    def test_floods_and_slow_clients_cost_nothing_and_hold_nothing(self):
+        receiver = self.receiver("--box", "0:1", "--schedule", "0")
+        serving = Serving(self, "0.0.0.0:0", "-p", receiver.link, "watch", "read", self.dir)
+        port = int(serving.url.rsplit(":", 1)[1].strip("/"))
+        self.assertIn("the bench page: http://0.0.0.0:%d/ (open to anyone on this machine's "
+                      "networks, with no password)\n" % port, serving.err())
+
+        # On every address: its own names, localhost over loopback and this machine's name,
+        # each with HEAD as GET without the body.
+        for host in ("localhost:%d" % port, "127.0.0.1:%d" % port,
+                     "%s:%d" % (socket.gethostname(), port), "LocalHost"):
+            for path in ("/", "/metrics"):
+                got = exchange(port, b"GET %s HTTP/1.1\r\nHost: %s\r\n\r\n"
+                               % (path.encode(), host.encode()))
+                head = exchange(port, b"HEAD %s HTTP/1.1\r\nHost: %s\r\n\r\n"
+                                % (path.encode(), host.encode()))
+                self.assertEqual(got[0], "HTTP/1.1 200 OK", (host, path))
+                self.assertEqual(int(got[1]["Content-Length"]), len(got[2].encode()))
+                self.assertEqual(head, got[:2] + ("",), (host, path))
+        self.assertEqual(exchange(port, b"GET / HTTP/1.1\r\nHost: attacker.example:%d\r\n\r\n"
+                                  % port)[0], "HTTP/1.1 421 Misdirected Request")
+        # A browser always names the host; a tool speaking HTTP/1.0 may not, and is answered.
+        self.assertEqual(exchange(port, b"GET /metrics HTTP/1.0\r\n\r\n")[0], "HTTP/1.0 200 OK")
+
+        # Megabytes of short header lines: refused once the header passes its bound, and the
+        # server's memory no larger for them.
+        before = vm_rss_kib(serving.process.pid)
+        flood = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.addCleanup(flood.close)
+
+        def send_flood():
+            try:
+                flood.sendall(b"GET / HTTP/1.1\r\nHost: localhost:%d\r\n" % port)
+                for _ in range(100):
+                    flood.sendall(b"X-A: b\r\n" * 12500)
+            except OSError:
+                pass
+
+        sender = threading.Thread(target=send_flood, daemon=True)
+        sender.start()
+        answer = b""
+        try:
+            while chunk := flood.recv(65536):
+                answer += chunk
+        except OSError:
+            pass
+        sender.join(30)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 431 "), answer[:100])
+        self.assertTrue(answer.endswith(b"\r\n\r\nrequest header too large\n"), answer[-100:])
+        self.assertLess(vm_rss_kib(serving.process.pid) - before, 4096)
+
+        # A request that trickles in is refused once its time is up, whatever it keeps sending.
+        stop = threading.Event()
+        self.addCleanup(stop.set)
+        answers = []
+        began = time.monotonic()
+        slow = threading.Thread(target=self.trickle, args=(port, stop, answers), daemon=True)
+        slow.start()
+        slow.join(20)
+        self.assertLess(time.monotonic() - began, 20, "a trickling request never refused")
+        self.assertRegex(b"".join(answers), rb"^HTTP/1\.1 408 ")
+
+        # The bench ends promptly with such clients still there: requests trickling in, a
+        # stream that reads, one that never reads, and a connection that says nothing.
+        for _ in range(3):
+            threading.Thread(target=self.trickle, args=(port, stop, []), daemon=True).start()
+        reader = urllib.request.urlopen(serving.url + "events", timeout=10)
+        self.addCleanup(reader.close)
+        self.assertEqual(reader.readline(), b"retry: 2000\n")
+        stalled = socket.socket()
+        stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        stalled.connect(("127.0.0.1", port))
+        self.addCleanup(stalled.close)
+        stalled.sendall(b"GET /events HTTP/1.1\r\nHost: localhost:%d\r\n\r\n" % port)
+        idle = socket.create_connection(("127.0.0.1", port))
+        self.addCleanup(idle.close)
+        time.sleep(1)
+        serving.process.send_signal(signal.SIGINT)
+        # A hang check: without the clients it ends within a second or two.
+        self.assertEqual(serving.process.wait(timeout=10), 0)
 
 
 if __name__ == "__main__":

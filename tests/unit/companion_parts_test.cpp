@@ -1,6 +1,6 @@
 // The command line's own parts: key names against the panel's buttons, the backup's name,
-// the network ports a bench names, the adapters probe names, the bench's metrics, and the
-// digest a technician compares.
+// the network ports a bench names, the adapters probe names, the bench's metrics, the
+// digest a technician compares, and what reaches the technician's terminal.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "cli/commands/command_line.h"
+#include "cli/console/console_output.h"
+#include "cli/console/event_reporter.h"
 #include "cli/console/key_names.h"
 #include "cli/ports/adapter_text.h"
 #include "cli/serve/bench_metrics.h"
@@ -228,6 +230,88 @@ TEST(Adapters, ProbeNamesEachAsTheSystemKnowsIt) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(cli::DescribeAdapter(c.identity), c.text);
+  }
+}
+
+// Texts that an adapter, a file's name or a server chose reach the terminal with their
+// control characters shown, not done; the program's own lines and the live lines' redrawing
+// still work, and --json carries every value unchanged with nothing a terminal acts on.
+TEST(Terminal, WhatOthersChoseIsShownNeverDone) {
+  enum class Way { kOut, kErr, kMessage, kLive };
+  const struct {
+    const char* what;
+    std::string text;
+    std::string shown;
+    Way way;
+    bool utf8;
+  } cases[] = {
+      {"a USB product string that clears the screen",
+       "/dev/ttyUSB0  ok  USB 0403:6001 Maker \x1b[2JProduct",
+       "/dev/ttyUSB0  ok  USB 0403:6001 Maker \\x1b[2JProduct\n", Way::kOut, true},
+      {"an OSC sequence that retitles the window",
+       "vesker-link: /dev/ttyUSB1: \x1b]0;owned\x07no answer",
+       "vesker-link: /dev/ttyUSB1: \\x1b]0;owned\\x07no answer\n", Way::kErr, true},
+      {"a CSI as U+009B on a live line",
+       "ttyUSB2 \xc2\x9b"
+       "2J waiting",
+       "\r\x1b[KttyUSB2 \\u009b2J waiting\n\x1b[A\r\x1b[K", Way::kLive, true},
+      {"a tab and DEL in a serial number", "serial A\t5\x7f", "serial A\\t5\\x7f\n", Way::kOut,
+       true},
+      {"a line end inside a file name", "Open file<rom\n.bin\r> error！",
+       "vesker-link: Open file<rom\\n.bin\\r> error！\n", Way::kMessage, true},
+      {"bytes that are not UTF-8", "x\xff\xc0\x80y\xed\xa0\x80z\xe4\xb8",
+       "x\\xff\\xc0\\x80y\\xed\\xa0\\x80z\\xe4\\xb8\n", Way::kErr, false},
+      {"full-width marks and CJK text", "写入完成！ ＯＫ", "vesker-link: 写入完成！ ＯＫ\n",
+       Way::kMessage, true},
+      {"the program's own lines",
+       "software version incorrect！\r\npls send below information to your provider！\r\n\r\n"
+       "\"error version <Fta 29 1> to <Fta 29 2>\"",
+       "vesker-link: software version incorrect！\npls send below information to your "
+       "provider！\n\n\"error version <Fta 29 1> to <Fta 29 2>\"\n",
+       Way::kMessage, true},
+  };
+  for (const auto& c : cases) {
+    cli::ConsoleOutput output(c.way == Way::kLive);
+    cli::EventReporter reporter(output, cli::EventReporter::Style::kPlain, false);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    switch (c.way) {
+      case Way::kOut:
+        output.Out(c.text);
+        break;
+      case Way::kErr:
+        output.Err(c.text);
+        break;
+      case Way::kMessage:
+        reporter.Message(c.text);
+        break;
+      case Way::kLive:
+        output.SetLive(0, c.text);
+        output.SetLive(0, "");
+        break;
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.way == Way::kOut ? out : err, c.shown) << c.what;
+
+    cli::ConsoleOutput jsonOutput(false);
+    cli::EventReporter json(jsonOutput, cli::EventReporter::Style::kJson, false);
+    testing::internal::CaptureStdout();
+    json.Message(c.text);
+    std::string line = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(line.back(), '\n') << c.what;
+    line.pop_back();
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const auto byte = static_cast<unsigned char>(line[i]);
+      const auto next = i + 1 < line.size() ? static_cast<unsigned char>(line[i + 1]) : 0u;
+      EXPECT_FALSE(byte < 0x20 || byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next < 0xA0))
+          << c.what << ": a control character at " << i << " of " << line;
+    }
+    const auto event = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(event.is_object()) << c.what << ": " << line;
+    if (c.utf8) {
+      EXPECT_EQ(event["text"], c.text) << c.what;
+    }
   }
 }
 
