@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/console/terminal.h"
+#include "cli/console/visible_text.h"
 #include "cli/ports/adapter_text.h"
 #include "cli/ports/port_selection.h"
 #include "cli/ports/system_ports.h"
@@ -404,9 +405,10 @@ void PortFleet::PrintSummary(const std::vector<PortSummary>& ports, bool files) 
   std::vector<std::vector<std::string>> rows = {
       {"port", "receiver", "result", "time", "proof", "sha256 (data)", files ? "file" : "backup"}};
   for (const PortSummary& port : ports) {
-    rows.push_back({port.port, Or(port.kind, "-"), Or(port.result, "-"), Minutes(port.seconds),
-                    Or(port.proof, "-"), Or(port.sha256, "-"),
-                    Or(files ? port.file : port.backup, "-")});
+    // Written out as the terminal will show them, so that the columns meet.
+    rows.push_back({VisibleText(port.port), Or(port.kind, "-"), VisibleText(Or(port.result, "-")),
+                    Minutes(port.seconds), VisibleText(Or(port.proof, "-")), Or(port.sha256, "-"),
+                    VisibleText(Or(files ? port.file : port.backup, "-"))});
   }
   std::vector<std::size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {

@@ -162,7 +162,8 @@ class Watch(Bench):
 
     def test_receivers_with_the_same_old_software(self):
         # Three receivers in turn from one production line: the first's backup takes two
-        # reads, the others' one read equal to it, and one file keeps it. The third goes on
+        # reads, the others' one read equal to it, and one file keeps it. The first's cable is
+        # wiggled (2 s of silence): one read tells it is still the first. The third goes on
         # 1.5 s after the second comes off, quicker than the silence that counts as gone: one
         # read tells it from the second, and it is handled as well.
         old = self.image("old.bin", seed=1)
@@ -171,6 +172,11 @@ class Watch(Bench):
         watching = Watching(self, "-p", port, "--count", "3", "watch", "upgrade",
                             self.path("new.bin"))
         self.wait_for(lambda: len(watching.results(port)) == 1, "the first", RUN_LIMIT)
+        receiver.process.send_signal(signal.SIGSTOP)
+        time.sleep(2)  # at least one connection test unanswered, and less than counts as gone
+        receiver.process.send_signal(signal.SIGCONT)
+        self.wait_for(lambda: receiver.names().count("CMD_READ_DONE") == 4, "the read that tells",
+                      RUN_LIMIT)
         self.swap(receiver, watching, port, 1)
         self.wait_for(lambda: len(watching.results(port)) == 2, "the second", RUN_LIMIT)
         receiver.process.send_signal(signal.SIGUSR1)
@@ -186,7 +192,7 @@ class Watch(Bench):
         self.assertEqual([r["details"]["proof"]["backup"] for r in results],
                          ["2 reads agree"] + ["equals " + os.path.basename(backup)] * 2)
         frames = per_receiver(receiver.names())
-        self.assertEqual([f.count("CMD_READ_START") for f in frames], [3, 2, 2])
+        self.assertEqual([f.count("CMD_READ_START") for f in frames], [4, 2, 2])
         self.assertEqual([self.read(receiver.flash_out + ".%d" % n) for n in (1, 2, 3)],
                          [self.new[20:]] * 3)
 
