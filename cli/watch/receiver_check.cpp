@@ -23,11 +23,11 @@ ReceiverCheck::Verdict ReceiverCheck::Check(EventReporter& reporter, const HeldF
   reporter.Stage("identify");
   ProvenRead read(reader, reporter, once_, images_.known);
   std::vector<ExpectedImage> expected;
-  if (!handled.data.empty()) {
-    expected.push_back({&handled.data, handled.variant, "1 read equal to the receiver just done"});
-  }
   if (images_.file != nullptr) {
     expected.push_back({images_.file, images_.fileVariant, "1 read equal to the file"});
+  }
+  if (!handled.data.empty()) {
+    expected.push_back({&handled.data, handled.variant, "1 read equal to the receiver just done"});
   }
   proven = read.Run(expected, images_.fileVariant);
   if (!proven.outcome.Done()) {
@@ -36,8 +36,12 @@ ReceiverCheck::Verdict ReceiverCheck::Check(EventReporter& reporter, const HeldF
     const bool undecided = !proven.undecided.empty() || proven.kindUndecided;
     return undecided ? Verdict::kSame : Verdict::kNoAnswer;
   }
+  // A flash that holds the file is up to date, whichever box it is: it is handled as one,
+  // which writes nothing.
+  const bool upToDate = images_.file != nullptr && proven.variant == images_.fileVariant &&
+                        proven.data == *images_.file;
   const bool same = proven.variant == handled.variant && proven.data == handled.data;
-  return same ? Verdict::kSame : Verdict::kOther;
+  return same && !upToDate ? Verdict::kSame : Verdict::kOther;
 }
 
 }  // namespace cli

@@ -1,7 +1,8 @@
 // Which receiver answers on a port after a silence, once the port has handled one: a missed
 // connection test may be a wiggled cable, or a box swapped for the next quicker than the
-// silence that counts as gone. One read tells them apart: a flash equal to what the port
-// holds of the receiver it handled is that receiver; anything else is another one. The read
+// silence that counts as gone. One read tells them apart: a flash equal to the file is a
+// receiver up to date, whichever box it is; one equal to what the port holds of the
+// receiver it handled (a failed one's) is that receiver; anything else is another one. The read
 // is proven as every read is (one pass where it equals an image it may equal, else a second
 // that agrees), so that noise never makes the same receiver look like another, and it is
 // handed on as the newcomer's own proven read.
@@ -29,7 +30,7 @@ class ReceiverCheck {
  public:
   enum class Verdict {
     kSame,      // the receiver the port handled, or one no reads could tell from it
-    kOther,     // another receiver: proven holds its read
+    kOther,     // a receiver to handle (another, or one up to date): proven holds its read
     kNoAnswer,  // it fell silent again, or the port went
   };
 

@@ -553,6 +553,25 @@ class Upgrade(Bench):
                 self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("vesker-link-")],
                                  [])
 
+    def test_an_upgrade_cut_short_after_a_one_pass_backup_names_the_kept_file(self):
+        # The receiver's old software is a known image: one read proves the backup, no file
+        # is written for it, and the way back names the file that holds it.
+        known = self.path("known")
+        os.makedirs(known)
+        kept = self.write(os.path.join("known", "factory-old.bin"), TAGS[0] + self.old)
+        receiver = self.receiver("--flash", self.old_raw, "--silent-after", "10")
+        path = self.place_new("up")
+        run = self.cli("-p", receiver.link, "--known", known, "--json", "upgrade", path)
+        receiver.stop()
+        self.assertEqual(run.code, 1, run.out)
+        details = run.events(self)[-1]["details"]
+        self.assertEqual((details["backup"], details["proof"]["backup"]),
+                         (kept, "equals factory-old.bin"))
+        self.assertEqual(details["restore"], "vesker-link -p %s upgrade %s" % (receiver.link, kept))
+        self.assertEqual(self.read(kept), TAGS[0] + self.old)
+        self.assertEqual(os.listdir(self.path("up")), ["new.bin"])
+        self.assertEqual(receiver.names().count("CMD_READ_START"), 1)
+
     def test_refusals_leave_the_receiver_as_it_was(self):
         mismatch = ["vesker-link: software version incorrect！",
                     '"error version <Fta 29 1> to <Fta 39 1>"']

@@ -162,37 +162,39 @@ class Watch(Bench):
 
     def test_receivers_with_the_same_old_software(self):
         # Three receivers in turn from one production line: the first's backup takes two
-        # reads, the others' one read equal to it, and one file keeps it. The first's cable is
-        # wiggled (2 s of silence): one read tells it is still the first. The third goes on
-        # 1.5 s after the second comes off, quicker than the silence that counts as gone: one
-        # read tells it from the second, and it is handled as well.
+        # reads, the others' one read equal to it, and one file keeps it. The first's cable
+        # drops connection tests (2 s of silence): one read finds the file, so it is up to
+        # date, whichever box it is, and nothing is written. The third goes on 1.5 s after
+        # the second comes off, quicker than the silence that counts as gone: one read tells
+        # it from the second, and it is handled as well.
         old = self.image("old.bin", seed=1)
         receiver = self.receiver("--box", "0:1", "--box", "0:1", "--box", "0:1")
         port = receiver.link
-        watching = Watching(self, "-p", port, "--count", "3", "watch", "upgrade",
+        watching = Watching(self, "-p", port, "--count", "4", "watch", "upgrade",
                             self.path("new.bin"))
         self.wait_for(lambda: len(watching.results(port)) == 1, "the first", RUN_LIMIT)
         receiver.process.send_signal(signal.SIGSTOP)
         time.sleep(2)  # at least one connection test unanswered, and less than counts as gone
         receiver.process.send_signal(signal.SIGCONT)
-        self.wait_for(lambda: receiver.names().count("CMD_READ_DONE") == 4, "the read that tells",
-                      RUN_LIMIT)
-        self.swap(receiver, watching, port, 1)
-        self.wait_for(lambda: len(watching.results(port)) == 2, "the second", RUN_LIMIT)
+        self.wait_for(lambda: len(watching.results(port)) == 2, "the read that tells", RUN_LIMIT)
+        self.swap(receiver, watching, port, 2)
+        self.wait_for(lambda: len(watching.results(port)) == 3, "the second", RUN_LIMIT)
         receiver.process.send_signal(signal.SIGUSR1)
         time.sleep(1.5)
         receiver.process.send_signal(signal.SIGUSR2)
         self.assertEqual(watching.finish(), 0)
         receiver.stop()
         results = watching.results(port)
-        self.assertEqual([r["exitCode"] for r in results], [0, 0, 0])
+        self.assertEqual([(r["exitCode"], r["details"].get("upToDate")) for r in results],
+                         [(0, False), (0, True), (0, False), (0, False)])
         backup, = [self.path(n) for n in self.backups(self.dir)]
         self.assertEqual(self.read(backup), old)
-        self.assertEqual([r["details"]["backup"] for r in results], [backup] * 3)
-        self.assertEqual([r["details"]["proof"]["backup"] for r in results],
+        self.assertEqual([results[i]["details"]["backup"] for i in (0, 2, 3)], [backup] * 3)
+        self.assertEqual([results[i]["details"]["proof"]["backup"] for i in (0, 2, 3)],
                          ["2 reads agree"] + ["equals " + os.path.basename(backup)] * 2)
         frames = per_receiver(receiver.names())
         self.assertEqual([f.count("CMD_READ_START") for f in frames], [4, 2, 2])
+        self.assertEqual([f.count("CMD_UPGRADE_START") for f in frames], [1, 1, 1])
         self.assertEqual([self.read(receiver.flash_out + ".%d" % n) for n in (1, 2, 3)],
                          [self.new[20:]] * 3)
 
@@ -287,11 +289,14 @@ class Watch(Bench):
                     found, "the old software is in %s; to put it back: %s" % (backup, restore)])
                 self.assertEqual(first[-1]["details"]["restore"], restore)
                 if bench:
-                    # The newcomer backed up and refused for its kind, nothing written into it.
+                    # The newcomer refused for its kind: nothing of its flash read or kept,
+                    # nothing written into it.
                     receiver.stop()
                     self.assertEqual([r["exitCode"] for r in watching.results(port)], [1, 1])
                     second = per_receiver(receiver.names())[1]
                     self.assertNotIn("CMD_UPGRADE_START", second)
+                    self.assertFalse([n for n in second if n.startswith("VARIANT_ECHO")], second)
+                    self.assertEqual(self.backups(folder), [os.path.basename(backup)])
                     continue
                 run = self.cli(*shlex.split(restore)[1:] + ["-q"])
                 receiver.stop()
