@@ -38,6 +38,14 @@ class FileHandle {
     error_ = IsOpen() ? 0 : GetLastError();
     return IsOpen();
   }
+  // The file that other holds, opened again with access of its own: the same file whatever
+  // has happened to its name since (a log rotated: renamed, and a new one made in its place).
+  bool Reopen(HANDLE other, DWORD access) {
+    Close();
+    handle_ = ReOpenFile(other, access, kShareAll, 0);
+    error_ = IsOpen() ? 0 : GetLastError();
+    return IsOpen();
+  }
   HANDLE Get() const { return handle_; }
   HANDLE Release() {
     const HANDLE handle = handle_;
@@ -74,8 +82,9 @@ OVERLAPPED LockPlace() {
 
 // The log, locked against every other writer until this goes. Lines go in through a handle
 // that may only append (every write lands at the end, whoever else appends); locking needs
-// read access beside it, and flushing and cutting back need write access, which a second
-// handle has.
+// read access beside it, and flushing and cutting back need write access, which handles
+// opened again from it have: never the name, which a rotation may have given another file
+// meanwhile.
 class LockedLog {
  public:
   explicit LockedLog(const std::string& path)
@@ -95,7 +104,7 @@ class LockedLog {
       return;
     }
     locked_ = true;
-    if (!flusher_.Open(path, GENERIC_WRITE, OPEN_EXISTING)) {
+    if (!flusher_.Reopen(appender_.Get(), GENERIC_WRITE)) {
       error_ = flusher_.Error();
     }
   }
@@ -121,11 +130,12 @@ class LockedLog {
   DWORD error_ = 0;
 };
 
-// The file cut back to size, through a handle of its own (the one that failed may be gone).
-void CutBack(const std::string& path, LARGE_INTEGER size) {
-  FileHandle file(path, GENERIC_WRITE, OPEN_EXISTING);
-  if (file.IsOpen() && SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) &&
-      SetEndOfFile(file.Get())) {
+// The locked file cut back to size, through a handle of its own (the flusher, whose close may
+// have failed, is gone).
+void CutBack(HANDLE locked, LARGE_INTEGER size) {
+  FileHandle file;
+  if (file.Reopen(locked, GENERIC_WRITE) &&
+      SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get())) {
     FlushFileBuffers(file.Get());
   }
 }
@@ -292,7 +302,7 @@ bool LogFile::Append(const std::string& line, std::string& error) const {
     return true;
   }
   // A full disk takes part of a line; the rest of it would glue the next line to it.
-  CutBack(path_, before);
+  CutBack(log.Appender(), before);
   error = ui::SystemErrorText(failure);
   return false;
 }

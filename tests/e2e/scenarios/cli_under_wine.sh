@@ -73,6 +73,12 @@ import json, sys
 entries = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8").read().splitlines()]
 print(sorted((e["port"], e["exitCode"]) for e in entries))' "$work/shared.log")" \
   "$(python3 -c 'print(sorted(("COM%d" % n, 4) for n in (6, 6, 7, 7, 8, 8, 9, 9)))')"
+# Rotated (renamed, and a new log made by the next run): each line in the file it was
+# written to, none lost and none cut.
+mv "$work/shared.log" "$work/shared.log.1"
+cli -p COM6,COM7 --log "$work/shared.log" connect >/dev/null 2>&1
+expect_eq "the log after a rotation" "$(wc -l <"$work/shared.log.1") $(wc -l <"$work/shared.log")" \
+  "8 2"
 
 # The system's words in the user's language reach the console as UTF-8: a log in a folder
 # that is not there, on a Chinese system.
