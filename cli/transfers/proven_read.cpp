@@ -70,27 +70,34 @@ ProvenFlash ProvenRead::Run(const std::vector<ExpectedImage>& expected, int kind
     take(copies[0], "read once, not proven");
     return proven;
   }
-  for (const ExpectedImage& image : expected) {
-    if (image.data != nullptr && copies[0].variant == image.variant &&
-        copies[0].data == *image.data) {
-      take(copies[0], image.proof);
-      return proven;
+  // A read equal, byte for byte, to an image it may equal is proven by itself: the first,
+  // or a later one when noise spoiled the first.
+  const auto equalsAnImage = [&](FlashCopy& copy) {
+    for (const ExpectedImage& image : expected) {
+      if (image.data != nullptr && copy.variant == image.variant && copy.data == *image.data) {
+        take(copy, image.proof);
+        return true;
+      }
     }
-  }
-  if (known_ != nullptr) {
-    if (const auto image = known_->Find(copies[0].variant, copies[0].data)) {
-      proven.known = image->path;
-      const std::string proof =
-          "equals " + romimage::PathUtf8(romimage::Utf8Path(image->path).filename());
-      take(copies[0], proof.c_str());
-      return proven;
+    if (known_ != nullptr) {
+      if (const auto image = known_->Find(copy.variant, copy.data)) {
+        proven.known = image->path;
+        const std::string proof =
+            "equals " + romimage::PathUtf8(romimage::Utf8Path(image->path).filename());
+        take(copy, proof.c_str());
+        return true;
+      }
     }
-  }
-  if (!readAgain()) {
+    return false;
+  };
+  if (equalsAnImage(copies[0]) || !readAgain()) {
     return proven;
   }
   if (copies[0].variant == copies[1].variant && copies[0].data == copies[1].data) {
     take(copies[0], "2 reads agree");
+    return proven;
+  }
+  if (equalsAnImage(copies[1])) {
     return proven;
   }
   if (!readAgain()) {

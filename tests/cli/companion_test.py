@@ -397,8 +397,9 @@ class Read(Bench):
         rows = [  # name, receiver options, reads, proof
             ("an image in the folder", ["--seed", "3"], 1, "equals factory.bin"),
             ("an image not in it", ["--seed", "4"], 2, "2 reads agree"),
-            ("a flipped bit in the one pass", ["--seed", "3", "--flip", "read:10:0:1"], 3,
-             "block 10 taken from 2 of 3 reads"),
+            # The first read equals nothing it may equal; the second, alone, is the image.
+            ("a flipped bit in the one pass", ["--seed", "3", "--flip", "read:10:0:1"], 2,
+             "equals factory.bin"),
         ]
         for i, (name, options, reads, proof) in enumerate(rows):
             with self.subTest(name):
@@ -413,7 +414,7 @@ class Read(Bench):
                                  "ROM image (its length)\n" % os.path.join(known, "notes.bin"))
                 self.assertEqual(self.read(path), TAGS[0] + receiver.flash())
                 self.assertEqual(receiver.names().count("CMD_READ_START"), reads)
-                if reads == 1:
+                if proof.startswith("equals"):
                     self.assertEqual(self.read(path), image)
 
     def test_read_into_missing_folder(self):
