@@ -1,5 +1,8 @@
 #include "remote/remote_panel_dialog.h"
 
+#include <cstdint>
+#include <limits>
+
 #include "remote/key_codes.h"
 #include "res/port_radios.h"
 #include "res/resource.h"
@@ -36,6 +39,16 @@ void RemotePanelDialog::OpenSelectedPort() {
   const std::int32_t index = portIndex_;
   if (index >= 0 && index <= 3) {
     OnComPort(index + 1);
+  } else if (index > 3 && index < std::numeric_limits<std::int32_t>::max()) {
+    // A port beyond COM4, chosen in Communication Setup: opened as it is, the radio buttons
+    // left clear until the user clicks one.
+    OpenOtherPort(index + 1);
+  }
+}
+
+void RemotePanelDialog::OpenOtherPort(std::int32_t n) {
+  if (!port.Open(n, baud_)) {
+    ReportPortFailure(port, n);
   }
 }
 

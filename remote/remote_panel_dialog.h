@@ -30,6 +30,7 @@ class RemotePanelDialog : public comm::ProcedureDialog {
  private:
   void OpenSelectedPort();
   void OnComPort(int n);
+  void OpenOtherPort(std::int32_t n);
 
   std::int32_t& portIndex_;
   int baud_;

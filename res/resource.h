@@ -28,6 +28,8 @@
 #define IDC_COM2 1071
 #define IDC_COM3 1074
 #define IDC_COM4 1075
+// Communication Setup's list of the system's ports beyond COM4 (template 175).
+#define IDC_OTHER_PORT 1072
 #define IDC_CAPTURE 1076
 
 // The remote control's key buttons (template 141).

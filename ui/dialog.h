@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace ui {
 
@@ -32,6 +33,12 @@ class DialogWindow {
   virtual std::string ItemText(int id) const = 0;
   virtual void CheckRadio(int firstId, int lastId, int checkedId) = 0;
   virtual bool IsChecked(int id) const = 0;
+  // A drop-down list: its items (none of them selected), which one is selected (-1: none).
+  virtual void SetListItems(int id, const std::vector<std::string>& items) = 0;
+  virtual void SelectListItem(int id, int index) = 0;
+  virtual int ListSelection(int id) const = 0;
+  // Whether the user may use the control.
+  virtual void EnableItem(int id, bool enabled) = 0;
   virtual void SetProgress(int id, int position) = 0;
   virtual void ShowItem(int id, bool visible) = 0;
   virtual void Show(bool visible) = 0;
@@ -107,6 +114,7 @@ class Dialog {
   // waiting), or until the time (false). A host may then deliver the tick before its period
   // is up; the real dialog manager never asks. This one only waits out the time.
   virtual bool AwaitTick(int id, std::chrono::steady_clock::time_point until);
+  // A button clicked, or the user's choice in a drop-down list changed.
   virtual void OnCommand(int /*id*/) {}
   // A key-down in a control given to CaptureKeys, before anything else sees it; true when
   // handled, so that neither the control nor the dialog's Enter and Esc handling get it.
@@ -126,6 +134,12 @@ class Dialog {
   void SetRadioIndex(std::span<const int> ids, int index);
   // The position of the checked button of the group, or -1 for none.
   int RadioIndex(std::span<const int> ids) const;
+  void SetListItems(int id, const std::vector<std::string>& items) {
+    window_->SetListItems(id, items);
+  }
+  void SelectListItem(int id, int index) { window_->SelectListItem(id, index); }
+  int ListSelection(int id) const { return window_->ListSelection(id); }
+  void EnableItem(int id, bool enabled) { window_->EnableItem(id, enabled); }
   void SetProgress(int id, int position) { window_->SetProgress(id, position); }
   void ShowItem(int id, bool visible) { window_->ShowItem(id, visible); }
   void ShowWindow(bool visible) { window_->Show(visible); }

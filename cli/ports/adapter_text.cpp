@@ -5,27 +5,6 @@
 
 namespace cli {
 
-std::string DescribeAdapter(const PortIdentity& identity) {
-  std::string text = identity.name;
-  if (identity.bus == "uart" && text.empty()) {
-    text = "UART";
-  }
-  if (identity.bus == "usb") {
-    std::string usb = "USB " + identity.vendorId + ":" + identity.productId;
-    // Windows' name already says who made it and what it is.
-    for (const std::string* part : {&identity.manufacturer, &identity.product}) {
-      if (!part->empty() && text.empty()) {
-        usb += " " + *part;
-      }
-    }
-    if (!identity.serial.empty()) {
-      usb += ", serial " + identity.serial;
-    }
-    text = text.empty() ? usb : text + ", " + usb;
-  }
-  return text;
-}
-
 void AddAdapterFields(Json& object, const PortIdentity& identity) {
   const std::pair<const char*, const std::string*> fields[] = {
       {"bus", &identity.bus},

@@ -5,12 +5,13 @@
 
 #include "cli/console/json_line.h"
 #include "cli/ports/system_ports.h"
+#include "link/port_identity.h"
 
 namespace cli {
 
 // "USB 0403:6001 Maker Product, serial A5", "UART", or Windows' name for it; empty for a
 // port the system says nothing of (a pty, a network port).
-std::string DescribeAdapter(const PortIdentity& identity);
+using comm::DescribeAdapter;
 
 // Each thing the system says of the adapter, as fields of its own (bus, vendorId, productId,
 // manufacturer, product, serial, name).

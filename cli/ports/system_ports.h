@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "link/port_identity.h"
+
 namespace cli {
 
 // The serial ports there are, in a stable order: on POSIX systems /dev/serial/by-id/*,
@@ -14,15 +16,7 @@ namespace cli {
 std::vector<std::string> ListSerialPorts();
 
 // What the system knows of the device behind a serial port; empty for what it does not say.
-struct PortIdentity {
-  std::string bus;        // "usb" for a USB adapter, "uart" for a UART, else empty
-  std::string vendorId;   // USB ids as four hex digits: "0403"
-  std::string productId;  //
-  std::string manufacturer;
-  std::string product;
-  std::string serial;
-  std::string name;  // the name Windows' Device Manager shows: "USB Serial Port (COM3)"
-};
+using comm::PortIdentity;
 
 // Linux: what sysfs says of the device (any name of it: a by-id link, ttyUSB0); Windows:
 // SetupAPI's record of COMn. A pty or a port without a device has none.

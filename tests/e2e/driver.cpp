@@ -16,6 +16,11 @@
 //   filename TITLE PATH       answer a file dialog with this path
 //   hold PATH MS              hold a file open, sharing nothing, for MS milliseconds
 //   checked TITLE ID          print 1 when the button is checked, else 0
+//   enabled TITLE ID          print 1 when the control takes input, else 0
+//   items TITLE ID            print a drop-down list's items, one a line
+//   selected TITLE ID         print the item chosen in a drop-down list, "none" for none
+//   whereitem TITLE ID N      print the screen position of item N of a drop-down list that
+//                             is open: "x y"
 //   shown TITLE ID            print 1 when the control is visible, else 0
 //   border TITLE ID           print 1 when the control has a border of any kind, else 0
 //   focus TITLE               print the id of the control with the keyboard focus ("window"
@@ -57,6 +62,19 @@ std::wstring ControlText(HWND control) {
   SendMessageTimeoutW(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
                       SMTO_ABORTIFHUNG, 5000, &copied);
   text.resize(copied);
+  return text;
+}
+
+// A drop-down list's item, asked of the list in its own process.
+std::wstring ListItemText(HWND list, LRESULT index) {
+  const LRESULT length = SendMessageW(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length == CB_ERR) {
+    return std::wstring();
+  }
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  SendMessageW(list, CB_GETLBTEXT, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<std::size_t>(length));
   return text;
 }
 
@@ -180,8 +198,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   // Windows may share a title (the remote panel takes the program's): a command about a
   // control looks for a window that has it.
-  const bool aboutControl =
-      command == L"text" || command == L"where" || command == L"checked" || command == L"waitfor";
+  const bool aboutControl = command == L"text" || command == L"where" || command == L"checked" ||
+                            command == L"waitfor" || command == L"items" ||
+                            command == L"selected" || command == L"enabled" ||
+                            command == L"whereitem";
   const int id = argc > 3 ? static_cast<int>(std::wcstol(argv[3], nullptr, 10)) : 0;
   DWORD ms = fallback;
   if (command == L"wait") {
@@ -308,6 +328,32 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"checked") {
     Print(SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0");
+    return 0;
+  }
+  if (command == L"enabled") {
+    Print(IsWindowEnabled(control) ? "1" : "0");
+    return 0;
+  }
+  if (command == L"items") {
+    const LRESULT count = SendMessageW(control, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      Print(Utf8(ListItemText(control, i)));
+    }
+    return 0;
+  }
+  if (command == L"selected") {
+    const LRESULT index = SendMessageW(control, CB_GETCURSEL, 0, 0);
+    Print(index == CB_ERR ? "none" : Utf8(ListItemText(control, index)));
+    return 0;
+  }
+  if (command == L"whereitem") {
+    // The open list hangs below the box, one item height a line, inside a one-pixel border.
+    const LRESULT index = argc > 4 ? std::wcstol(argv[4], nullptr, 10) : 0;
+    const auto height = static_cast<LONG>(SendMessageW(control, CB_GETITEMHEIGHT, 0, 0));
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    Print(std::to_string((rect.left + rect.right) / 2) + " " +
+          std::to_string(rect.bottom + 1 + height * static_cast<LONG>(index) + height / 2));
     return 0;
   }
   return Fail("unknown command");

@@ -9,9 +9,9 @@ TITLE="Vesker  Link 1.0"
 failures=0
 work=$(mktemp -d "$VL_STATE/run-XXXXXX")
 program_pid=""
-sim_pid=""
+sim_pids=()
 # No port has a device until a scenario starts a simulated receiver on it.
-rm -f "$VL_PORTS"/com[1-4]
+rm -f "$VL_PORTS"/com*
 
 cleanup() {
   stop_sim
@@ -23,32 +23,34 @@ cleanup() {
 trap cleanup EXIT
 
 # start_sim N [receiver-sim options...]: a simulated receiver on COMn; its frame log is
-# $work/sim.log.
+# $work/sim.log, or SIM_LOG for a second receiver.
 start_sim() {
-  local n="$1"
+  local n="$1" log="${SIM_LOG:-$work/sim.log}"
   shift
   : "${VL_SIM:?VL_SIM must name receiver-sim}"
   rm -f "$VL_PORTS/com$n"  # an earlier receiver's link would look like this one's
-  "$VL_SIM" --link "$VL_PORTS/com$n" --log "$work/sim.log" "$@" >"$work/sim.out" 2>&1 &
-  sim_pid=$!
+  "$VL_SIM" --link "$VL_PORTS/com$n" --log "$log" "$@" >"${log%.log}.out" 2>&1 &
+  sim_pids+=($!)
   local i
   for i in $(seq 100); do
     [ -L "$VL_PORTS/com$n" ] && return 0
     sleep 0.05
   done
-  fail "receiver-sim did not start: $(cat "$work/sim.out")"
+  fail "receiver-sim did not start: $(cat "${log%.log}.out")"
 }
 
+# stop_sim: every simulated receiver ends, its files written.
 stop_sim() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=""
-  fi
+  local pid
+  for pid in "${sim_pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  sim_pids=()
 }
 
-# sim_frames: the names of the frames the simulated receiver took, one per line.
-sim_frames() { cut -d' ' -f3- "$work/sim.log" 2>/dev/null; }
+# sim_frames [LOG]: the names of the frames a simulated receiver took, one per line.
+sim_frames() { cut -d' ' -f3- "${1:-$work/sim.log}" 2>/dev/null; }
 
 fail() {
   echo "FAIL: $*"
@@ -79,6 +81,17 @@ click() {
   [[ "$where" =~ ^-?[0-9]+\ -?[0-9]+$ ]] || { fail "cannot click $2 in '$1': $where"; return 0; }
   # shellcheck disable=SC2086
   xdotool mousemove $where click 1
+}
+
+# choose TITLE ID TEXT: opens a drop-down list with a click and clicks its item TEXT.
+choose() {
+  local index
+  index=$(drv items "$1" "$2" | grep -nxF -- "$3" | cut -d: -f1)
+  [ -n "$index" ] || { fail "no item '$3' in list $2 of '$1'"; return 0; }
+  click "$1" "$2"
+  sleep 0.3  # the list opens
+  # shellcheck disable=SC2046
+  xdotool mousemove $(drv whereitem "$1" "$2" $((index - 1))) click 1
 }
 
 # start_read PATH: "&Read Software", answering Save As with PATH; returns once the read

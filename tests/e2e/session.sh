@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One Wine session for all end-to-end scenarios: a private prefix inside the build folder
-# (created once and reused), an X server when none is given, COM1..COM4 (and COM10, which
-# opens only by its device name) mapped to fixed link paths that a simulated receiver can
-# later point at its pty.
+# (created once and reused), an X server when none is given, COM1..COM4 (and COM7 and COM12,
+# as Windows numbers USB adapters, and COM10, which opens only by its device name) mapped to
+# fixed link paths that a simulated receiver can later point at its pty.
 #   session.sh start | stop
 # VL_BUILD names the windows build folder.
 set -euo pipefail
@@ -45,7 +45,7 @@ start() {
     printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"Desktop"="Default"\n'
     printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"Default"="1024x768"\n'
     printf '\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
-    for n in 1 2 3 4 10; do printf '"COM%d"="%s"\n' "$n" "$state/ports/com$n"; done
+    for n in 1 2 3 4 7 10 12; do printf '"COM%d"="%s"\n' "$n" "$state/ports/com$n"; done
   } | iconv -f UTF-8 -t UTF-16 >"$state/session.reg"
   wine regedit /S "$state/session.reg" >/dev/null 2>&1 < /dev/null
   # The desktop setting counts from the next start of the session's server.

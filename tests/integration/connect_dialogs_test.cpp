@@ -173,6 +173,76 @@ TEST_F(SetupWithReceiver, CancelAfterAnotherChoiceChangesNothingAndConnectsNowhe
   EXPECT_TRUE(receiver.FrameNames().empty());
 }
 
+constexpr int kOtherPort = 1072;
+
+// Ports beyond COM4, as Windows gives USB adapters: the list holds each (a radio button, none),
+// and shows the kept port chosen when the system has it; Cancel keeps the index.
+TEST_F(SetupWithReceiver, ListHoldsThePortsBeyondComFourWithTheKeptOneChosen) {
+  ports_.Map(7, "/dev/null");
+  ports_.Map(12, "/dev/null");
+  ports_.Map(2, "/dev/null");
+  const struct {
+    std::int32_t index;
+    int checked;  // 0: no radio button
+    int listed;   // -1: nothing chosen in the list
+  } cases[] = {{6, 0, 0},  {11, 0, 1},  {1, 1071, -1},       {3, 1075, -1},
+               {7, 0, -1}, {-1, 0, -1}, {2147483647, 0, -1}, {-2147483647 - 1, 0, -1}};
+  for (const auto& c : cases) {
+    configured = c.index;
+    host_.Then([&c](HeadlessWindow& setup) {
+      EXPECT_EQ(setup.ListItems(kOtherPort), (Names{"COM7", "COM12"}));
+      EXPECT_TRUE(setup.ItemEnabled(kOtherPort));
+      EXPECT_EQ(setup.ListSelection(kOtherPort), c.listed) << c.index;
+      for (int id : kRadios) {
+        EXPECT_EQ(setup.IsChecked(id), id == c.checked) << c.index << " radio " << id;
+      }
+    });
+    host_.Click(2);
+    app::PortSetupDialog setup(configured);
+    EXPECT_EQ(setup.DoModal(), 2);
+    EXPECT_EQ(configured, c.index) << "Cancel keeps the index";
+  }
+}
+
+// One choice at a time: the list clears the radio buttons and a radio button the list; OK
+// stores the list's port (COM7 is 6) and tests the connection there.
+TEST_F(SetupWithReceiver, PortChosenInTheListIsStoredAndConnected) {
+  vltest::SimulatedReceiver com7(ports_, 7);
+  vltest::SimulatedReceiver com1(ports_, 1);
+  configured = 0;
+  host_.Choose(kOtherPort, 0);
+  host_.Then([](HeadlessWindow& setup) {
+    for (int id : kRadios) {
+      EXPECT_FALSE(setup.IsChecked(id)) << id;
+    }
+  });
+  host_.Click(1071);
+  host_.Then([](HeadlessWindow& setup) { EXPECT_EQ(setup.ListSelection(kOtherPort), -1); });
+  host_.Choose(kOtherPort, 0);
+  host_.Click(1);
+  host_.Advance(200);
+  app::PortSetupDialog setup(configured);
+  EXPECT_EQ(setup.DoModal(), 1);
+  EXPECT_EQ(configured, 6);
+  EXPECT_EQ(Messages(host_), (std::vector<Shown>{{"connect ok!", kTitle, kSetup}}));
+  EXPECT_EQ(com7.FrameNames(), Names{"CMD_CONNECT"});
+  EXPECT_TRUE(com1.FrameNames(0).empty());
+}
+
+// With no port beyond COM4 the list says so and cannot be used: its text is no port.
+TEST_F(SetupWithReceiver, WithoutPortsBeyondComFourTheListSaysSo) {
+  configured = -1;
+  host_.Then([](HeadlessWindow& setup) {
+    EXPECT_EQ(setup.ListItems(kOtherPort), Names{"none found"});
+    EXPECT_EQ(setup.ListSelection(kOtherPort), 0);
+    EXPECT_FALSE(setup.ItemEnabled(kOtherPort));
+  });
+  host_.Choose(kOtherPort, 0);
+  EXPECT_EQ(RunSetup(host_, 0, true), 1);
+  EXPECT_EQ(configured, -1);
+  EXPECT_EQ(Messages(host_), (std::vector<Shown>{{"open port0 error!", kTitle, kConnect}}));
+}
+
 TEST(ConnectDialog, EscBeforeTheHandshakeOpensNothing) {
   vltest::PortMap ports;
   vltest::SimulatedReceiver receiver(ports, 1);

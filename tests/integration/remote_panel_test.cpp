@@ -210,21 +210,41 @@ TEST_F(RemotePanel, MissingPortIsReportedOnceAndThePanelStaysUsable) {
   EXPECT_EQ(configured, 0);
 }
 
-TEST_F(RemotePanel, PortIndexOutsideTheRangeOpensNothingUntilAPortIsChosen) {
-  for (std::int32_t index : {-1, 7}) {
-    configured = index;
-    host_.Then([](HeadlessWindow& panel) {
+// A port beyond COM4 (chosen in Communication Setup) opens as it is, the radio buttons clear;
+// one the system does not have is reported as COM1 to COM4 are; no port at all opens nothing.
+// Clicking "Com 1" then moves the keys there.
+TEST_F(RemotePanel, PortIndexBeyondTheRadiosOpensThatPortWithNoRadioChosen) {
+  vltest::BarePty com7;
+  ports_.Map(7, com7.Path());
+  const struct {
+    std::int32_t index;
+    std::string com7Gets;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {6, KeyFrameBytes(0x00), {}},
+      {7, "", {"open port8 error!"}},  // no COM8
+      {-1, "", {}},
+  };
+  for (const auto& c : cases) {
+    ui::HeadlessHost host;
+    configured = c.index;
+    host.Then([](HeadlessWindow& panel) {
       for (int id : {1070, 1071, 1074, 1075}) {
         EXPECT_FALSE(panel.IsChecked(id));
       }
     });
-    host_.Click(1089);
-    host_.Click(1070);
-    host_.Click(1089);
-    host_.Click(2);
+    host.Click(1089);
+    host.Click(1070);
+    host.Click(1089);
+    host.Click(2);
     Run();
-    EXPECT_TRUE(host_.Messages().empty());
-    EXPECT_EQ(com1_.Received(), KeyFrameBytes(0x00)) << index;
+    std::vector<std::string> messages;
+    for (const ui::Event& e : host.Messages()) {
+      messages.push_back(e.text);
+    }
+    EXPECT_EQ(messages, c.messages) << c.index;
+    EXPECT_EQ(com7.Received(), c.com7Gets) << c.index;
+    EXPECT_EQ(com1_.Received(), KeyFrameBytes(0x00)) << c.index;
     EXPECT_EQ(configured, 0);
   }
 }

@@ -19,6 +19,7 @@
 #include "cli/transfers/flash_files.h"
 #include "cli/transfers/sha256.h"
 #include "link/network_address.h"
+#include "link/port_identity.h"
 #include "remote/key_codes.h"
 #include "res/resource.h"
 #include "ui/headless/template_library.h"
@@ -230,6 +231,25 @@ TEST(Adapters, ProbeNamesEachAsTheSystemKnowsIt) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(cli::DescribeAdapter(c.identity), c.text);
+  }
+}
+
+// The program's list of ports names each adapter as probe does, but says its port once.
+TEST(Adapters, PortListNamesEachAdapterAfterItsPort) {
+  const struct {
+    int number;
+    comm::PortIdentity identity;
+    const char* text;
+  } cases[] = {
+      {7,
+       {"usb", "0403", "6001", "Maker", "", "", "USB Serial Port (COM7)"},
+       "COM7 — USB Serial Port, USB 0403:6001"},
+      {12, {"", "", "", "", "", "", "Communications Port (COM12)"}, "COM12 — Communications Port"},
+      {12, {"", "", "", "", "", "", "Bluetooth Link (COM1)"}, "COM12 — Bluetooth Link (COM1)"},
+      {9, {}, "COM9"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(comm::DescribeComPort(c.number, c.identity), c.text);
   }
 }
 

@@ -84,23 +84,28 @@ TEST(Templates, AboutBox) {
 
 TEST(Templates, CommunicationSetupAndConnect) {
   const ui::DialogTemplate& setup = Template(175);
-  EXPECT_EQ((std::vector<int>{setup.width, setup.height}), (std::vector<int>{195, 99}));
+  EXPECT_EQ((std::vector<int>{setup.width, setup.height}), (std::vector<int>{195, 121}));
   EXPECT_EQ(setup.caption, "Communication Setup");
   EXPECT_FALSE(setup.HasStyle("WS_SYSMENU"));
   ExpectControls(setup, {
-                            {"GROUPBOX", "Select a port", -1, 7, 7, 181, 59},
+                            {"GROUPBOX", "Select a port", -1, 7, 7, 181, 81},
                             {"AUTORADIOBUTTON", "Com 1", 1070, 19, 23, 36, 10},
                             {"AUTORADIOBUTTON", "Com 2", 1071, 73, 23, 36, 10},
                             {"AUTORADIOBUTTON", "Com 3", 1074, 19, 45, 36, 10},
                             {"AUTORADIOBUTTON", "Com 4", 1075, 73, 44, 36, 10},
                             {"ICON", "IDR_MAINFRAME", -1, 160, 26, 20, 20},
-                            {"DEFPUSHBUTTON", "OK", 1, 37, 75, 50, 14},
-                            {"PUSHBUTTON", "Cancel", 2, 108, 75, 50, 14},
+                            {"DEFPUSHBUTTON", "OK", 1, 37, 97, 50, 14},
+                            {"PUSHBUTTON", "Cancel", 2, 108, 97, 50, 14},
+                            // last, so that the focus still starts on OK
+                            {"LTEXT", "Other port:", -1, 19, 67, 46, 8},
+                            {"COMBOBOX", "", 1072, 67, 65, 113, 80},
                         });
   EXPECT_TRUE(setup.controls[1].HasStyle("WS_GROUP"));
+  EXPECT_TRUE(setup.controls[9].HasStyle("CBS_DROPDOWNLIST")) << "a list to choose from";
   for (const ui::ControlTemplate& control : setup.controls) {
-    EXPECT_EQ(control.HasStyle("WS_TABSTOP"), control.id == 1 || control.id == 2)
-        << "only OK and Cancel are tab stops, not " << control.text;
+    EXPECT_EQ(control.HasStyle("WS_TABSTOP"),
+              control.id == 1 || control.id == 2 || control.id == 1072)
+        << "only the list, OK and Cancel are tab stops, not " << control.text;
   }
   const ui::DialogTemplate& connect = Template(176);
   EXPECT_EQ((std::vector<int>{connect.width, connect.height}), (std::vector<int>{182, 43}));

@@ -33,6 +33,18 @@ class ConsoleHost::Window : public DialogWindow {
     }
   }
   bool IsChecked(int id) const override { return checked_.count(id) != 0; }
+  void SetListItems(int id, const std::vector<std::string>& items) override {
+    listSizes_[id] = static_cast<int>(items.size());
+    selections_.erase(id);
+  }
+  void SelectListItem(int id, int index) override {
+    selections_[id] = index >= 0 && index < listSizes_[id] ? index : -1;
+  }
+  int ListSelection(int id) const override {
+    const auto found = selections_.find(id);
+    return found == selections_.end() ? -1 : found->second;
+  }
+  void EnableItem(int /*id*/, bool /*enabled*/) override {}
   void SetProgress(int /*id*/, int /*position*/) override {}
   void ShowItem(int /*id*/, bool /*visible*/) override {}
   void Show(bool /*visible*/) override {}
@@ -76,6 +88,8 @@ class ConsoleHost::Window : public DialogWindow {
   ConsoleHost& host_;
   std::map<int, std::string> texts_;
   std::set<int> checked_;
+  std::map<int, int> listSizes_;
+  std::map<int, int> selections_;
 };
 
 ConsoleHost::ConsoleHost(ConsoleListener& listener, bool fast)

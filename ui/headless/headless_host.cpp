@@ -36,6 +36,7 @@ HeadlessWindow::HeadlessWindow(HeadlessHost& host, Dialog& dialog, const DialogT
       state.source = control;
       state.text = control.text;
       state.visible = !control.HasStyle("NOT WS_VISIBLE");
+      state.enabled = !control.HasStyle("WS_DISABLED");
       controls_[control.id] = state;
     }
   }
@@ -59,6 +60,16 @@ std::string HeadlessWindow::Text(int id) const {
 bool HeadlessWindow::ItemVisible(int id) const {
   const ControlState* control = Find(id);
   return control != nullptr && control->visible;
+}
+
+bool HeadlessWindow::ItemEnabled(int id) const {
+  const ControlState* control = Find(id);
+  return control != nullptr && control->enabled;
+}
+
+std::vector<std::string> HeadlessWindow::ListItems(int id) const {
+  const ControlState* control = Find(id);
+  return control ? control->items : std::vector<std::string>();
 }
 
 int HeadlessWindow::Progress(int id) const {
@@ -92,6 +103,32 @@ void HeadlessWindow::CheckRadio(int firstId, int lastId, int checkedId) {
 bool HeadlessWindow::IsChecked(int id) const {
   const ControlState* control = Find(id);
   return control != nullptr && control->checked;
+}
+
+void HeadlessWindow::SetListItems(int id, const std::vector<std::string>& items) {
+  if (ControlState* control = Find(id)) {
+    control->items = items;
+    control->selection = -1;
+  }
+}
+
+void HeadlessWindow::SelectListItem(int id, int index) {
+  // Like the control: an index it has no item for selects none.
+  if (ControlState* control = Find(id)) {
+    control->selection =
+        index >= 0 && static_cast<std::size_t>(index) < control->items.size() ? index : -1;
+  }
+}
+
+int HeadlessWindow::ListSelection(int id) const {
+  const ControlState* control = Find(id);
+  return control ? control->selection : -1;
+}
+
+void HeadlessWindow::EnableItem(int id, bool enabled) {
+  if (ControlState* control = Find(id)) {
+    control->enabled = enabled;
+  }
 }
 
 void HeadlessWindow::SetProgress(int id, int position) {
@@ -166,7 +203,7 @@ void HeadlessWindow::End(int result) {
 
 void HeadlessWindow::Click(int id) {
   ControlState* control = Find(id);
-  if (control == nullptr || ended_) {
+  if (control == nullptr || !control->enabled || ended_) {
     return;
   }
   if (IsRadio(control->source)) {
@@ -188,6 +225,20 @@ void HeadlessWindow::Click(int id) {
   }
   focus_ = id;
   Dispatcher::Command(dialog_, id);
+}
+
+void HeadlessWindow::Choose(int id, int index) {
+  ControlState* control = Find(id);
+  if (control == nullptr || !control->enabled || ended_ || index < 0 ||
+      static_cast<std::size_t>(index) >= control->items.size()) {
+    return;
+  }
+  focus_ = id;
+  const bool changed = control->selection != index;
+  control->selection = index;
+  if (changed) {
+    Dispatcher::Command(dialog_, id);  // the list tells its dialog of a new choice only
+  }
 }
 
 void HeadlessWindow::KeyDown(unsigned virtualKey) {
@@ -237,6 +288,10 @@ HeadlessHost::~HeadlessHost() {
 
 void HeadlessHost::Click(int id) {
   Then([id](HeadlessWindow& window) { window.Click(id); });
+}
+
+void HeadlessHost::Choose(int id, int index) {
+  Then([id, index](HeadlessWindow& window) { window.Choose(id, index); });
 }
 
 void HeadlessHost::SetFocus(int id) {

@@ -37,8 +37,11 @@ struct ControlState {
   ControlTemplate source;
   std::string text;
   bool visible = true;
+  bool enabled = true;
   bool checked = false;
   int progress = 0;
+  std::vector<std::string> items;  // a drop-down list's
+  int selection = -1;
 };
 
 class HeadlessWindow : public DialogWindow {
@@ -52,6 +55,9 @@ class HeadlessWindow : public DialogWindow {
   std::string Text(int id) const;
   bool Visible() const { return visible_; }
   bool ItemVisible(int id) const;
+  bool ItemEnabled(int id) const;
+  // A drop-down list's items, as the user reads them when it opens.
+  std::vector<std::string> ListItems(int id) const;
   int Progress(int id) const;
   bool IconSet() const { return iconSet_; }
   bool SmallIconOnly() const { return smallIconOnly_; }
@@ -75,6 +81,9 @@ class HeadlessWindow : public DialogWindow {
   // What a user does. A click on a control the template lacks does nothing; a click on a
   // control gives it the focus.
   void Click(int id);
+  // The item at index chosen from a drop-down list, as with the mouse: nothing happens for
+  // a list that is disabled or has no such item.
+  void Choose(int id, int index);
   void SetFocus(int id) { focus_ = id; }
   // A key-down into the focused control, as the dialog manager delivers it: Enter and Esc
   // become OK and Cancel unless the control captures them.
@@ -89,6 +98,10 @@ class HeadlessWindow : public DialogWindow {
   std::string ItemText(int id) const override { return Text(id); }
   void CheckRadio(int firstId, int lastId, int checkedId) override;
   bool IsChecked(int id) const override;
+  void SetListItems(int id, const std::vector<std::string>& items) override;
+  void SelectListItem(int id, int index) override;
+  int ListSelection(int id) const override;
+  void EnableItem(int id, bool enabled) override;
   void SetProgress(int id, int position) override;
   void ShowItem(int id, bool visible) override;
   void Show(bool visible) override { visible_ = visible; }
@@ -154,6 +167,7 @@ class HeadlessHost : public Host {
   // whose script is used up ends with -1 and a kStalled event instead of hanging.
   void Then(Step step) { steps_.push_back(std::move(step)); }
   void Click(int id);
+  void Choose(int id, int index);
   void SetFocus(int id);
   void KeyDown(unsigned virtualKey);
   void PressEnter();

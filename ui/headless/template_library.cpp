@@ -207,7 +207,7 @@ bool TemplateLibrary::Load(const std::string& scriptPath, const std::string& hea
     ControlTemplate control;
     control.kind = first;
     std::vector<std::string> fields = SplitArguments(rest);
-    if (control.kind != "EDITTEXT") {
+    if (control.kind != "EDITTEXT" && control.kind != "COMBOBOX") {
       control.text = Unquote(fields.front());
       fields.erase(fields.begin());
     }
@@ -233,13 +233,13 @@ bool TemplateLibrary::Load(const std::string& scriptPath, const std::string& hea
         control.styles.push_back(word);
       }
     }
-    // The resource compiler gives an edit box a border, and it and the buttons a tab stop,
-    // unless told NOT to.
+    // The resource compiler gives an edit box a border, and it, a drop-down list and the
+    // buttons a tab stop, unless told NOT to.
     std::vector<const char*> implied;
     if (control.kind == "EDITTEXT") {
       implied = {"WS_BORDER", "WS_TABSTOP"};
     } else if (control.kind == "PUSHBUTTON" || control.kind == "DEFPUSHBUTTON" ||
-               control.kind == "AUTORADIOBUTTON") {
+               control.kind == "AUTORADIOBUTTON" || control.kind == "COMBOBOX") {
       implied = {"WS_TABSTOP"};
     }
     for (const char* style : implied) {

@@ -48,6 +48,17 @@ class Win32Window : public DialogWindow {
     }
   }
   bool IsChecked(int id) const override { return IsDlgButtonChecked(hwnd_, id) == BST_CHECKED; }
+  void SetListItems(int id, const std::vector<std::string>& items) override;
+  void SelectListItem(int id, int index) override {
+    SendDlgItemMessageW(hwnd_, id, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  }
+  int ListSelection(int id) const override {
+    const LRESULT index = SendDlgItemMessageW(hwnd_, id, CB_GETCURSEL, 0, 0);
+    return index == CB_ERR ? -1 : static_cast<int>(index);
+  }
+  void EnableItem(int id, bool enabled) override {
+    EnableWindow(GetDlgItem(hwnd_, id), enabled ? TRUE : FALSE);
+  }
   void SetProgress(int id, int position) override {
     SendDlgItemMessageW(hwnd_, id, PBM_SETPOS, static_cast<WPARAM>(position), 0);
   }
@@ -110,10 +121,10 @@ class Dispatcher : public Host {
 // closes its dialog on Esc); other keys run the control's own processing first.
 LRESULT CALLBACK CaptureProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
                                   UINT_PTR subclass, DWORD_PTR data) {
-  auto* capture = reinterpret_cast<Capture*>(data);
+  auto* capture = reinterpret_cast<Capture*>(data);  // NOLINT(performance-no-int-to-ptr)
   switch (message) {
     case WM_GETDLGCODE: {
-      const auto* msg = reinterpret_cast<const MSG*>(lParam);
+      const auto* msg = reinterpret_cast<const MSG*>(lParam);  // NOLINT(performance-no-int-to-ptr)
       LRESULT code = DefSubclassProc(hwnd, message, wParam, lParam);
       if (msg != nullptr && msg->message == WM_KEYDOWN &&
           (msg->wParam == VK_RETURN || msg->wParam == VK_ESCAPE)) {
@@ -144,7 +155,59 @@ LRESULT CALLBACK CaptureProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM
   return DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
+bool IsComboBox(HWND control) {
+  wchar_t name[16] = {};
+  return control != nullptr && GetClassNameW(control, name, 16) > 0 &&
+         _wcsicmp(name, WC_COMBOBOXW) == 0;
+}
+
+// A drop-down list opens as wide as its longest item, so that each is read whole however
+// narrow the closed box is.
+void FitDroppedWidth(HWND combo) {
+  HDC dc = GetDC(combo);
+  if (dc == nullptr) {
+    return;
+  }
+  // WM_GETFONT answers with a handle in its result.
+  const auto font = reinterpret_cast<HGDIOBJ>(  // NOLINT(performance-no-int-to-ptr)
+      SendMessageW(combo, WM_GETFONT, 0, 0));
+  const HGDIOBJ previous = font != nullptr ? SelectObject(dc, font) : nullptr;
+  LONG widest = 0;
+  const LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    const LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+    if (length == CB_ERR) {
+      continue;
+    }
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                 reinterpret_cast<LPARAM>(text.data()));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(length), &size);
+    widest = std::max(widest, size.cx);
+  }
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  if (previous != nullptr) {
+    SelectObject(dc, previous);
+  }
+  ReleaseDC(combo, dc);
+  // The item's margins and a scroll bar beside it, at the control's own scale.
+  const LONG margins = 2 * metrics.tmAveCharWidth + GetSystemMetrics(SM_CXVSCROLL);
+  SendMessageW(combo, CB_SETDROPPEDWIDTH,
+               static_cast<WPARAM>(widest) + static_cast<WPARAM>(margins), 0);
+}
+
 }  // namespace
+
+void Win32Window::SetListItems(int id, const std::vector<std::string>& items) {
+  HWND combo = GetDlgItem(hwnd_, id);
+  SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+  for (const std::string& item : items) {
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(item).c_str()));
+  }
+  FitDroppedWidth(combo);
+}
 
 INT_PTR CALLBACK Win32Window::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   // An exception must not cross the dialog manager: it would end the program. The handlers
@@ -159,7 +222,7 @@ INT_PTR CALLBACK Win32Window::Procedure(HWND hwnd, UINT message, WPARAM wParam, 
 
 INT_PTR Win32Window::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
-    auto* window = reinterpret_cast<Win32Window*>(lParam);
+    auto* window = reinterpret_cast<Win32Window*>(lParam);  // NOLINT(performance-no-int-to-ptr)
     SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
     window->hwnd_ = hwnd;
     window->host_.running_.push_back(hwnd);
@@ -168,13 +231,17 @@ INT_PTR Win32Window::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     window->CenterOver(GetWindow(hwnd, GW_OWNER));
     return Dispatcher::Init(window->dialog_, window) ? TRUE : FALSE;
   }
-  auto* window = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+  auto* window = reinterpret_cast<Win32Window*>(  // NOLINT(performance-no-int-to-ptr)
+      GetWindowLongPtrW(hwnd, DWLP_USER));
   if (window == nullptr) {
     return FALSE;
   }
   switch (message) {
     case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED) {
+      // A notification's lParam is the control's window.
+      if (HIWORD(wParam) == BN_CLICKED ||
+          (HIWORD(wParam) == CBN_SELCHANGE &&
+           IsComboBox(reinterpret_cast<HWND>(lParam)))) {  // NOLINT(performance-no-int-to-ptr)
         Dispatcher::Command(window->dialog_, LOWORD(wParam));
         return TRUE;
       }
