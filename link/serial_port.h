@@ -1,5 +1,6 @@
-// One serial port (COM1 to COM4), opened for overlapped input and output on Windows and as a
-// raw non-blocking tty on POSIX systems. Results are plain: 1 or 0, or byte counts.
+// One serial port (any COMn the system has: COM1, COM7, COM12), opened for overlapped input
+// and output on Windows and as a raw non-blocking tty on POSIX systems. Results are plain: 1
+// or 0, or byte counts.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,8 @@
 #include "link/port_failure.h"
 
 namespace comm {
+
+class OverlappedRequest;  // Windows: one overlapped request and what it owns
 
 class SerialPort {
  public:
@@ -37,8 +40,10 @@ class SerialPort {
   bool WaitForInput(int wanted, std::chrono::steady_clock::time_point until);
 
   bool IsOpen() const { return open_ != 0; }
-  // Why the last Open failed (kNone after one that succeeded), and the system's own words
-  // for it ("Permission denied"), for a user who needs more than "open port1 error!".
+  // Why the last Open failed (kNone after one that succeeded), or why an open port failed
+  // since (Windows: a driver that never ended a cancelled transfer, after which the port is
+  // closed), and the system's own words for it ("Permission denied"), for a user who needs
+  // more than "open port1 error!".
   PortFailure LastFailure() const { return failure_; }
   const std::string& FailureDetail() const { return failureDetail_; }
 
@@ -77,14 +82,19 @@ class SerialPort {
   std::uint64_t readyArrived_ = 0;
   std::uint64_t readyTaken_ = 0;
 #ifdef _WIN32
-  alignas(8) unsigned char readRequest_[32] = {};   // OVERLAPPED
-  alignas(8) unsigned char writeRequest_[32] = {};  // OVERLAPPED
-  void* handle_ = nullptr;
-  void* readEvent_ = nullptr;
-  void* writeEvent_ = nullptr;
-  alignas(8) unsigned char waitRequest_[32] = {};  // OVERLAPPED of WaitCommEvent
-  void* waitEvent_ = nullptr;                      // made on the first wait
-  bool waitsOnEvents_ = false;  // reads do not stay pending: wait with WaitCommEvent
+  struct HandleCloser {
+    void operator()(void* handle) const;
+  };
+  // A request the driver did not end even once cancelled: it is kept (the driver may still
+  // write into it), and the port fails and is closed, so that nothing waits for it again.
+  void Abandon(std::unique_ptr<OverlappedRequest>& request, const char* what);
+
+  std::unique_ptr<void, HandleCloser> handle_;
+  // Each owns its OVERLAPPED, event and bytes, all of which must outlive the request.
+  std::unique_ptr<OverlappedRequest> read_;
+  std::unique_ptr<OverlappedRequest> write_;
+  std::unique_ptr<OverlappedRequest> wait_;  // WaitCommEvent's; made on the first wait
+  bool waitsOnEvents_ = false;               // reads do not stay pending: wait with WaitCommEvent
 #else
   int fd_ = -1;
   std::unique_ptr<class NetworkLine> network_;  // instead of fd_, for a network port

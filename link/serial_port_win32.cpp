@@ -1,8 +1,12 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
+#include "link/line_settings_win32.h"
 #include "link/network_address.h"
+#include "link/overlapped_request_win32.h"
 #include "link/serial_port.h"
 #include "ui/win32/win32_text.h"
 
@@ -13,24 +17,14 @@ namespace {
 constexpr DWORD kWriteWaitMs = 5000;
 constexpr DWORD kReadWaitMs = 2000;
 constexpr DWORD kDriverQueue = 10000;
+// How long a driver may take to end a request once it is told to: a virtual COM port, a
+// Bluetooth or a cheap USB driver may be slow to, or never do it. One that has not ended by
+// then fails the port instead of freezing the window that waits for it.
+constexpr DWORD kEndBoundMs = 1000;
 
-static_assert(sizeof(OVERLAPPED) <= 32, "the overlapped records must fit their storage");
-
-OVERLAPPED* Request(unsigned char* storage) {
-  return reinterpret_cast<OVERLAPPED*>(storage);
-}
-
-// Waits for an overlapped transfer for at most ms; one still pending then is cancelled and
-// waited for, so it cannot complete later into a buffer that has been reused.
-DWORD Finish(HANDLE handle, OVERLAPPED* request, HANDLE event, DWORD ms) {
-  DWORD transferred = 0;
-  if (WaitForSingleObject(event, ms) == WAIT_OBJECT_0) {
-    GetOverlappedResult(handle, request, &transferred, FALSE);
-    return transferred;
-  }
-  CancelIoEx(handle, request);
-  GetOverlappedResult(handle, request, &transferred, TRUE);
-  return transferred;
+// Ends a pending WaitCommEvent the documented way: setting the event mask again ends it.
+BOOL EndEventWait(HANDLE port) {
+  return SetCommMask(port, EV_RXCHAR);
 }
 
 // For the tests only, never for a user: VESKER_LINK_TEST_COMM_EVENTS=1 makes the port wait
@@ -40,37 +34,6 @@ bool WaitOnCommEventsForTests() {
   char value[8] = {};
   return GetEnvironmentVariableA("VESKER_LINK_TEST_COMM_EVENTS", value, sizeof(value)) == 1 &&
          value[0] == '1';
-}
-
-// A port keeps the settings of its last user (under Wine: whatever the tty was left in, a
-// new adapter's XON/XOFF included), and XON/XOFF alone eats the 0x11 and 0x13 bytes of flash
-// data and lets a stray XOFF stop our output. So the whole line is set, not just its speed:
-// 8N1 binary, no flow control of either kind, no error or null handling, DTR and RTS on.
-void SetWholeLine(DCB& dcb, int baud) {
-  dcb.DCBlength = sizeof(DCB);
-  dcb.BaudRate = static_cast<DWORD>(baud);
-  dcb.fBinary = TRUE;
-  dcb.fParity = FALSE;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.ByteSize = 8;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDsrSensitivity = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
-  dcb.fAbortOnError = FALSE;
-  dcb.fTXContinueOnXoff = TRUE;
-  // Unused with flow control off, yet a driver checks them: SetCommState fails when the last
-  // user left the two characters equal, or limits that do not fit the queue.
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
 }
 
 // What an error from opening a COM port means to a user. Windows answers "access denied"
@@ -92,7 +55,18 @@ PortFailure FailureOf(DWORD error) {
   }
 }
 
+// The driver's input queue in bytes, as it reports it; 0 when it does not say.
+DWORD InputQueueSize(HANDLE handle) {
+  COMMPROP properties{};
+  properties.wPacketLength = sizeof(properties);
+  return GetCommProperties(handle, &properties) ? properties.dwCurrentRxQueue : 0;
+}
+
 }  // namespace
+
+void SerialPort::HandleCloser::operator()(void* handle) const {
+  CloseHandle(static_cast<HANDLE>(handle));
+}
 
 SerialPort::SerialPort() = default;
 
@@ -130,38 +104,34 @@ int SerialPort::Open(int port, int baud) {
     Fail(FailureOf(error), ui::SystemErrorText(error));
     return 0;
   }
-  handle_ = handle;
-  *Request(readRequest_) = OVERLAPPED{};
-  *Request(writeRequest_) = OVERLAPPED{};
-
-  // Reads return at once with what is buffered; writes give up after 5 seconds.
-  COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.WriteTotalTimeoutConstant = kWriteWaitMs;
-  SetCommTimeouts(handle, &timeouts);
-
-  readEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  writeEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  Request(readRequest_)->hEvent = readEvent_;
-  Request(writeRequest_)->hEvent = writeEvent_;
+  handle_.reset(handle);
 
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   // A name that opens but has no line behind it (under Wine, a COM port whose device is
   // gone) has no state to tell: it is no serial port at all.
-  const bool serial = GetCommState(handle, &dcb) != FALSE;
-  if (!serial) {
+  if (!GetCommState(handle, &dcb)) {
     Fail(PortFailure::kMissing, "not a serial port: " + ui::SystemErrorText(GetLastError()));
+    Close();
+    return 0;
   }
-  SetWholeLine(dcb, baud);
-  const bool ok = serial && SetCommState(handle, &dcb) &&
-                  SetupComm(handle, kDriverQueue, kDriverQueue) && readEvent_ != nullptr &&
-                  writeEvent_ != nullptr;
-  if (!ok) {
-    if (serial) {
-      Fail(PortFailure::kSettings, ui::SystemErrorText(GetLastError()));
-    }
-    open_ = 1;  // so that Close releases the handle too
+  // Only a wish: a driver keeps the queues it has (Wine's does nothing with it), and the port
+  // keeps its own input queue anyway.
+  SetupComm(handle, kDriverQueue, kDriverQueue);
+  SetWholeLine(dcb, baud, InputQueueSize(handle));
+  // Reads return at once with what is buffered; writes give up after 5 seconds.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.WriteTotalTimeoutConstant = kWriteWaitMs;
+  if (!SetCommState(handle, &dcb) || !SetCommTimeouts(handle, &timeouts)) {
+    Fail(PortFailure::kSettings, ui::SystemErrorText(GetLastError()));
+    Close();
+    return 0;
+  }
+  read_ = OverlappedRequest::Make();
+  write_ = OverlappedRequest::Make();
+  if (!read_ || !write_) {
+    Fail(PortFailure::kOther, ui::SystemErrorText(GetLastError()));
     Close();
     return 0;
   }
@@ -178,26 +148,25 @@ int SerialPort::Open(int port, int baud) {
 }
 
 void SerialPort::Close() {
-  if (open_ && handle_ != nullptr) {
-    CloseHandle(static_cast<HANDLE>(handle_));
-  }
-  if (readEvent_ != nullptr) {
-    CloseHandle(static_cast<HANDLE>(readEvent_));
-  }
-  if (writeEvent_ != nullptr) {
-    CloseHandle(static_cast<HANDLE>(writeEvent_));
-  }
-  if (waitEvent_ != nullptr) {
-    CloseHandle(static_cast<HANDLE>(waitEvent_));
-  }
-  handle_ = readEvent_ = writeEvent_ = waitEvent_ = nullptr;
+  // No request is under way here: each ends (or is kept) before the call that began it returns.
+  handle_.reset();
+  read_.reset();
+  write_.reset();
+  wait_.reset();
   waitsOnEvents_ = false;
   open_ = 0;
   queue_.Clear();
 }
 
+void SerialPort::Abandon(std::unique_ptr<OverlappedRequest>& request, const char* what) {
+  KeepUntilEnded(std::move(request));
+  Fail(PortFailure::kOther, std::string("the serial port's driver did not end a cancelled ") +
+                                what + " within a second, so the port was closed");
+  Close();
+}
+
 void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
-  HANDLE handle = static_cast<HANDLE>(handle_);
+  HANDLE handle = static_cast<HANDLE>(handle_.get());
   const auto wait = static_cast<DWORD>(ms.count());
   std::size_t room = 0;
   unsigned char* tail = queue_.Tail(room);
@@ -208,66 +177,53 @@ void SerialPort::WaitForArrival(std::chrono::milliseconds ms) {
   if (!waitsOnEvents_) {
     // Under Wine a read of an empty line stays pending until a byte comes, so the read is
     // the wait. Windows' own drivers return it at once, empty: they wait on events below.
-    DWORD got = 0;
-    OVERLAPPED* request = Request(readRequest_);
-    if (ReadFile(handle, tail, 1, &got, request)) {
-      queue_.Added(got);
-      waitsOnEvents_ = got == 0;
-      if (got != 0) {
-        return;
-      }
-    } else if (GetLastError() == ERROR_IO_PENDING) {
-      if (WaitForSingleObject(static_cast<HANDLE>(readEvent_), wait) != WAIT_OBJECT_0) {
-        CancelIoEx(handle, request);
-        GetOverlappedResult(handle, request, &got, TRUE);
-        queue_.Added(got);
-        return;
-      }
-      GetOverlappedResult(handle, request, &got, FALSE);
-      queue_.Added(got);
-      if (got != 0) {
-        return;
-      }
-      // Done, and empty: a driver that keeps no read pending. Asking it again would spin
-      // until the time is up; it is waited on with events from now on.
-      waitsOnEvents_ = true;
-    } else {
+    if (!ReadFile(handle, read_->Bytes(1), 1, nullptr, read_->Start()) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      Sleep(wait);
+      return;
+    }
+    const RequestEnd end = FinishRequest(handle, *read_, wait, kEndBoundMs);
+    if (!end.ended) {
+      Abandon(read_, "read");
+      return;
+    }
+    if (end.bytes != 0) {
+      *tail = read_->Bytes()[0];
+      queue_.Added(1);
+      return;
+    }
+    if (end.cancelled) {
+      return;  // the time is up, nothing came
+    }
+    // Done, and empty: a driver that keeps no read pending. Asking it again would spin until
+    // the time is up; it is waited on with events from now on.
+    waitsOnEvents_ = true;
+  }
+  if (!wait_) {
+    wait_ = OverlappedRequest::Make();
+    if (!wait_ || !SetCommMask(handle, EV_RXCHAR)) {
+      wait_.reset();  // tried again next time
       Sleep(wait);
       return;
     }
   }
-  if (waitEvent_ == nullptr) {
-    waitEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (waitEvent_ == nullptr || !SetCommMask(handle, EV_RXCHAR)) {
-      Sleep(wait);
-      return;
-    }
-  }
-  OVERLAPPED* request = Request(waitRequest_);
-  *request = OVERLAPPED{};
-  request->hEvent = waitEvent_;
-  DWORD events = 0;
-  if (WaitCommEvent(handle, &events, request)) {
-    return;
-  }
-  if (GetLastError() != ERROR_IO_PENDING) {
+  if (!WaitCommEvent(handle, wait_->EventMask(), wait_->Start()) &&
+      GetLastError() != ERROR_IO_PENDING) {
     Sleep(wait);
     return;
   }
-  // A byte that came just before the wait started raises no event: look once more.
-  if (SystemCount() > 0 ||
-      WaitForSingleObject(static_cast<HANDLE>(waitEvent_), wait) != WAIT_OBJECT_0) {
-    // Cancelled, not ended by a new mask, which some drivers ignore: waiting for a wait that
-    // never ends would hang the port.
-    CancelIoEx(handle, request);
-    GetOverlappedResult(handle, request, &events, TRUE);
+  // A byte that came just before the wait began raises no event: look once more, and end the
+  // wait at once when one is there.
+  const DWORD waitMs = SystemCount() > 0 ? 0 : wait;
+  if (!FinishRequest(handle, *wait_, waitMs, kEndBoundMs, EndEventWait).ended) {
+    Abandon(wait_, "wait for line events");
   }
 }
 
 int SerialPort::SystemCount() {
   DWORD errors = 0;
   COMSTAT status{};
-  if (!ClearCommError(static_cast<HANDLE>(handle_), &errors, &status)) {
+  if (!ClearCommError(static_cast<HANDLE>(handle_.get()), &errors, &status)) {
     return 0;
   }
   return static_cast<int>(status.cbInQue);
@@ -276,23 +232,27 @@ int SerialPort::SystemCount() {
 void SerialPort::Drain() {
   // Only bytes already counted are asked for: under Wine a read on an empty queue would stay
   // pending instead of returning at once.
-  HANDLE handle = static_cast<HANDLE>(handle_);
-  while (queue_.Room() > 0) {
+  while (open_ && queue_.Room() > 0) {
     const int waiting = SystemCount();
     if (waiting <= 0) {
       return;
     }
+    HANDLE handle = static_cast<HANDLE>(handle_.get());
     std::size_t room = 0;
     unsigned char* tail = queue_.Tail(room);
     const DWORD wanted = static_cast<DWORD>(std::min(room, static_cast<std::size_t>(waiting)));
-    DWORD got = 0;
-    OVERLAPPED* request = Request(readRequest_);
-    if (!ReadFile(handle, tail, wanted, &got, request)) {
-      if (GetLastError() != ERROR_IO_PENDING) {
-        return;
-      }
-      got = Finish(handle, request, static_cast<HANDLE>(readEvent_), kReadWaitMs);
+    // Into the request's own bytes: a read the driver never ends may still write them.
+    if (!ReadFile(handle, read_->Bytes(wanted), wanted, nullptr, read_->Start()) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return;
     }
+    const RequestEnd end = FinishRequest(handle, *read_, kReadWaitMs, kEndBoundMs);
+    if (!end.ended) {
+      Abandon(read_, "read");
+      return;
+    }
+    const DWORD got = std::min(end.bytes, wanted);
+    std::memcpy(tail, read_->Bytes(), got);
     queue_.Added(got);
     if (got < wanted) {
       return;
@@ -301,32 +261,37 @@ void SerialPort::Drain() {
 }
 
 int SerialPort::Write(const void* data, int count) {
-  if (!open_ || handle_ == nullptr || data == nullptr || count <= 0) {
+  if (!open_ || !handle_ || data == nullptr || count <= 0) {
     return 0;
   }
-  HANDLE handle = static_cast<HANDLE>(handle_);
-  OVERLAPPED* request = Request(writeRequest_);
-  DWORD written = 0;
-  if (WriteFile(handle, data, static_cast<DWORD>(count), &written, request)) {
-    return static_cast<int>(written);
-  }
-  if (GetLastError() != ERROR_IO_PENDING) {
+  HANDLE handle = static_cast<HANDLE>(handle_.get());
+  // Out of the request's own bytes: a write the driver never ends must not hold the caller's.
+  const auto size = static_cast<DWORD>(count);
+  unsigned char* bytes = write_->Bytes(size);
+  std::memcpy(bytes, data, size);
+  if (!WriteFile(handle, bytes, size, nullptr, write_->Start()) &&
+      GetLastError() != ERROR_IO_PENDING) {
     return 0;
   }
-  return static_cast<int>(Finish(handle, request, static_cast<HANDLE>(writeEvent_), kWriteWaitMs));
+  const RequestEnd end = FinishRequest(handle, *write_, kWriteWaitMs, kEndBoundMs);
+  if (!end.ended) {
+    Abandon(write_, "write");
+    return 0;
+  }
+  return static_cast<int>(std::min(end.bytes, size));
 }
 
 int SerialPort::SetBinaryMode(bool binary) {
-  if (!open_ || handle_ == nullptr) {
+  if (!open_ || !handle_) {
     return 0;
   }
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(static_cast<HANDLE>(handle_), &dcb)) {
+  if (!GetCommState(static_cast<HANDLE>(handle_.get()), &dcb)) {
     return 0;
   }
   dcb.fBinary = binary ? 1 : 0;  // only this: the rest stays as Open set it
-  return SetCommState(static_cast<HANDLE>(handle_), &dcb) ? 1 : 0;
+  return SetCommState(static_cast<HANDLE>(handle_.get()), &dcb) ? 1 : 0;
 }
 
 }  // namespace comm

@@ -4,7 +4,10 @@
 # comes next, and the bytes end the next wait early, both through Wine's pending read and
 # through WaitCommEvent (Windows' own drivers' way, chosen here by the test-only switch
 # VESKER_LINK_TEST_COMM_EVENTS); a write that the line does not take gives up after 5 s; the
-# flow control characters another program left are set again.
+# flow control characters another program left are set again; the line is left with no XOFF
+# mode that a UART driver would refuse and limits within its queue (Wine's driver reports
+# fixed ones, so the DCB the port hands SetCommState is checked too, for lines as drivers
+# leave them); and a request whose driver never ends it is given up, not waited for.
 source "$(dirname "$0")/../lib.sh"
 
 CHECK="$VL_BUILD/tests/vl-port-check.exe"
@@ -50,6 +53,12 @@ fi
 # the port sets them, though flow control stays off.
 expect_eq "flow control characters" \
   "$(wine "$CHECK" chars 0 </dev/null 2>/dev/null | tr -d '\r')" "left 0x00 0x00, then 0x11 0x13"
+state=$(wine "$CHECK" state 0 </dev/null 2>/dev/null | tr -d '\r')
+[[ "$state" == "XOFF continue: 0, limits within the queue: yes "* ]] || fail "the line left: $state"
+expect_eq "the DCB handed over" "$(wine "$CHECK" dcb 0 </dev/null 2>/dev/null | tr -d '\r')" \
+  "dcb: 8 cases"
+expect_eq "a request never ended" "$(wine "$CHECK" stuck 10000 </dev/null 2>/dev/null | tr -d '\r')" \
+  "gave up: the request did not end"
 kill "$line_pid" 2>/dev/null
 wait "$line_pid" 2>/dev/null
 finish
