@@ -11,10 +11,13 @@ namespace cli {
 namespace {
 
 // What the console looked like before this program changed it. Both belong to the console
-// window, not to this program, and a bench's batch file goes on in it after us.
+// window, not to this program, and a bench's batch file goes on in it after us. A Ctrl-C may
+// restore them at any moment, from a thread of its own: each is saved whole before it is
+// published as saved, and before the console is changed.
 std::atomic<UINT> savedOutputCodePage{0};
 std::atomic<DWORD> savedErrorMode{0};
 std::atomic<bool> errorModeSaved{false};
+std::atomic<bool> errorModeTaken{false};  // saving has begun: only once
 
 }  // namespace
 
@@ -25,8 +28,9 @@ bool StderrIsTerminal() {
   if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
     return false;
   }
-  if (!errorModeSaved.exchange(true)) {
+  if (!errorModeTaken.exchange(true)) {
     savedErrorMode = mode;
+    errorModeSaved = true;
   }
   return SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
@@ -37,6 +41,7 @@ void RestoreConsole() {
   }
   if (errorModeSaved.exchange(false)) {
     SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), savedErrorMode);
+    errorModeTaken = false;
   }
 }
 
@@ -53,11 +58,12 @@ BOOL WINAPI RestoreBeforeTheEnd(DWORD /*event*/) {
 }  // namespace
 
 void PrepareConsole() {
-  const UINT codePage = GetConsoleOutputCP();  // 0 without a console: nothing to put back
-  if (codePage != 0 && SetConsoleOutputCP(CP_UTF8)) {
-    savedOutputCodePage = codePage;
-  }
   SetConsoleCtrlHandler(RestoreBeforeTheEnd, TRUE);
+  const UINT codePage = GetConsoleOutputCP();  // 0 without a console: nothing to put back
+  if (codePage != 0) {
+    savedOutputCodePage = codePage;
+    SetConsoleOutputCP(CP_UTF8);
+  }
 }
 
 std::tm LocalTime(std::time_t moment) {
