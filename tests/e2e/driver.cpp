@@ -25,6 +25,12 @@
 //   border TITLE ID           print 1 when the control has a border of any kind, else 0
 //   focus TITLE               print the id of the control with the keyboard focus ("window"
 //                             for the window itself, "none" when nothing has it)
+//   dpi TITLE                 print the window's DPI and how its program is aware of it:
+//                             "144 per-monitor", "96 system", "96 unaware"
+//   clipped TITLE FACE POINTS print each label, button, radio button and group box whose text
+//                             does not fit its control, drawn in FACE at POINTS at the
+//                             window's DPI (as the dialog manager makes a template's font):
+//                             "ID text", one a line
 // Exit code 0 on success, 1 when the window or control is not there in time.
 #include <windows.h>
 
@@ -96,7 +102,7 @@ bool IsMessageBox(HWND hwnd) {
 }
 
 BOOL CALLBACK Visit(HWND hwnd, LPARAM lParam) {
-  auto* search = reinterpret_cast<Search*>(lParam);
+  auto* search = reinterpret_cast<Search*>(lParam);  // NOLINT(performance-no-int-to-ptr)
   if (!IsWindowVisible(hwnd)) {
     return TRUE;
   }
@@ -132,6 +138,101 @@ HWND WaitFor(const wchar_t* title, DWORD ms, int controlId = 0) {
 
 DWORD Milliseconds(int argc, wchar_t** argv, int index, DWORD fallback) {
   return argc > index ? static_cast<DWORD>(std::wcstoul(argv[index], nullptr, 10)) : fallback;
+}
+
+// Found at run time, as Windows versions before 10 lack them.
+template <typename Function>
+Function User32Function(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+UINT WindowDpi(HWND window) {
+  const auto dpiForWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  if (dpiForWindow != nullptr) {
+    return dpiForWindow(window);
+  }
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return static_cast<UINT>(dpi);
+}
+
+std::string Awareness(HWND window) {
+  using Context = void*;
+  const auto contextOf = User32Function<Context(WINAPI*)(HWND)>("GetWindowDpiAwarenessContext");
+  const auto awarenessOf =
+      User32Function<int(WINAPI*)(Context)>("GetAwarenessFromDpiAwarenessContext");
+  if (contextOf == nullptr || awarenessOf == nullptr) {
+    return "unknown";
+  }
+  switch (awarenessOf(contextOf(window))) {
+    case 0:
+      return "unaware";
+    case 1:
+      return "system";
+    case 2:
+      return "per-monitor";
+    default:
+      return "unknown";
+  }
+}
+
+// The controls of a dialog whose text its control cannot show whole, in the dialog's font.
+std::string ClippedLabels(HWND dialog, const std::wstring& face, int points) {
+  const UINT dpi = WindowDpi(dialog);
+  HFONT font = CreateFontW(-MulDiv(points, static_cast<int>(dpi), 72), 0, 0, 0, FW_NORMAL, FALSE,
+                           FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                           DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face.c_str());
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ previous = SelectObject(dc, font);
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  const auto scaled = [dpi](int pixels) { return MulDiv(pixels, static_cast<int>(dpi), 96); };
+  std::string clipped;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    const std::wstring text = ControlText(child);
+    const std::wstring kind = ClassName(child);
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(child, GWL_STYLE));
+    RECT box{};
+    GetClientRect(child, &box);
+    if (text.empty()) {
+      continue;
+    }
+    UINT format = DT_CALCRECT | DT_EXPANDTABS;
+    LONG room = box.right;  // what the text may take of the control's width
+    bool wraps = false;
+    if (_wcsicmp(kind.c_str(), L"Button") == 0) {
+      const DWORD type = style & BS_TYPEMASK;
+      if (type == BS_GROUPBOX) {
+        room -= 2 * metrics.tmAveCharWidth;  // the frame's corner and a blank either side
+      } else if (type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON || type == BS_CHECKBOX ||
+                 type == BS_AUTOCHECKBOX) {
+        room -= scaled(13) + scaled(4);  // the box and the gap after it
+      } else {
+        room -= 2 * scaled(3);  // the button's edges
+      }
+      format |= DT_SINGLELINE;
+    } else if (_wcsicmp(kind.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) <= SS_RIGHT) {
+      wraps = true;
+      format |= DT_WORDBREAK;
+    } else {
+      continue;
+    }
+    if (wraps && (style & SS_NOPREFIX) != 0) {
+      format |= DT_NOPREFIX;
+    }
+    RECT need{0, 0, wraps ? room : 0, 0};
+    DrawTextW(dc, text.c_str(), -1, &need, format);
+    if (need.right > room || need.bottom > box.bottom) {
+      clipped += std::to_string(GetDlgCtrlID(child)) + " " + Utf8(text) + "\n";
+    }
+  }
+  SelectObject(dc, previous);
+  DeleteDC(dc);
+  DeleteObject(font);
+  return clipped;
 }
 
 int Fail(const std::string& why) {
@@ -219,6 +320,18 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"visible") {
     Print(IsWindowVisible(window) ? "1" : "0");
+    return 0;
+  }
+  if (command == L"dpi") {
+    Print(std::to_string(WindowDpi(window)) + " " + Awareness(window));
+    return 0;
+  }
+  if (command == L"clipped") {
+    const std::string clipped = ClippedLabels(window, argc > 3 ? argv[3] : L"",
+                                              argc > 4 ? std::wcstol(argv[4], nullptr, 10) : 9);
+    if (!clipped.empty()) {
+      Print(clipped.substr(0, clipped.size() - 1));
+    }
     return 0;
   }
   if (command == L"focus") {

@@ -16,11 +16,11 @@ start() {
   export LC_ALL=C.UTF-8
   export WINEPREFIX="$VL_BUILD/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   # Always a screen of our own: clicks land by screen position, so nothing else may move the
-  # desktop window.
+  # desktop window. Big enough for the largest dialog at 150 %.
   if true; then
     local n=90
     while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-    setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$state/xvfb.log" 2>&1 < /dev/null &
+    setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 < /dev/null &
     echo $! >"$state/xvfb.pid"
     export DISPLAY=":$n"
     for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
@@ -43,7 +43,7 @@ start() {
     printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n'
     printf '"%s"="WenQuanYi Micro Hei Mono"\n' 宋体 SimSun
     printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"Desktop"="Default"\n'
-    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"Default"="1024x768"\n'
+    printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"Default"="1280x1024"\n'
     printf '\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
     for n in 1 2 3 4 7 10 12; do printf '"COM%d"="%s"\n' "$n" "$state/ports/com$n"; done
   } | iconv -f UTF-8 -t UTF-16 >"$state/session.reg"

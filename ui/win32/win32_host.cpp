@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "res/resource.h"
 #include "ui/win32/win32_text.h"
+#include "ui/win32/window_dpi.h"
 
 namespace ui {
 
@@ -19,6 +21,14 @@ struct Capture {
   Dialog* dialog;
   int id;
 };
+
+struct IconDestroyer {
+  void operator()(HICON icon) const { DestroyIcon(icon); }
+};
+using OwnedIcon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDestroyer>;
+
+// Posted once the dialog manager has scaled a dialog to a new monitor's DPI.
+constexpr UINT kDpiSettled = WM_APP + 1;
 
 // One running dialog's window, handed to the dialog object while DialogBoxParamW runs.
 class Win32Window : public DialogWindow {
@@ -67,6 +77,9 @@ class Win32Window : public DialogWindow {
   }
   void Show(bool visible) override { ::ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE); }
   void SetAppIcon(bool smallOnly) override;
+  // What is drawn at the window's DPI (its icons) and what is measured at it (a drop-down
+  // list's width) anew, as a new window or one moved to a monitor of another scale needs.
+  void FitToDpi();
   void CaptureKeys(int id) override;
   void Center() override;
   void CenterOver(HWND owner);
@@ -100,6 +113,9 @@ class Win32Window : public DialogWindow {
   Dialog& dialog_;
   HWND hwnd_ = nullptr;
   bool waitCursor_ = false;
+  enum class AppIcon { kNone, kSmall, kBoth } appIcon_ = AppIcon::kNone;
+  // The icons drawn at the window's DPI; the window and its controls only borrow them.
+  std::vector<OwnedIcon> icons_;
   // Outlive the controls: those are destroyed before the modal run returns.
   std::vector<std::unique_ptr<Capture>> captures_;
 };
@@ -193,7 +209,8 @@ void FitDroppedWidth(HWND combo) {
   }
   ReleaseDC(combo, dc);
   // The item's margins and a scroll bar beside it, at the control's own scale.
-  const LONG margins = 2 * metrics.tmAveCharWidth + GetSystemMetrics(SM_CXVSCROLL);
+  const LONG margins =
+      2 * metrics.tmAveCharWidth + MetricAtDpi(SM_CXVSCROLL, WindowDpi(GetParent(combo)));
   SendMessageW(combo, CB_SETDROPPEDWIDTH,
                static_cast<WPARAM>(widest) + static_cast<WPARAM>(margins), 0);
 }
@@ -229,7 +246,9 @@ INT_PTR Win32Window::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     // The usual place of a modal dialog: centred over its owner. A dialog that places
     // itself does so in its own initialisation, which runs next.
     window->CenterOver(GetWindow(hwnd, GW_OWNER));
-    return Dispatcher::Init(window->dialog_, window) ? TRUE : FALSE;
+    const bool focusBySystem = Dispatcher::Init(window->dialog_, window);
+    window->FitToDpi();
+    return focusBySystem ? TRUE : FALSE;
   }
   auto* window = reinterpret_cast<Win32Window*>(  // NOLINT(performance-no-int-to-ptr)
       GetWindowLongPtrW(hwnd, DWLP_USER));
@@ -248,6 +267,14 @@ INT_PTR Win32Window::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
       return FALSE;
     case WM_TIMER:
       Dispatcher::Timer(window->dialog_, static_cast<int>(wParam));
+      return TRUE;
+    case WM_DPICHANGED:
+      // The dialog manager scales the dialog, its controls and its font; what it does not
+      // draw follows once it has.
+      PostMessageW(hwnd, kDpiSettled, 0, 0);
+      return FALSE;
+    case kDpiSettled:
+      window->FitToDpi();
       return TRUE;
     case WM_HELP:
       return TRUE;  // the program has no help
@@ -278,16 +305,40 @@ void Win32Window::CaptureKeys(int id) {
 }
 
 void Win32Window::SetAppIcon(bool smallOnly) {
+  appIcon_ = smallOnly ? AppIcon::kSmall : AppIcon::kBoth;
+  FitToDpi();
+}
+
+void Win32Window::FitToDpi() {
+  const UINT dpi = WindowDpi(hwnd_);
   auto* instance = static_cast<HINSTANCE>(host_.instance_);
-  auto* small = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                              GetSystemMetrics(SM_CXSMICON),
-                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
-  auto* big = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                            GetSystemMetrics(SM_CXICON),
-                                            GetSystemMetrics(SM_CYICON), LR_SHARED));
-  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
-  if (!smallOnly) {
-    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+  // Drawn at its size from the icon's own image of that size, never scaled (not shared: a
+  // shared icon keeps the size it was first loaded at).
+  auto load = [&](int width, int height) {
+    icons_.emplace_back(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                                      IMAGE_ICON, MetricAtDpi(width, dpi),
+                                                      MetricAtDpi(height, dpi), LR_DEFAULTCOLOR)));
+    return icons_.back().get();
+  };
+  std::vector<OwnedIcon> previous;
+  previous.swap(icons_);  // in use until replaced below
+  if (appIcon_ != AppIcon::kNone) {
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(load(SM_CXSMICON, SM_CYSMICON)));
+  }
+  if (appIcon_ == AppIcon::kBoth) {
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(load(SM_CXICON, SM_CYICON)));
+  }
+  for (HWND child = GetWindow(hwnd_, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(child, GWL_STYLE));
+    wchar_t name[16] = {};
+    GetClassNameW(child, name, 16);
+    if (_wcsicmp(name, WC_STATICW) == 0 && (style & SS_TYPEMASK) == SS_ICON) {
+      SendMessageW(child, STM_SETICON, reinterpret_cast<WPARAM>(load(SM_CXICON, SM_CYICON)), 0);
+    } else if (IsComboBox(child)) {
+      FitDroppedWidth(child);
+    }
   }
 }
 
