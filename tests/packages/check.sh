@@ -169,10 +169,14 @@ await_end() {
 }
 
 # The first start, as a new user has it: the prefix is made, the second port given is COM2,
-# and the program keeps its choice in the current folder.
-launch 1 --port "$tmp/absent" --port "$tmp/receiver" --port "$tmp/receiver" --port "$tmp/receiver"
+# the fifth and sixth are COM5 and COM6 in Setup's list, and the program keeps its choice in
+# the current folder.
+launch 1 --port "$tmp/absent" --port "$tmp/receiver" --port "$tmp/receiver" --port "$tmp/receiver" \
+  --port "$tmp/receiver" --port "$tmp/receiver"
 click "$TITLE" 1106
 drv wait "$SETUP" >/dev/null || fail "no $SETUP dialog"
+listed=$(drv items "$SETUP" 1072 | grep -x 'COM[56]' | tr '\n' ' ')
+expect_eq "ports beyond COM4 in the list" "$listed" "COM5 COM6 "
 click "$SETUP" 1071
 click "$SETUP" 1
 expect_eq "message" "$(drv message)" "$TITLE|connect ok!|$SETUP"
@@ -182,7 +186,7 @@ await_end
 expect_eq "Pelto.cfg" "$(od -An -tx1 "$tmp/work/Pelto.cfg" 2>/dev/null | tr -d ' \n')" "01000000"
 expect_eq "frames" "$(cut -d' ' -f3- "$tmp/sim.log" | tr '\n' ' ')" "CMD_CONNECT "
 
-# Again with one port: COM2 to COM4 no longer lead to the receiver. This time in a desktop
+# Again with one port: COM2 to COM6 no longer lead to the receiver. This time in a desktop
 # window, framed as a window manager would, for the screenshot.
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
 wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
@@ -192,7 +196,7 @@ launch 2 --port "$tmp/receiver"
 sleep 1
 import -window root "$out/control-panel.png"
 expect_eq "COM1" "$(readlink "$WINEPREFIX/dosdevices/com1")" "$tmp/receiver"
-for n in 2 3 4; do
+for n in 2 3 4 5 6; do
   [ "$(readlink "$WINEPREFIX/dosdevices/com$n")" != "$tmp/receiver" ] ||
     fail "COM$n still leads to the receiver of the first run"
 done
