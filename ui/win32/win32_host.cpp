@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "ui/win32/dialog_face.h"
 #include "ui/win32/win32_text.h"
 #include "ui/win32/window_dpi.h"
 
@@ -413,10 +414,29 @@ int Win32Host::RunModal(Dialog& dialog) {
   if (dialog.HasOwner() && !running_.empty()) {
     owner = static_cast<HWND>(running_.back());
   }
+  auto* instance = static_cast<HINSTANCE>(instance_);
   Win32Window window(*this, dialog);
-  const INT_PTR result =
-      DialogBoxParamW(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEW(dialog.TemplateId()),
-                      owner, &Win32Window::Procedure, reinterpret_cast<LPARAM>(&window));
+  INT_PTR result = -1;
+  // The template as it stands where the system has its face; else a copy in a face it has.
+  std::vector<DWORD> inOtherFace;
+  HRSRC found = FindResourceW(instance, MAKEINTRESOURCEW(dialog.TemplateId()), RT_DIALOG);
+  HGLOBAL loaded = found != nullptr ? LoadResource(instance, found) : nullptr;
+  const auto* bytes = static_cast<const BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+  if (bytes != nullptr) {
+    const std::size_t size = SizeofResource(instance, found);
+    const std::wstring face = TemplateFace(bytes, size);
+    if (!face.empty() && DialogFace(face) != face) {
+      inOtherFace = WithFace(bytes, size, DialogFace(face));
+    }
+  }
+  if (!inOtherFace.empty()) {
+    result =
+        DialogBoxIndirectParamW(instance, reinterpret_cast<const DLGTEMPLATE*>(inOtherFace.data()),
+                                owner, &Win32Window::Procedure, reinterpret_cast<LPARAM>(&window));
+  } else {
+    result = DialogBoxParamW(instance, MAKEINTRESOURCEW(dialog.TemplateId()), owner,
+                             &Win32Window::Procedure, reinterpret_cast<LPARAM>(&window));
+  }
   Detach(dialog);
   return static_cast<int>(result);
 }
