@@ -12,7 +12,6 @@ import shlex
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -1196,25 +1195,5 @@ def terminal_screen(text):
     return lines
 
 
-def main():
-    """unittest's main. VL_SHARD=K/N runs only the K-th of N shares of the module's tests
-    (every N-th, by name), so that the shares of a suite that mostly waits on its receivers
-    run side by side; together they run every test."""
-    shard = os.environ.get("VL_SHARD")
-    if not shard:
-        unittest.main(verbosity=2)
-        return
-    k, n = (int(part) for part in shard.split("/"))
-
-    def cases(suite):
-        for test in suite:
-            yield from cases(test) if isinstance(test, unittest.TestSuite) else [test]
-
-    tests = sorted(cases(unittest.defaultTestLoader.loadTestsFromModule(sys.modules["__main__"])),
-                   key=lambda test: test.id())
-    share = unittest.TestSuite(test for i, test in enumerate(tests) if i % n == k - 1)
-    sys.exit(not unittest.TextTestRunner(verbosity=2).run(share).wasSuccessful())
-
-
 if __name__ == "__main__":
-    main()
+    unittest.main(verbosity=2)

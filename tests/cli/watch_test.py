@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from companion_test import BLOCK, CLI, RUN_LIMIT, TAGS, VERSIONS, Bench, main
+from companion_test import BLOCK, CLI, RUN_LIMIT, TAGS, VERSIONS, Bench
 
 
 class Watching:
@@ -424,4 +424,4 @@ class Watch(Bench):
 
 
 if __name__ == "__main__":
-    main()
+    unittest.main(verbosity=2)
